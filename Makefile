@@ -1,0 +1,45 @@
+# A thin layer over CMake and CTest. `make test` builds and runs every suite:
+# the native one, the same under AddressSanitizer+UBSan, the threaded ones
+# under ThreadSanitizer, and the Windows suites under Wine when the
+# cross-compiler and Wine are installed.
+
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all build demo test test-native test-asan test-tsan test-windows bench clean
+
+all: build
+
+build:
+	cmake -S . -B build $(CMAKE_FLAGS)
+	cmake --build build -j$(JOBS)
+
+demo: build
+	./build/tools/velmar-dds demo
+
+test: test-native test-asan test-tsan test-windows
+
+test-native: build
+	ctest --test-dir build --output-on-failure -j$(JOBS)
+
+test-asan:
+	cmake -S . -B build-asan -DVELMAR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build build-asan -j$(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+
+# The whole suite under ThreadSanitizer would double the run for little gain;
+# the suites that start threads carry the label "threads".
+test-tsan:
+	cmake -S . -B build-tsan -DVELMAR_TSAN=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build build-tsan -j$(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -L threads
+
+test-windows:
+	bash cmake/test-windows.sh
+
+bench:
+	cmake -S . -B build-bench -DVELMAR_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DVELMAR_BUILD_TESTS=OFF
+	cmake --build build-bench -j$(JOBS)
+
+clean:
+	rm -rf build build-asan build-tsan build-win32 build-win64 build-bench

@@ -1,0 +1,54 @@
+// The frame every exported call runs in: take the library lock, open the
+// instrument by index, do the work, close on every path, turn the outcome into
+// the 1 or 0 the caller sees. Written once here so that the fifteen exported
+// functions stay thin and no C++ exception ever crosses the C boundary.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <mutex>
+
+#include "device/library_state.h"
+#include "device/transfer.h"
+
+namespace velmar {
+
+// Looks the index up in the list of the last search and opens that path.
+// Returns kOk and the handle, or kOpenFailed (index out of range, empty list,
+// a path that no longer opens).
+TransferStatus OpenDeviceByIndex(int32_t index, DeviceHandle* handle);
+
+// Runs `body` under the library lock. An exception (only allocation can
+// throw) becomes `on_failure`.
+template <typename Result, typename Body>
+Result Serialized(Result on_failure, Body&& body) noexcept {
+    try {
+        std::lock_guard<std::mutex> hold(LibraryLock());
+        return body();
+    } catch (...) {
+        return on_failure;
+    }
+}
+
+// The call frame: `work(OpenDevice&)` returns true when every answer it
+// waited for arrived. Returns 0 at once, with nothing sent and nothing
+// changed, when the index does not open.
+template <typename Work>
+int32_t WithDevice(int32_t index, Work&& work) noexcept {
+    return Serialized<int32_t>(0, [&]() -> int32_t {
+        DeviceHandle handle = 0;
+        if (OpenDeviceByIndex(index, &handle) != TransferStatus::kOk) return 0;
+        Platform& platform = ActivePlatform();
+        struct CloseOnExit {
+            Platform& platform;
+            DeviceHandle handle;
+            ~CloseOnExit() { platform.Close(handle); }
+        } close_on_exit{platform, handle};
+        OpenDevice device(platform, handle);
+        return work(device) ? 1 : 0;
+    });
+}
+
+inline bool Answered(TransferStatus status) { return status == TransferStatus::kOk; }
+
+}  // namespace velmar

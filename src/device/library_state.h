@@ -1,0 +1,44 @@
+// The library's process-wide state and the lock that serialises every
+// exported call. There is one of each per process: the instrument's control
+// state is restated in full by every control packet, so it cannot be kept
+// per instrument without changing what the instrument receives.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/platform.h"
+#include "protocol/protocol.h"
+
+namespace velmar {
+
+// The padded length sent by a power-on store before any download: the
+// largest wave a 12-bit length word can announce.
+constexpr int32_t kInitialWaveLength = 4095;
+
+struct LibraryState {
+    // Paths found by the last search; a device index is a position here.
+    std::vector<std::string> device_paths;
+    ControlShadow shadow;
+    // Padded sample count of the last complete download.
+    int32_t last_wave_length = kInitialWaveLength;
+    // Divider chosen by the last frequency setting (not by a direct divider set).
+    int32_t last_divider = 0;
+};
+
+LibraryState& State();
+
+// The lock every exported call holds for its whole length.
+std::mutex& LibraryLock();
+
+// The platform in use: the system's, unless a test put another behind the seam.
+Platform& ActivePlatform();
+
+// For tests: puts the state back to its load-time values, and routes the
+// device access through `platform` (nullptr: the system's own).
+void ResetLibraryStateForTesting();
+void SetPlatformForTesting(Platform* platform);
+
+}  // namespace velmar

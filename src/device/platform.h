@@ -1,0 +1,66 @@
+// The seam between the OS-free core and the operating system. Everything the
+// library asks of the OS goes through this interface: enumerate the device
+// paths, open one, move one message each way with a time limit, close, sleep.
+// One implementation per OS (platform_posix.cpp, platform_win32.cpp); tests
+// put a scripted instrument behind it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmar {
+
+// Internal result of an open or a transfer; never returned to the caller.
+enum class TransferStatus : int32_t {
+    kOk = 0,
+    kTimeout = 1,       // the wait ran out
+    kStartFailed = 2,   // the write or read was refused at its start
+    kWriteFailed = 3,   // a write ended but its completion reported failure
+    kReadFailed = 4,    // a read ended but its completion reported failure
+    kOpenFailed = 5,    // the device index did not lead to an open device
+    kWaitFailed = 10,   // the wait ended with neither signal nor timeout
+};
+
+// An open device. The value is the platform's own (a HANDLE, a descriptor);
+// the core only passes it back.
+using DeviceHandle = intptr_t;
+
+// Result of one enumeration of the attached instruments.
+struct Enumeration {
+    bool possible = false;           // false: the platform could not start it
+    int32_t interfaces = 0;          // every interface seen, readable or not
+    std::vector<std::string> paths;  // the paths that could be read, in order
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    virtual Enumeration EnumerateDevices() = 0;
+
+    // Opens a device path for one call. A path the platform's open cannot take
+    // whole is refused, never truncated.
+    virtual bool Open(const std::string& path, DeviceHandle* handle) = 0;
+    virtual void Close(DeviceHandle handle) = 0;
+
+    // Sends the buffer as one message, waiting at most timeout_ms. When this
+    // returns, nothing of the transfer is still pending.
+    virtual TransferStatus Write(DeviceHandle handle, const uint8_t* data, size_t length,
+                                 uint32_t timeout_ms) = 0;
+
+    // Receives one message of at most `capacity` bytes, waiting at most
+    // timeout_ms; *received tells how many bytes arrived. When this returns,
+    // nothing of the transfer is still pending and the buffer is not touched
+    // again.
+    virtual TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity,
+                                size_t* received, uint32_t timeout_ms) = 0;
+
+    virtual void Sleep(uint32_t milliseconds) = 0;
+};
+
+// The platform of the OS the library was built for (one file per OS).
+Platform& SystemPlatform();
+
+}  // namespace velmar
