@@ -75,8 +75,8 @@ VELMAR_EXPORT int32_t VELMAR_CALL DDSCheck(int32_t index);
  * opened, *length and *periods still hold the plan. Returns 0 with nothing
  * sent and nothing written when `length` or `periods` is NULL, or when the
  * frequency cannot be planned (+infinity, or above about 1e14 Hz). */
-VELMAR_EXPORT int32_t VELMAR_CALL DDSSetFrequency(int32_t index, double frequency,
-                                                  int32_t* length, int32_t* periods);
+VELMAR_EXPORT int32_t VELMAR_CALL DDSSetFrequency(int32_t index, double frequency, int32_t* length,
+                                                  int32_t* periods);
 
 /* Returns the sample clock in hertz that the current divider gives,
  * 200 MHz / (divider + 1). No instrument access. */

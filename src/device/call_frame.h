@@ -49,6 +49,8 @@ int32_t WithDevice(int32_t index, Work&& work) noexcept {
     });
 }
 
-inline bool Answered(TransferStatus status) { return status == TransferStatus::kOk; }
+inline bool Answered(TransferStatus status) {
+    return status == TransferStatus::kOk;
+}
 
 }  // namespace velmar

@@ -14,17 +14,25 @@ Platform* g_test_platform = nullptr;
 
 }  // namespace
 
-LibraryState& State() { return StateStorage(); }
+LibraryState& State() {
+    return StateStorage();
+}
 
 std::mutex& LibraryLock() {
     static std::mutex lock;
     return lock;
 }
 
-Platform& ActivePlatform() { return g_test_platform ? *g_test_platform : SystemPlatform(); }
+Platform& ActivePlatform() {
+    return g_test_platform ? *g_test_platform : SystemPlatform();
+}
 
-void ResetLibraryStateForTesting() { StateStorage() = LibraryState(); }
+void ResetLibraryStateForTesting() {
+    StateStorage() = LibraryState();
+}
 
-void SetPlatformForTesting(Platform* platform) { g_test_platform = platform; }
+void SetPlatformForTesting(Platform* platform) {
+    g_test_platform = platform;
+}
 
 }  // namespace velmar

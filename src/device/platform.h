@@ -15,12 +15,12 @@ namespace velmar {
 // Internal result of an open or a transfer; never returned to the caller.
 enum class TransferStatus : int32_t {
     kOk = 0,
-    kTimeout = 1,       // the wait ran out
-    kStartFailed = 2,   // the write or read was refused at its start
-    kWriteFailed = 3,   // a write ended but its completion reported failure
-    kReadFailed = 4,    // a read ended but its completion reported failure
-    kOpenFailed = 5,    // the device index did not lead to an open device
-    kWaitFailed = 10,   // the wait ended with neither signal nor timeout
+    kTimeout = 1,      // the wait ran out
+    kStartFailed = 2,  // the write or read was refused at its start
+    kWriteFailed = 3,  // a write ended but its completion reported failure
+    kReadFailed = 4,   // a read ended but its completion reported failure
+    kOpenFailed = 5,   // the device index did not lead to an open device
+    kWaitFailed = 10,  // the wait ended with neither signal nor timeout
 };
 
 // An open device. The value is the platform's own (a HANDLE, a descriptor);
@@ -35,7 +35,7 @@ struct Enumeration {
 };
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     virtual Enumeration EnumerateDevices() = 0;

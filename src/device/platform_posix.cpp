@@ -25,7 +25,8 @@ namespace velmar {
 
 std::string DeviceDirectory() {
     if (const char* dir = std::getenv("VELMAR_DDS_DEVICE_DIR")) return dir;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) return std::string(runtime) + "/velmar-dds";
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"))
+        return std::string(runtime) + "/velmar-dds";
     return "/tmp/velmar-dds-" + std::to_string(static_cast<unsigned long>(getuid()));
 }
 
@@ -47,14 +48,15 @@ TransferStatus WaitReady(int fd, short events, uint32_t timeout_ms) {
         const int64_t left = deadline - MonotonicMs();
         pollfd p{fd, events, 0};
         const int n = poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0)));
-        if (n > 0) return TransferStatus::kOk;  // readable, writable, or hung up: the transfer says which
+        if (n > 0)
+            return TransferStatus::kOk;  // readable, writable, or hung up: the transfer says which
         if (n == 0) return TransferStatus::kTimeout;
         if (errno != EINTR) return TransferStatus::kWaitFailed;
     }
 }
 
 class PosixPlatform final : public Platform {
-public:
+  public:
     Enumeration EnumerateDevices() override {
         Enumeration result;
         const std::string dir = DeviceDirectory();
@@ -65,7 +67,8 @@ public:
         while (const dirent* entry = readdir(listing)) {
             const std::string path = dir + "/" + entry->d_name;
             struct stat info {};
-            if (stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) names.push_back(entry->d_name);
+            if (stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
+                names.push_back(entry->d_name);
         }
         closedir(listing);
         // Ascending byte order of the names fixes the device indices.
@@ -145,7 +148,7 @@ public:
         }
     }
 
-private:
+  private:
     // An answer that arrived after its read timed out must not be taken for
     // the answer to the next message: whatever is waiting before a write is
     // stale and is dropped.

@@ -14,7 +14,7 @@ constexpr uint32_t kTransferTimeoutMs = 1000;
 
 // An instrument opened for the length of one exported call.
 class OpenDevice {
-public:
+  public:
     OpenDevice(Platform& platform, DeviceHandle handle) : platform_(platform), handle_(handle) {}
 
     // Sends `length` bytes as one message.
@@ -34,7 +34,7 @@ public:
     // image. Returns the write's status if the write failed, else the read's.
     TransferStatus ExchangeControl();
 
-private:
+  private:
     Platform& platform_;
     DeviceHandle handle_;
 };

@@ -12,7 +12,8 @@ namespace {
 // The count rounded up to whole 64-sample granules: the instrument takes its
 // memory in pairs of 64-byte blocks.
 int32_t PaddedCount(int32_t count) {
-    return count % kDownloadGranule == 0 ? count : (count / kDownloadGranule + 1) * kDownloadGranule;
+    return count % kDownloadGranule == 0 ? count
+                                         : (count / kDownloadGranule + 1) * kDownloadGranule;
 }
 
 }  // namespace
@@ -43,7 +44,8 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSDownload(int32_t index, const ui
 
         const size_t blocks = static_cast<size_t>(padded) * 2 / kSampleBlockBytes;
         for (size_t b = 0; complete && b < blocks; ++b) {
-            complete = Answered(device.SendAwaitingAck(&wave[b * kSampleBlockBytes], kSampleBlockBytes));
+            complete =
+                Answered(device.SendAwaitingAck(&wave[b * kSampleBlockBytes], kSampleBlockBytes));
         }
         packet.set_control_word(saved_control_word);
         if (complete) state.last_wave_length = padded;

@@ -27,9 +27,8 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetFrequency(int32_t index, doub
 }
 
 extern "C" VELMAR_EXPORT double VELMAR_CALL DDSGetCLK(void) {
-    return Serialized<double>(0.0, [] {
-        return SampleClockForDivider(State().shadow.packet.divider());
-    });
+    return Serialized<double>(
+        0.0, [] { return SampleClockForDivider(State().shadow.packet.divider()); });
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSGetDivNum(void) {

@@ -33,8 +33,8 @@ int32_t SetAndExchange(int32_t index, Change&& change) {
 }  // namespace
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetSingleWave(int32_t index, int32_t enable) {
-    return SetAndExchange(index,
-                          [&](CommandPacket& packet) { packet.set_bit(kSingleWaveBit, enable != 0); });
+    return SetAndExchange(
+        index, [&](CommandPacket& packet) { packet.set_bit(kSingleWaveBit, enable != 0); });
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetTrigger(int32_t index, int32_t enable,

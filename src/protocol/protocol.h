@@ -39,7 +39,9 @@ constexpr int32_t kWaveMemorySize = 4096;
 constexpr int32_t kDownloadGranule = 64;
 
 // Reads a little-endian field out of a byte buffer.
-inline uint16_t LoadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t LoadLe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 inline uint32_t LoadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -55,7 +57,7 @@ inline void StoreLe32(uint8_t* p, uint32_t v) {
 // The 7-byte control packet. Its bytes are the message buffer itself: every
 // message except the sample blocks is a prefix of it (7, 3 or 1 bytes).
 class CommandPacket {
-public:
+  public:
     static constexpr size_t kCodeOffset = 0;
     static constexpr size_t kControlWordOffset = 1;
     static constexpr size_t kDigitalOutOffset = 3;
@@ -68,7 +70,8 @@ public:
     uint16_t control_word() const { return LoadLe16(&bytes_[kControlWordOffset]); }
     void set_control_word(uint16_t word) { StoreLe16(&bytes_[kControlWordOffset], word); }
     void set_bit(uint16_t bit, bool on) {
-        set_control_word(static_cast<uint16_t>(on ? (control_word() | bit) : (control_word() & ~bit)));
+        set_control_word(
+            static_cast<uint16_t>(on ? (control_word() | bit) : (control_word() & ~bit)));
     }
     bool bit(uint16_t bit) const { return (control_word() & bit) != 0; }
 
@@ -81,13 +84,13 @@ public:
     const uint8_t* data() const { return bytes_.data(); }
     const std::array<uint8_t, kCommandPacketSize>& bytes() const { return bytes_; }
 
-private:
+  private:
     std::array<uint8_t, kCommandPacketSize> bytes_{};
 };
 
 // The 10-byte answer to a ControlCommand packet.
 class StatusReport {
-public:
+  public:
     static constexpr size_t kDigitalInOffset = 0;
     static constexpr size_t kCountOffset = 2;
     static constexpr size_t kPeriodOffset = 6;
@@ -113,7 +116,7 @@ public:
         return StatusReport(b);
     }
 
-private:
+  private:
     std::array<uint8_t, kStatusReportSize> bytes_{};
 };
 

@@ -1,0 +1,94 @@
+// A scripted instrument behind the OS seam. It answers like the real one (a
+// report after a control packet, an acknowledgement after anything else)
+// unless the test scripts another answer for a given message: nothing, a
+// short answer, a refused write, a failed read. It records every message,
+// open, close and pause, and never sleeps for real, so conversations with it
+// run in microseconds.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device/library_state.h"
+#include "device/platform.h"
+#include "protocol/protocol.h"
+
+namespace velmar::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+// What the instrument does with one message.
+struct Answer {
+    enum class Kind { kNormal, kBytes, kSilent, kWriteRefused, kReadFails };
+    Kind kind = Kind::kNormal;
+    Bytes bytes;  // for kBytes
+
+    static Answer Normal() { return {}; }
+    static Answer With(Bytes b) { return {Kind::kBytes, std::move(b)}; }
+    static Answer Silent() { return {Kind::kSilent, {}}; }
+    static Answer WriteRefused() { return {Kind::kWriteRefused, {}}; }
+    static Answer ReadFails() { return {Kind::kReadFails, {}}; }
+};
+
+class ScriptedInstrument final : public Platform {
+  public:
+    // Enumeration the platform gives.
+    bool enumeration_possible = true;
+    int32_t interfaces = -1;  // -1: as many as paths
+    std::vector<std::string> paths;
+    std::set<std::string> unplugged;  // paths whose open fails
+
+    // The report every control packet is answered with, unless scripted.
+    StatusReport report;
+    // Scripted answers by message number (0-based over the whole test).
+    std::map<size_t, Answer> script;
+    // From this message number on, every message goes unanswered.
+    size_t silent_from = SIZE_MAX;
+
+    // What happened.
+    std::vector<Bytes> messages;      // every message written, refused ones too
+    std::vector<uint32_t> sleeps;     // every pause, in milliseconds
+    std::vector<std::string> opened;  // every path opened
+    int open_handles = 0;
+    int reads = 0;
+    int reads_without_message = 0;  // reads not preceded by an accepted write
+
+    Enumeration EnumerateDevices() override;
+    bool Open(const std::string& path, DeviceHandle* handle) override;
+    void Close(DeviceHandle handle) override;
+    TransferStatus Write(DeviceHandle handle, const uint8_t* data, size_t length,
+                         uint32_t timeout_ms) override;
+    TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
+                        uint32_t timeout_ms) override;
+    void Sleep(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
+
+    // The control words of the control packets sent, in order.
+    std::vector<uint16_t> ControlWords() const;
+
+  private:
+    bool answer_pending_ = false;
+    Answer pending_;
+    Bytes pending_message_;
+};
+
+// A test that talks to one scripted instrument found by a search at its
+// start (index 0). The library starts from its load-time state and is put
+// back there afterwards; every device opened must have been closed.
+class InstrumentTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Search again with `count` instruments dds0..dds<count-1>.
+    int32_t SearchWith(int count);
+    ScriptedInstrument dds;
+};
+
+Bytes ControlPacket(uint16_t control_word, uint16_t digital_out, uint16_t divider);
+Bytes LengthHeader(uint16_t word);
+
+}  // namespace velmar::testing
