@@ -78,7 +78,7 @@ TransferStatus ScriptedInstrument::Read(DeviceHandle handle, uint8_t* buffer, si
     }
     // One answer per read, cut to the room given, as the driver does.
     const size_t n = std::min(answer.size(), capacity);
-    std::memcpy(buffer, answer.data(), n);
+    if (n > 0) std::memcpy(buffer, answer.data(), n);
     *received = n;
     return TransferStatus::kOk;
 }
