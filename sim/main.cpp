@@ -1,0 +1,152 @@
+// velmar-dds-sim: simulated instruments on the sockets of a device directory,
+// served until SIGINT or SIGTERM, then removed. SIGHUP power-cycles them.
+
+#include <signal.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "device/device_directory.h"
+#include "sim_server.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: velmar-dds-sim [--dir DIR] [--count N] [--trace] [--digital-in WORD]\n"
+    "                      [--input-hz F] [--silent] [--delay-ms MS] [--ack-limit N]\n"
+    "                      [--short-report] [--drop-after N] [--refuse]\n"
+    "\n"
+    "Serves N simulated instruments (default 1) on the sockets dds0 .. dds<N-1> in DIR\n"
+    "(default: the library's device directory, $VELMAR_DDS_DEVICE_DIR, else\n"
+    "$XDG_RUNTIME_DIR/velmar-dds, else /tmp/velmar-dds-<uid>) until SIGINT or SIGTERM,\n"
+    "then removes them. SIGHUP power-cycles the instruments.\n"
+    "\n"
+    "  --trace            print each message received, decoded, one line each\n"
+    "  --digital-in WORD  the word on the digital input port (0x... or decimal)\n"
+    "  --input-hz F       feed the frequency meter an external signal of F Hz\n"
+    "                     instead of the generator's own output\n"
+    "faults:\n"
+    "  --silent           never answer\n"
+    "  --delay-ms MS      answer every message MS milliseconds late\n"
+    "  --ack-limit N      acknowledge only the first N blocks of each download\n"
+    "  --short-report     answer control packets with 6 bytes instead of 10\n"
+    "  --drop-after N     hang up each connection after answering N messages\n"
+    "  --refuse           accept no connection (the sockets exist, opening fails)\n";
+
+velmar::sim::SimServer* g_server = nullptr;
+
+extern "C" void OnSignal(int signal_number) {
+    if (g_server == nullptr) return;
+    if (signal_number == SIGHUP) {
+        g_server->RequestPowerCycle();
+    } else {
+        g_server->Stop();
+    }
+}
+
+[[noreturn]] void UsageError(const std::string& message) {
+    std::fprintf(stderr, "velmar-dds-sim: %s\n%s", message.c_str(), kUsage);
+    std::exit(2);
+}
+
+unsigned long ParseUnsigned(const char* option, const char* text, unsigned long max) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > max) {
+        UsageError(std::string(option) + " wants a whole number up to " + std::to_string(max) +
+                   ", not '" + text + "'");
+    }
+    return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    velmar::sim::ServerOptions options;
+    options.dir = velmar::DeviceDirectory();
+    bool trace = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) UsageError(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--dir") {
+            options.dir = value();
+        } else if (arg == "--count") {
+            options.count = static_cast<int>(
+                ParseUnsigned("--count", value(), velmar::sim::SimServer::kMaxInstruments));
+            if (options.count == 0) UsageError("--count must be at least 1");
+        } else if (arg == "--trace") {
+            trace = true;
+        } else if (arg == "--digital-in") {
+            options.digital_in =
+                static_cast<uint16_t>(ParseUnsigned("--digital-in", value(), 0xFFFF));
+        } else if (arg == "--input-hz") {
+            const char* text = value();
+            char* end = nullptr;
+            const double hz = std::strtod(text, &end);
+            if (end == text || *end != '\0' || !std::isfinite(hz) || hz < 0.0) {
+                UsageError(std::string("--input-hz wants a frequency in hertz, not '") + text +
+                           "'");
+            }
+            options.input_hz = hz;
+        } else if (arg == "--silent") {
+            options.faults.silent = true;
+        } else if (arg == "--delay-ms") {
+            options.faults.delay_ms =
+                static_cast<uint32_t>(ParseUnsigned("--delay-ms", value(), 600000));
+        } else if (arg == "--ack-limit") {
+            options.faults.ack_limit =
+                static_cast<uint32_t>(ParseUnsigned("--ack-limit", value(), 1u << 20));
+        } else if (arg == "--short-report") {
+            options.faults.short_report = true;
+        } else if (arg == "--drop-after") {
+            options.faults.drop_after =
+                static_cast<uint32_t>(ParseUnsigned("--drop-after", value(), 1u << 20));
+        } else if (arg == "--refuse") {
+            options.refuse = true;
+        } else {
+            UsageError("unknown option '" + arg + "'");
+        }
+    }
+    if (options.dir.empty()) UsageError("--dir must not be empty");
+    if (trace) {
+        options.trace = [](const std::string& line) {
+            std::fprintf(stdout, "%s\n", line.c_str());
+            std::fflush(stdout);
+        };
+    }
+
+    velmar::sim::SimServer server(options);
+    std::string error;
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "velmar-dds-sim: %s\n", error.c_str());
+        return 1;
+    }
+    g_server = &server;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::fprintf(stderr, "velmar-dds-sim: serving %d instrument%s in %s%s (stop with Ctrl-C)\n",
+                 options.count, options.count == 1 ? "" : "s", options.dir.c_str(),
+                 options.refuse ? ", refusing connections" : "");
+    server.Run();
+    g_server = nullptr;
+    server.Shutdown();
+    std::fprintf(stderr, "velmar-dds-sim: stopped, sockets removed\n");
+    return 0;
+}

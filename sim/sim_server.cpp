@@ -1,0 +1,307 @@
+#include "sim_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <deque>
+
+namespace velmar::sim {
+namespace {
+
+constexpr char kStopByte = 'q';
+constexpr char kPowerCycleByte = 'p';
+constexpr int kListenBacklog = 16;
+// Larger than any message of the protocol: a longer one is cut here and
+// answered as unknown.
+constexpr size_t kReceiveBufferSize = 512;
+
+double NowSeconds() {
+    using std::chrono::duration;
+    using std::chrono::steady_clock;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* address) {
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address->sun_path)) return false;
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// True when a process accepts connections on the socket at `path`.
+bool SomeoneListens(const sockaddr_un& address) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool listening =
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return listening;
+}
+
+// Creates `dir` and its missing parents (mode 0700: the sockets are the
+// instruments, not for other users). Tells whether `dir` itself was created.
+bool MakeDirectories(const std::string& dir, bool* created, std::string* error) {
+    *created = false;
+    struct stat info {};
+    if (stat(dir.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return true;
+        *error = dir + " exists and is not a directory";
+        return false;
+    }
+    const size_t slash = dir.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        bool parent_created = false;
+        if (!MakeDirectories(dir.substr(0, slash), &parent_created, error)) return false;
+    }
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = "cannot create " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    *created = true;
+    return true;
+}
+
+}  // namespace
+
+struct SimServer::Connection {
+    struct Pending {
+        double due_s;
+        std::vector<uint8_t> bytes;
+        bool close_after;
+    };
+    int fd = -1;
+    int instrument = 0;
+    std::deque<Pending> pending;
+    bool hanging_up = false;  // a close is queued: read nothing more
+    bool closed = false;
+};
+
+SimServer::SimServer(ServerOptions options) : options_(std::move(options)) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wake_read_ = fds[0];
+        wake_write_ = fds[1];
+    }
+}
+
+SimServer::~SimServer() {
+    Shutdown();
+    if (wake_read_ >= 0) close(wake_read_);
+    if (wake_write_ >= 0) close(wake_write_);
+}
+
+bool SimServer::Start(std::string* error) {
+    if (wake_read_ < 0) {
+        *error = "cannot create the wake-up pipe";
+        return false;
+    }
+    if (options_.count < 1 || options_.count > kMaxInstruments) {
+        *error = "the number of instruments must be from 1 to " + std::to_string(kMaxInstruments);
+        return false;
+    }
+    if (!MakeDirectories(options_.dir, &created_dir_, error)) return false;
+
+    for (int i = 0; i < options_.count; ++i) {
+        const std::string path = options_.dir + "/dds" + std::to_string(i);
+        sockaddr_un address{};
+        if (!FillAddress(path, &address)) {
+            *error = path + " is too long for a socket address";
+            Shutdown();
+            return false;
+        }
+        struct stat info {};
+        if (lstat(path.c_str(), &info) == 0) {
+            if (!S_ISSOCK(info.st_mode)) {
+                *error = path + " exists and is not a socket";
+                Shutdown();
+                return false;
+            }
+            if (SomeoneListens(address)) {
+                *error = path + " is already served by another process";
+                Shutdown();
+                return false;
+            }
+            unlink(path.c_str());  // left behind by a simulator that was killed
+        }
+        const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+            (!options_.refuse && listen(fd, kListenBacklog) != 0)) {
+            *error = "cannot serve " + path + ": " + std::strerror(errno);
+            if (fd >= 0) close(fd);
+            Shutdown();
+            return false;
+        }
+        listeners_.push_back(fd);
+        socket_paths_.push_back(path);
+
+        auto model = std::make_unique<InstrumentModel>(options_.clock);
+        model->set_faults(options_.faults);
+        model->set_digital_in(options_.digital_in);
+        model->set_external_input_hz(options_.input_hz);
+        std::lock_guard<std::mutex> lock(models_mutex_);
+        models_.push_back(std::move(model));
+    }
+    return true;
+}
+
+void SimServer::Stop() {
+    if (wake_write_ >= 0) {
+        [[maybe_unused]] const ssize_t n = write(wake_write_, &kStopByte, 1);
+    }
+}
+
+void SimServer::RequestPowerCycle() {
+    if (wake_write_ >= 0) {
+        [[maybe_unused]] const ssize_t n = write(wake_write_, &kPowerCycleByte, 1);
+    }
+}
+
+void SimServer::Run() {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({wake_read_, POLLIN, 0});
+        // A refusing instrument's socket is bound but never listened on, so
+        // there is nothing to accept.
+        if (!options_.refuse) {
+            for (int fd : listeners_) fds.push_back({fd, POLLIN, 0});
+        }
+        const size_t first_connection = fds.size();
+        double next_due_s = -1.0;
+        for (const auto& connection : connections_) {
+            fds.push_back(
+                {connection->fd, static_cast<short>(connection->hanging_up ? 0 : POLLIN), 0});
+            if (!connection->pending.empty()) {
+                const double due = connection->pending.front().due_s;
+                if (next_due_s < 0.0 || due < next_due_s) next_due_s = due;
+            }
+        }
+        int timeout_ms = -1;
+        if (next_due_s >= 0.0) {
+            timeout_ms =
+                static_cast<int>(std::ceil(std::max(0.0, next_due_s - NowSeconds()) * 1000.0));
+        }
+        if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
+
+        if (fds[0].revents & POLLIN) {
+            char requests[64];
+            bool stop = false;
+            ssize_t n;
+            while ((n = read(wake_read_, requests, sizeof(requests))) > 0) {
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (requests[i] == kStopByte) stop = true;
+                    if (requests[i] == kPowerCycleByte) {
+                        std::lock_guard<std::mutex> lock(models_mutex_);
+                        for (auto& model : models_) model->PowerCycle();
+                    }
+                }
+            }
+            if (stop) break;
+        }
+        if (!options_.refuse) {
+            for (size_t i = 0; i < listeners_.size(); ++i) {
+                if (fds[1 + i].revents & POLLIN) AcceptAll(static_cast<int>(i));
+            }
+        }
+        // Connections accepted just now are not in `fds` yet; they are polled
+        // from the next round on.
+        for (size_t i = first_connection; i < fds.size(); ++i) {
+            Connection& connection = *connections_[i - first_connection];
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+                if (!ReadAll(connection)) connection.closed = true;
+            }
+        }
+        const double now_s = NowSeconds();
+        for (auto& connection : connections_) {
+            if (!connection->closed) SendDue(*connection, now_s);
+        }
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if ((*it)->closed) {
+                close((*it)->fd);
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& connection : connections_) close(connection->fd);
+    connections_.clear();
+}
+
+void SimServer::AcceptAll(int instrument) {
+    for (;;) {
+        const int fd =
+            accept4(listeners_[instrument], nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        connection->instrument = instrument;
+        connections_.push_back(std::move(connection));
+        std::lock_guard<std::mutex> lock(models_mutex_);
+        models_[instrument]->BeginConnection();
+    }
+}
+
+bool SimServer::ReadAll(Connection& connection) {
+    uint8_t buffer[kReceiveBufferSize];
+    while (!connection.hanging_up) {
+        const ssize_t got = recv(connection.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (got == 0) return false;  // the host closed the instrument
+        if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        Answer answer;
+        {
+            std::lock_guard<std::mutex> lock(models_mutex_);
+            answer = models_[connection.instrument]->Handle(buffer, static_cast<size_t>(got));
+        }
+        if (options_.trace) {
+            options_.trace("dds" + std::to_string(connection.instrument) + ": " + answer.trace);
+        }
+        if (!answer.bytes.empty() || answer.close_connection) {
+            connection.pending.push_back({NowSeconds() + answer.delay_ms / 1000.0,
+                                          std::move(answer.bytes), answer.close_connection});
+        }
+        if (answer.close_connection) connection.hanging_up = true;
+    }
+    return true;
+}
+
+void SimServer::SendDue(Connection& connection, double now_s) {
+    while (!connection.pending.empty() && connection.pending.front().due_s <= now_s) {
+        const Connection::Pending& next = connection.pending.front();
+        if (!next.bytes.empty()) {
+            // A host that already gave up on this answer may be gone; that is
+            // its matter, not a reason to stop serving.
+            send(connection.fd, next.bytes.data(), next.bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        const bool close_after = next.close_after;
+        connection.pending.pop_front();
+        if (close_after) {
+            connection.closed = true;
+            return;
+        }
+    }
+}
+
+void SimServer::Shutdown() {
+    for (int fd : listeners_) close(fd);
+    listeners_.clear();
+    for (const std::string& path : socket_paths_) unlink(path.c_str());
+    socket_paths_.clear();
+    for (auto& connection : connections_) close(connection->fd);
+    connections_.clear();
+    if (created_dir_) {
+        rmdir(options_.dir.c_str());  // only if nothing else was put there
+        created_dir_ = false;
+    }
+}
+
+}  // namespace velmar::sim

@@ -1,0 +1,88 @@
+// Serves simulated instruments on the sockets of a device directory, the way
+// the library reaches instruments on Linux: one SEQPACKET socket per
+// instrument (dds0, dds1, ...), one message per write, one answer per message.
+// A single thread polls every socket; answers that a fault delays wait in a
+// queue per connection, so a slow instrument never holds up another one.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "instrument_model.h"
+
+namespace velmar::sim {
+
+struct ServerOptions {
+    std::string dir;
+    int count = 1;
+    // Bind the sockets but never listen: every connect is refused at once,
+    // so the library sees instruments it cannot open.
+    bool refuse = false;
+    Faults faults;
+    uint16_t digital_in = 0;
+    std::optional<double> input_hz;
+    // Receives each message as it arrives, decoded and prefixed with the
+    // socket's name ("dds0: control: ..."), before its answer is sent. Called
+    // on the serving thread.
+    std::function<void(const std::string&)> trace;
+    // The models' clock (see InstrumentModel); nothing: the steady clock.
+    InstrumentModel::Clock clock;
+};
+
+class SimServer {
+  public:
+    static constexpr int kMaxInstruments = 64;
+
+    explicit SimServer(ServerOptions options);
+    ~SimServer();
+    SimServer(const SimServer&) = delete;
+    SimServer& operator=(const SimServer&) = delete;
+
+    // Creates the directory if it is missing and binds the sockets. On
+    // failure returns false with one line in *error and leaves nothing behind.
+    bool Start(std::string* error);
+
+    // Serves until Stop(); then closes every connection. Call after Start().
+    void Run();
+
+    // Both may be called from any thread and from a signal handler.
+    void Stop();
+    void RequestPowerCycle();
+
+    // Removes the sockets, and the directory if Start() created it. Run()
+    // must have returned (or never been called). Called by the destructor.
+    void Shutdown();
+
+    const std::vector<std::string>& socket_paths() const { return socket_paths_; }
+
+    // Looks at or changes one instrument while the server may be running.
+    template <typename F>
+    auto WithInstrument(int index, F&& f) {
+        std::lock_guard<std::mutex> lock(models_mutex_);
+        return f(*models_.at(static_cast<size_t>(index)));
+    }
+
+  private:
+    struct Connection;
+
+    void AcceptAll(int instrument);
+    // False when the connection is to be closed.
+    bool ReadAll(Connection& connection);
+    void SendDue(Connection& connection, double now_s);
+
+    ServerOptions options_;
+    std::vector<std::unique_ptr<InstrumentModel>> models_;
+    std::mutex models_mutex_;
+    std::vector<int> listeners_;
+    std::vector<std::string> socket_paths_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    bool created_dir_ = false;
+    int wake_read_ = -1;
+    int wake_write_ = -1;
+};
+
+}  // namespace velmar::sim
