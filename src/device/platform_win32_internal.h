@@ -58,8 +58,7 @@ bool OpenDevicePath(const std::string& path, HANDLE* handle);
 
 // Sends `length` bytes as one message. Whatever state it ends in, no part of
 // the transfer is pending when this returns.
-TransferStatus WriteWithTimeout(HANDLE device, const uint8_t* data, DWORD length,
-                                DWORD timeout_ms);
+TransferStatus WriteWithTimeout(HANDLE device, const uint8_t* data, DWORD length, DWORD timeout_ms);
 
 // Receives one message of at most `capacity` bytes; *received tells how many
 // arrived (0 unless kOk). When this returns, nothing is pending and nothing
