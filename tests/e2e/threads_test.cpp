@@ -1,0 +1,146 @@
+// Four threads call the library at once, each driving its own instrument.
+// Every call must come back as it would had the calls been made one after
+// another, and no call's messages may interleave with another call's.
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "e2e_fixture.h"
+
+namespace velmar::e2e {
+namespace {
+
+constexpr int kThreads = 4;
+constexpr int kRounds = 40;
+constexpr uint16_t kKnownBits = kMeasureMode | kCounterReset | kSingleWave | kTriggerOption |
+                                kTriggerEnable | kTriggerPulse | kDioMode;
+
+struct Worker {
+    std::string name;
+    double frequency;
+    uint16_t divider;
+    int32_t length;
+    uint16_t digital_in;
+    uint32_t count;
+    uint16_t sample;
+};
+
+const Worker kWorkers[kThreads] = {
+    {"t0", 1000.0, 48, 2083, 0x0A0A, 40000, 0x1111},
+    {"t1", 32000.0, 1, 3125, 0x0B0B, 41000, 0x2222},
+    {"t2", 100.0, 488, 2049, 0x0C0C, 42000, 0x3333},
+    {"t3", 10.0, 4882, 2048, 0x0D0D, 43000, 0x4444},
+};
+
+// What went wrong in one thread; empty when every call came back right.
+std::vector<std::string> Drive(Library& lib, int32_t index, std::atomic<bool>& go) {
+    const Worker& w = kWorkers[index];
+    const std::vector<uint16_t> wave(64, w.sample);
+    std::vector<std::string> errors;
+    auto check = [&](bool ok, const std::string& what, int round) {
+        if (!ok) errors.push_back(w.name + " round " + std::to_string(round) + ": " + what);
+    };
+    while (!go.load()) std::this_thread::yield();
+    for (int round = 0; round < kRounds; ++round) {
+        int32_t length = 0, periods = 0;
+        check(lib.SetFrequency(index, w.frequency, &length, &periods) == 1, "SetFrequency", round);
+        check(length == w.length && periods == 1, "plan", round);
+        double reading = 0;
+        check(lib.GetMeasure(index, 0, &reading) == 1, "GetMeasure", round);
+        check(reading == 2.0 * w.count, "reading " + std::to_string(reading), round);
+        uint16_t in = 0;
+        check(lib.GetDigitalIn(index, &in) == 1, "GetDigitalIn", round);
+        check(in == w.digital_in, "digital input " + std::to_string(in), round);
+        check(lib.Download(index, wave.data(), 64) == 1, "Download", round);
+        check(lib.SetDigitalOut(index, static_cast<uint16_t>(w.sample + round)) == 1,
+              "SetDigitalOut", round);
+        check(lib.SetSingleWave(index, round % 2) == 1, "SetSingleWave", round);
+        if (index == 0 && round % 10 == 0) check(lib.Search() == kThreads, "Search", round);
+    }
+    return errors;
+}
+
+TEST_F(E2eTest, FourThreadsAtOnceGetWhatSerialisedCallsWouldGet) {
+    for (const Worker& w : kWorkers) {
+        peer_.AddInstrument(w.name);
+        peer_.SetReport(w.name, StatusReport(w.digital_in, w.count, 1));
+    }
+    ASSERT_EQ(lib_->Search(), kThreads);
+
+    std::atomic<bool> go{false};
+    std::vector<std::vector<std::string>> errors(kThreads);
+    std::vector<std::thread> threads;
+    for (int32_t i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] { errors[i] = Drive(*lib_, i, go); });
+    }
+    go = true;
+    for (auto& t : threads) t.join();
+    for (const auto& e : errors) {
+        for (const auto& line : e) ADD_FAILURE() << line;
+    }
+
+    peer_.Settle();
+    // The order of arrival of all messages, as (instrument, connection).
+    std::vector<std::pair<uint64_t, std::pair<int, size_t>>> arrivals;
+    for (int i = 0; i < kThreads; ++i) {
+        const Worker& w = kWorkers[i];
+        const auto conns = peer_.Connections(w.name);
+        ASSERT_EQ(conns.size(), 6u * kRounds) << w.name;
+        for (size_t c = 0; c < conns.size(); ++c) {
+            const auto& msgs = conns[c].messages;
+            EXPECT_TRUE(conns[c].closed_by_caller) << w.name << " connection " << c;
+            for (const Message& m : msgs) arrivals.push_back({m.seq, {i, c}});
+            const int round = static_cast<int>(c / 6);
+            ASSERT_FALSE(msgs.empty()) << w.name << " connection " << c;
+            switch (c % 6) {
+                case 0:  // SetFrequency: its own divider, whatever the others did
+                    ASSERT_EQ(msgs.size(), 1u);
+                    EXPECT_EQ(msgs[0].bytes.size(), 7u);
+                    EXPECT_EQ(msgs[0].bytes[5] | (msgs[0].bytes[6] << 8), w.divider) << w.name;
+                    break;
+                case 4:  // SetDigitalOut: its own output word
+                    ASSERT_EQ(msgs.size(), 1u);
+                    EXPECT_EQ(msgs[0].bytes[3] | (msgs[0].bytes[4] << 8), w.sample + round);
+                    break;
+                case 5:  // SetSingleWave: its own bit
+                    ASSERT_EQ(msgs.size(), 1u);
+                    EXPECT_EQ((ControlWordOf(msgs[0].bytes) & kSingleWave) != 0, round % 2 == 1);
+                    break;
+                case 3: {  // Download: header and two blocks of its own samples
+                    ASSERT_EQ(msgs.size(), 3u) << w.name;
+                    EXPECT_EQ(msgs[0].bytes, LengthHeader(63));
+                    Bytes block;
+                    for (int s = 0; s < 32; ++s) {
+                        block.push_back(static_cast<uint8_t>(w.sample & 0xFF));
+                        block.push_back(static_cast<uint8_t>(w.sample >> 8));
+                    }
+                    EXPECT_EQ(msgs[1].bytes, block);
+                    EXPECT_EQ(msgs[2].bytes, block);
+                    continue;
+                }
+                default:
+                    ASSERT_EQ(msgs.size(), 1u);
+            }
+            EXPECT_EQ(ControlWordOf(msgs[0].bytes) & ~kKnownBits, 0) << w.name;
+        }
+    }
+
+    // Serialised calls never interleave: once a connection's run of
+    // messages ends, no message of it arrives later.
+    std::sort(arrivals.begin(), arrivals.end());
+    std::set<std::pair<int, size_t>> finished;
+    std::pair<int, size_t> current{-1, 0};
+    for (const auto& [seq, conn] : arrivals) {
+        if (conn == current) continue;
+        finished.insert(current);
+        EXPECT_EQ(finished.count(conn), 0u)
+            << "a message of " << kWorkers[conn.first].name << " connection " << conn.second
+            << " arrived after another call had begun (seq " << seq << ")";
+        current = conn;
+    }
+}
+
+}  // namespace
+}  // namespace velmar::e2e
