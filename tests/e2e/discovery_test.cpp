@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -183,6 +184,7 @@ int SearchInDefaultTmpDirectory(uid_t uid) {
 TEST(DiscoveryDefaults, WithNeitherVariableTheDirectoryIsTmpVelmarDdsUid) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to take a user id of its own";
     const uid_t uid = 46011;  // an id no account uses
+    std::fflush(nullptr);     // or the child would print what the parent buffered
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) _exit(SearchInDefaultTmpDirectory(uid));
