@@ -1,0 +1,217 @@
+// The tool's waveforms, their sample scale, wave tables from CSV, and the plot.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "svg_plot.h"
+#include "wave.h"
+
+namespace velmar::tool {
+namespace {
+
+struct ShapeCase {
+    Shape shape;
+    double phase;
+    double value;
+};
+
+TEST(WaveTest, ShapesAtTheirCorners) {
+    const ShapeCase cases[] = {
+        {Shape::kSine, 0.0, 0.0},         {Shape::kSine, 0.25, 1.0},
+        {Shape::kSine, 0.75, -1.0},       {Shape::kSquare, 0.0, 1.0},
+        {Shape::kSquare, 0.4999, 1.0},    {Shape::kSquare, 0.5, -1.0},
+        {Shape::kTriangle, 0.0, -1.0},    {Shape::kTriangle, 0.25, 0.0},
+        {Shape::kTriangle, 0.5, 1.0},     {Shape::kTriangle, 0.75, 0.0},
+        {Shape::kSawtooth, 0.0, -1.0},    {Shape::kSawtooth, 0.5, 0.0},
+        {Shape::kSawtooth, 0.999, 0.998},
+    };
+    for (const ShapeCase& c : cases) {
+        WaveSpec spec;
+        spec.shape = c.shape;
+        EXPECT_NEAR(WaveValue(spec, c.phase), c.value, 1e-9)
+            << "shape " << static_cast<int>(c.shape) << " phase " << c.phase;
+    }
+}
+
+TEST(WaveTest, TableIsInterpolatedAndWraps) {
+    WaveSpec spec;
+    spec.shape = Shape::kTable;
+    spec.table = {0.0, 1.0, 0.0, -1.0};
+    const double cases[][2] = {{0.0, 0.0}, {0.125, 0.5}, {0.25, 1.0}, {0.625, -0.5}, {0.875, -0.5}};
+    for (const auto& c : cases) EXPECT_NEAR(WaveValue(spec, c[0]), c[1], 1e-12) << c[0];
+}
+
+TEST(WaveTest, NamesOfShapes) {
+    EXPECT_EQ(ShapeByName("sine"), Shape::kSine);
+    EXPECT_EQ(ShapeByName("square"), Shape::kSquare);
+    EXPECT_EQ(ShapeByName("triangle"), Shape::kTriangle);
+    EXPECT_EQ(ShapeByName("sawtooth"), Shape::kSawtooth);
+    EXPECT_EQ(ShapeByName("Sine"), std::nullopt);
+    EXPECT_EQ(ShapeByName("wave.csv"), std::nullopt);
+}
+
+TEST(SampleScaleTest, FullScaleSixteenBitsIsOffsetBinary) {
+    WaveSpec spec;
+    spec.shape = Shape::kSquare;
+    const std::vector<uint16_t> samples = ComputeSamples(spec, 4, 1);
+    EXPECT_EQ(samples, (std::vector<uint16_t>{65535, 65535, 0, 0}));
+    spec.shape = Shape::kTriangle;  // -1, 0, 1, 0
+    EXPECT_EQ(ComputeSamples(spec, 4, 1), (std::vector<uint16_t>{0, 32768, 65535, 32768}));
+}
+
+TEST(SampleScaleTest, AmplitudeOffsetBitsAndClipping) {
+    const struct {
+        double amplitude, offset;
+        int bits;
+        uint16_t high, low;  // the square's two levels
+    } cases[] = {
+        {0.5, 0.0, 16, 49151, 16384}, {0.5, 0.25, 16, 57343, 24576}, {1.0, 0.5, 16, 65535, 16384},
+        {2.0, 0.0, 16, 65535, 0},     {1.0, 0.0, 12, 4095, 0},       {0.5, 0.0, 12, 3071, 1024},
+        {1.0, -3.0, 16, 0, 0},        {0.0, 0.0, 8, 128, 128},
+    };
+    for (const auto& c : cases) {
+        WaveSpec spec;
+        spec.shape = Shape::kSquare;
+        spec.amplitude = c.amplitude;
+        spec.offset = c.offset;
+        spec.dac_bits = c.bits;
+        const std::vector<uint16_t> samples = ComputeSamples(spec, 2, 1);
+        EXPECT_EQ(samples[0], c.high) << c.amplitude << " " << c.offset << " " << c.bits;
+        EXPECT_EQ(samples[1], c.low) << c.amplitude << " " << c.offset << " " << c.bits;
+    }
+}
+
+TEST(SampleScaleTest, LengthAndPeriodsAsPlanned) {
+    WaveSpec spec;
+    for (const auto& [length, periods] :
+         std::vector<std::pair<int, int>>{{2083, 1}, {4000, 20}, {4066, 61}}) {
+        const std::vector<uint16_t> samples = ComputeSamples(spec, length, periods);
+        ASSERT_EQ(samples.size(), static_cast<size_t>(length));
+        // Rises through mid-scale once per period, the wrap included.
+        int rises = 0;
+        for (int i = 0; i < length; ++i) {
+            const int next = (i + 1) % length;
+            rises += samples[i] < 32768 && samples[next] >= 32768;
+        }
+        EXPECT_EQ(rises, periods) << length;
+    }
+    EXPECT_TRUE(ComputeSamples(spec, 0, 1).empty());
+    EXPECT_TRUE(ComputeSamples(spec, -1, 1).empty());
+}
+
+TEST(WaveTableTest, ParsesNumbersInAnyCsvLayout) {
+    const struct {
+        const char* text;
+        std::vector<double> values;
+    } cases[] = {
+        {"0,1,0,-1\n", {0, 1, 0, -1}},
+        {"# one period\n0.5\n-0.5\n", {0.5, -0.5}},
+        {"0; 0.25 ;0.5\r\n1e-1\t-2E-1\n\n", {0, 0.25, 0.5, 0.1, -0.2}},
+        {"  # indented comment\n1,2", {1, 2}},
+    };
+    for (const auto& c : cases) {
+        std::vector<double> values;
+        std::string error;
+        EXPECT_TRUE(ParseWaveTable(c.text, &values, &error)) << c.text << ": " << error;
+        EXPECT_EQ(values, c.values) << c.text;
+    }
+}
+
+TEST(WaveTableTest, RefusesWhatIsNotAWave) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"", "a wave table needs at least two values, found 0"},
+        {"0.5\n", "a wave table needs at least two values, found 1"},
+        {"0,1\nvalue,2\n", "line 2: 'value' is not a number"},
+        {"0,1x\n", "line 1: '1x' is not a number"},
+        {"0,nan\n", "line 1: 'nan' is not a number"},
+        {"0,inf\n", "line 1: 'inf' is not a number"},
+    };
+    for (const auto& c : cases) {
+        std::vector<double> values;
+        std::string error;
+        EXPECT_FALSE(ParseWaveTable(c.text, &values, &error)) << c.text;
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+// ---- The plot ---------------------------------------------------------------------
+
+std::vector<std::pair<double, double>> PolylinePoints(const std::string& svg) {
+    std::smatch match;
+    std::vector<std::pair<double, double>> points;
+    if (!std::regex_search(svg, match, std::regex("<polyline[^>]* points=\"([^\"]*)\"")))
+        return points;
+    std::istringstream text(match[1].str());
+    std::string pair;
+    while (text >> pair) {
+        const size_t comma = pair.find(',');
+        points.emplace_back(std::stod(pair.substr(0, comma)), std::stod(pair.substr(comma + 1)));
+    }
+    return points;
+}
+
+TEST(PlotTest, AxesAreLabelledInRealUnits) {
+    WavePlot plot;
+    plot.title = "1 kHz <sine> & more";
+    plot.loop = ComputeSamples(WaveSpec{}, 2083, 1);
+    plot.sample_clock_hz = 100e6 / 48;
+    plot.loops = 3;
+    const std::string svg = RenderWavePlot(plot);
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_NE(svg.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos);
+    EXPECT_NE(svg.find(">time (ms)</text>"), std::string::npos);
+    EXPECT_NE(svg.find(">sample value (DAC code, 16 bits)</text>"), std::string::npos);
+    EXPECT_NE(svg.find(">1 kHz &lt;sine&gt; &amp; more</text>"), std::string::npos);
+    // Time ticks every 0.5 ms over the 3 ms of three loops; value ticks at quarters.
+    for (const char* tick : {">0.0<", ">0.5<", ">2.5<", ">0<", ">16384<", ">32768<", ">65535<"}) {
+        EXPECT_NE(svg.find(tick), std::string::npos) << tick;
+    }
+    EXPECT_EQ(svg.find(">3.5<"), std::string::npos);
+    EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+}
+
+TEST(PlotTest, EverySampleIsHeldForOneClockPeriodInsideThePlotArea) {
+    WavePlot plot;
+    plot.loop = {0, 65535, 32768, 16384};
+    plot.sample_clock_hz = 1e6;  // 4 us per loop
+    plot.loops = 2;
+    const std::string svg = RenderWavePlot(plot);
+    EXPECT_NE(svg.find(">time (\xC2\xB5s)</text>"), std::string::npos);
+    const auto points = PolylinePoints(svg);
+    ASSERT_EQ(points.size(), 16u);  // 8 samples, a start and an end each
+    for (size_t i = 0; i + 1 < points.size(); i += 2) {
+        EXPECT_EQ(points[i].second, points[i + 1].second);  // held level
+        EXPECT_LT(points[i].first, points[i + 1].first);
+        if (i + 2 < points.size()) {
+            EXPECT_EQ(points[i + 1].first, points[i + 2].first);  // no gap
+        }
+    }
+    EXPECT_EQ(points.front().first, 90.0);  // the time axis starts at the left edge
+    EXPECT_EQ(points.back().first, 870.0);  // and ends at the right one
+    const auto [low, high] = std::minmax_element(
+        points.begin(), points.end(), [](auto a, auto b) { return a.second < b.second; });
+    EXPECT_EQ(low->second, 50.0);                    // 65535 at the top
+    EXPECT_EQ(high->second, 370.0);                  // 0 at the bottom
+    EXPECT_EQ(points[4].second, points[12].second);  // the second loop repeats the first
+}
+
+TEST(PlotTest, WriteFailsWithAMessageForAnUnwritablePath) {
+    WavePlot plot;
+    plot.loop = {1, 2};
+    plot.sample_clock_hz = 1.0;
+    std::string error;
+    EXPECT_FALSE(WriteWavePlot("/nonexistent-dir/plot.svg", plot, &error));
+    EXPECT_EQ(error.rfind("cannot write /nonexistent-dir/plot.svg", 0), 0u) << error;
+}
+
+}  // namespace
+}  // namespace velmar::tool
