@@ -590,6 +590,13 @@ class PowerOn(Case):
         self.assertEqual(self.lib.set_power_on_output(0, 0), 1)
         self.assertEqual(self.sent()[-1], bytes.fromhex("A1 80 00"))
 
+    def test_a_search_keeps_the_length_of_the_last_download(self):
+        self.serve()
+        self.assertEqual(self.lib.download(0, wave(4096)), 1)
+        self.assertEqual(self.lib.search(), 1)
+        self.assertEqual(self.lib.set_power_on_output(0, 2), 1)
+        self.assertEqual(self.sent()[-1], bytes.fromhex("A1 00 10"))
+
     def test_the_control_word_survives_mode_0(self):
         self.serve()
         self.lib.set_single_wave(0, 1)

@@ -140,6 +140,15 @@ TEST_F(E2eTest, AnUnacknowledgedHeaderEndsTheDownloadBeforeTheFirstBlock) {
     EXPECT_EQ(Sent().back(), LengthHeader(4095));
 }
 
+TEST_F(E2eTest, ASearchKeepsTheLengthOfTheLastDownload) {
+    ServeOne();
+    const auto wave = Wave(100);
+    ASSERT_EQ(lib_->Download(0, wave.data(), 100), 1);
+    ASSERT_EQ(lib_->Search(), 1);
+    ASSERT_EQ(lib_->SetPowerOnOutput(0, 0), 1);
+    EXPECT_EQ(Sent().back(), LengthHeader(128));
+}
+
 TEST_F(E2eTest, PowerOnModeOneSendsTheWholeControlStateOnce) {
     ServeOne();
     int32_t length = 0, periods = 0;

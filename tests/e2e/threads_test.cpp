@@ -142,5 +142,84 @@ TEST_F(E2eTest, FourThreadsAtOnceGetWhatSerialisedCallsWouldGet) {
     }
 }
 
+// All four threads on one instrument: each call must still be one
+// connection with exactly its own messages, and the one-shot reset bit may
+// appear in no packet but the first of a reset.
+TEST_F(E2eTest, FourThreadsOnOneInstrumentNeverMixTheirMessages) {
+    ServeOne();
+    peer_.SetReport(kDds, StatusReport(0x0F0F, 50000, 1));
+    std::atomic<bool> go{false};
+    std::vector<std::vector<std::string>> errors(kThreads);
+    std::vector<std::thread> threads;
+    for (int32_t i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            const std::vector<uint16_t> wave(64, kWorkers[i].sample);
+            while (!go.load()) std::this_thread::yield();
+            for (int round = 0; round < kRounds; ++round) {
+                const auto out = static_cast<uint16_t>((i << 8) | round);
+                double reading = 0;
+                if (lib_->SetDigitalOut(0, out) != 1) errors[i].push_back("SetDigitalOut");
+                if (lib_->Download(0, wave.data(), 64) != 1) errors[i].push_back("Download");
+                if (lib_->ResetCounter(0) != 1) errors[i].push_back("ResetCounter");
+                if (lib_->GetMeasure(0, 2, &reading) != 1 || reading != 100000.0)
+                    errors[i].push_back("GetMeasure " + std::to_string(reading));
+            }
+        });
+    }
+    go = true;
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < kThreads; ++i) {
+        for (const auto& e : errors[i]) ADD_FAILURE() << kWorkers[i].name << ": " << e;
+    }
+
+    peer_.Settle();
+    const auto conns = peer_.Connections(kDds);
+    ASSERT_EQ(conns.size(), 4u * kThreads * kRounds);
+    std::set<uint16_t> outputs_sent;
+    size_t downloads = 0, resets = 0;
+    uint64_t last_seq = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    for (const Connection& c : conns) {
+        ASSERT_FALSE(c.messages.empty());
+        EXPECT_TRUE(c.closed_by_caller);
+        spans.push_back({c.messages.front().seq, c.messages.back().seq});
+        const auto& m = c.messages;
+        if (m.size() == 3) {  // a download: header and two blocks of one thread's samples
+            ++downloads;
+            EXPECT_EQ(m[0].bytes, LengthHeader(63));
+            ASSERT_EQ(m[1].bytes.size(), 64u);
+            EXPECT_EQ(m[1].bytes, m[2].bytes);
+            const Bytes& b = m[1].bytes;
+            for (size_t at = 2; at < b.size(); at += 2) {
+                EXPECT_TRUE(b[at] == b[0] && b[at + 1] == b[1]) << "a block mixes two waves";
+            }
+        } else if (m.size() == 2) {  // a reset
+            ++resets;
+            EXPECT_EQ(ControlWordOf(m[0].bytes) & kCounterReset, kCounterReset);
+            EXPECT_EQ(ControlWordOf(m[1].bytes) & kCounterReset, 0);
+        } else {
+            ASSERT_EQ(m.size(), 1u);
+            EXPECT_EQ(ControlWordOf(m[0].bytes) & kCounterReset, 0)
+                << "another call's packet carried the reset bit";
+            outputs_sent.insert(static_cast<uint16_t>(m[0].bytes[3] | (m[0].bytes[4] << 8)));
+        }
+        last_seq = std::max(last_seq, m.back().seq);
+    }
+    EXPECT_EQ(downloads, static_cast<size_t>(kThreads * kRounds));
+    EXPECT_EQ(resets, static_cast<size_t>(kThreads * kRounds));
+    for (int i = 0; i < kThreads; ++i) {
+        for (int round = 0; round < kRounds; ++round) {
+            EXPECT_EQ(outputs_sent.count(static_cast<uint16_t>((i << 8) | round)), 1u)
+                << "no packet carried thread " << i << "'s output word of round " << round;
+        }
+    }
+    // No two calls overlap: the spans of message numbers are disjoint.
+    std::sort(spans.begin(), spans.end());
+    for (size_t k = 1; k < spans.size(); ++k) {
+        EXPECT_GT(spans[k].first, spans[k - 1].second) << "two calls interleaved";
+    }
+    EXPECT_EQ(last_seq + 1, 7u * kThreads * kRounds) << "messages were lost or added";
+}
+
 }  // namespace
 }  // namespace velmar::e2e
