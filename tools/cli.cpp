@@ -491,13 +491,21 @@ int RunCli(const std::vector<std::string>& all_args, std::ostream& out, std::ost
                 steps.back().push_back(arg);
             }
         }
+        // Every command is known before the first one runs.
+        const auto& commands = Commands();
+        std::vector<const Command*> chosen;
         for (const auto& step : steps) {
             if (step.empty()) UsageFail("a '+' needs a command on each side");
-            const auto& commands = Commands();
             const auto command = std::find_if(commands.begin(), commands.end(),
                                               [&](const Command& c) { return step[0] == c.name; });
-            if (command == commands.end())
+            if (command == commands.end()) {
                 UsageFail("unknown command '" + step[0] + "' (see velmar-dds --help)");
+            }
+            chosen.push_back(&*command);
+        }
+        for (size_t i = 0; i < steps.size(); ++i) {
+            const auto& step = steps[i];
+            const Command* command = chosen[i];
             Args rest(std::vector<std::string>(step.begin() + 1, step.end()));
             if (rest.Flag("--help") || rest.Flag("-h")) {
                 out << "usage: velmar-dds [--device N] " << command->synopsis << "\n\n"
