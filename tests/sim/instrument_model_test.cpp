@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -266,7 +268,15 @@ INSTANTIATE_TEST_SUITE_P(Frequencies, MeterTest,
                                            MeterCase{59000.0, false}, MeterCase{61000.0, true},
                                            MeterCase{100000.0, true}, MeterCase{100001.0, true},
                                            MeterCase{1e6, true}, MeterCase{3e6, true},
-                                           MeterCase{19140625.0, true}, MeterCase{50e6, true}));
+                                           MeterCase{19140625.0, true}, MeterCase{50e6, true}),
+                         [](const auto& info) {
+                             char text[32];
+                             std::snprintf(text, sizeof(text), "%.10g", info.param.requested_hz);
+                             std::string name = text;
+                             std::replace(name.begin(), name.end(), '.', '_');
+                             std::replace(name.begin(), name.end(), '+', '_');
+                             return "Hz_" + name;
+                         });
 
 TEST(MeterShapeTest, EveryShapeCountsOneCyclePerPeriod) {
     const int length = 3000;
