@@ -127,11 +127,8 @@ int main(int argc, char** argv) {
     }
 
     velmar::sim::SimServer server(options);
-    std::string error;
-    if (!server.Start(&error)) {
-        std::fprintf(stderr, "velmar-dds-sim: %s\n", error.c_str());
-        return 1;
-    }
+    // Handlers first: a signal that comes while the sockets are being made
+    // still stops the server, which then removes them.
     g_server = &server;
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -140,6 +137,12 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    if (!server.Start(&error)) {
+        g_server = nullptr;
+        std::fprintf(stderr, "velmar-dds-sim: %s\n", error.c_str());
+        return 1;
+    }
 
     std::fprintf(stderr, "velmar-dds-sim: serving %d instrument%s in %s%s (stop with Ctrl-C)\n",
                  options.count, options.count == 1 ? "" : "s", options.dir.c_str(),

@@ -6,12 +6,15 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -29,6 +32,18 @@ using std::chrono::milliseconds;
 bool Exists(const std::string& path) {
     struct stat info {};
     return lstat(path.c_str(), &info) == 0;
+}
+
+bool Accepts(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const bool accepted =
+        fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    if (fd >= 0) close(fd);
+    return accepted;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -106,10 +121,12 @@ class Daemon {
 
     bool running() { return spawned_ && !Reap(false); }
 
-    // Waits until `path` exists (the daemon is serving) or the daemon exits.
-    bool WaitForSocket(const std::string& path) {
+    // Waits until the socket at `path` accepts connections (or, for a daemon
+    // that refuses them, exists) or the daemon exits. A socket is bound a
+    // moment before it listens, so its existence alone is not enough.
+    bool WaitForSocket(const std::string& path, bool refusing = false) {
         for (int i = 0; i < 300; ++i) {
-            if (Exists(path)) return true;
+            if (refusing ? Exists(path) : Accepts(path)) return true;
             if (Reap(false)) return false;
             std::this_thread::sleep_for(milliseconds(10));
         }
@@ -244,10 +261,10 @@ TEST_P(DaemonFaultTest, OptionBecomesTheFault) {
     std::vector<std::string> args = {"--dir", dir_.devices()};
     args.insert(args.end(), GetParam().options.begin(), GetParam().options.end());
     Daemon daemon(dir_, args);
-    ASSERT_TRUE(daemon.WaitForSocket(Socket(0))) << daemon.err();
+    const std::string name = GetParam().name;
+    ASSERT_TRUE(daemon.WaitForSocket(Socket(0), name == "Refuse")) << daemon.err();
     ASSERT_EQ(DDSSearch(), 1);
     const std::vector<uint16_t> wave = Sine(128, 1);
-    const std::string name = GetParam().name;
     if (name == "Refuse") {
         EXPECT_EQ(DDSCheck(0), 0);
     } else if (name == "Silent") {
