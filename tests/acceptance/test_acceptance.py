@@ -217,12 +217,15 @@ class Discovery(Case):
     def test_a_path_too_long_for_a_socket_address_is_never_opened_under_a_cut_name(self):
         root = self.peer.root
         long_name = "z" + "q" * 99
-        decoy = long_name[:107 - len(root) - 1]  # where a cut to 107 characters would lead
-        self.serve("a", decoy, long_name)
-        self.assertEqual(self.lib.check(2), 0)
-        self.assertEqual(self.lib.get_measure(2, 0), (0, UNTOUCHED))
-        self.assertEqual(self.peer.connections(decoy), [])
-        self.assertEqual(self.lib.check(1), 1)
+        # Decoys where a cut to 107 or 108 characters would lead.
+        decoys = [long_name[:cut - len(root) - 1] for cut in (107, 108)]
+        self.serve("a", *decoys, long_name)
+        self.assertEqual(self.lib.check(3), 0)
+        self.assertEqual(self.lib.get_measure(3, 0), (0, UNTOUCHED))
+        for decoy in decoys:
+            self.assertEqual(self.peer.connections(decoy), [], f"opened {len(root) + 1 + len(decoy)} characters")
+        self.assertEqual(self.peer.connections(long_name), [])
+        self.assertEqual(self.lib.check(1), 1)  # 107 characters and the terminator fit
 
     def test_every_call_opens_once_and_closes_before_it_returns(self):
         self.serve()

@@ -17,7 +17,7 @@ class Library {
     // Loads a private copy of the built library, so the process-wide state
     // starts at its load-time values whatever other tests did before.
     static std::unique_ptr<Library> LoadFresh();
-    // Path of the built library, handed over by the build.
+    // Path of the built library, handed over by the build (or VELMAR_LIBRARY).
     static std::string BuiltPath();
 
     ~Library();
