@@ -44,14 +44,26 @@ if ! timeout 300 wineboot --init >/dev/null 2>&1; then
 fi
 # One server for the whole run; it ends by itself a minute after the last test.
 wineserver -p60
+# Wine's services stop whenever no Windows program runs, and the program
+# that starts them again lends them its output: under CTest that test would
+# seem to run until the services stop. A program of our own, waiting on a
+# pipe we hold, keeps them up; closing the pipe ends it.
+coproc WINE_KEEPER { exec wine cmd /c pause >/dev/null 2>&1; }
+keeper_pid=$WINE_KEEPER_PID
+release_keeper() {
+    if [ -n "${WINE_KEEPER[1]:-}" ]; then exec {WINE_KEEPER[1]}>&-; fi
+    wait "$keeper_pid" 2>/dev/null || true
+}
+trap release_keeper EXIT
 
 failed=()
 build() {  # build <dir> <toolchain> [cmake args...]
     local dir=$1 toolchain=$2
     shift 2
+    # The toolchain is given once: a configured build directory keeps it.
+    [ -f "$dir/CMakeCache.txt" ] || set -- -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$toolchain.cmake" "$@"
     # shellcheck disable=SC2086
-    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$toolchain.cmake" \
-        "$@" $CMAKE_FLAGS >/dev/null &&
+    cmake -S . -B "$dir" "$@" $CMAKE_FLAGS >/dev/null &&
         cmake --build "$dir" -j"$JOBS"
 }
 

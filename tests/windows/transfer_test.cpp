@@ -1,0 +1,175 @@
+// The Windows transfers against a stand-in instrument on a message-mode
+// named pipe: real overlapped I/O, real events, the real 1000 ms limit.
+
+#include "device/transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "device/library_state.h"
+#include "pipe_instrument.h"
+
+namespace velmar::win32::testing {
+namespace {
+
+constexpr DWORD kLimit = kTransferTimeoutMs;
+// Slack for a loaded machine running Wine; a hang would still exceed it.
+constexpr uint64_t kSlackMs = 1500;
+// Under this, a transfer was not waited out: it ended before the limit.
+constexpr uint64_t kNotWaitedMs = kLimit - 100;
+
+const Bytes kReport = {0x34, 0x12, 0x78, 0x56, 0x34, 0x12, 0xA0, 0x0F, 0x00, 0x00};
+
+class PipeTransferTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        device = instrument.Connect();
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        instrument.AwaitDelayedAnswer();
+        if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+    }
+
+    // Reads into a buffer filled with a marker, so that any byte that lands
+    // shows.
+    TransferStatus ReadMarked(DWORD capacity) {
+        std::fill(std::begin(buffer), std::end(buffer), kMarker);
+        received = 0xFFFF;
+        return ReadWithTimeout(device, buffer, capacity, &received, kLimit);
+    }
+    bool BufferUntouched() const {
+        return std::all_of(std::begin(buffer), std::end(buffer),
+                           [](uint8_t b) { return b == kMarker; });
+    }
+
+    static constexpr uint8_t kMarker = 0xEE;
+    PipeInstrument instrument;
+    HANDLE device = INVALID_HANDLE_VALUE;
+    uint8_t buffer[32];
+    DWORD received = 0;
+};
+
+TEST_F(PipeTransferTest, AnAnswerThatComesInTimeIsReceivedWhole) {
+    const Bytes packet = {0xA0, 0x04, 0x00, 0x00, 0x00, 0x30, 0x00};
+    ASSERT_EQ(WriteWithTimeout(device, packet.data(), 7, kLimit), TransferStatus::kOk);
+    EXPECT_EQ(instrument.Receive(), packet);
+
+    instrument.AnswerAfter(kReport, 200);
+    const uint64_t start = NowMs();
+    ASSERT_EQ(ReadMarked(10), TransferStatus::kOk);
+    EXPECT_LT(NowMs() - start, kNotWaitedMs) << "the read waited for the answer, not the limit";
+    EXPECT_EQ(received, 10u);
+    EXPECT_EQ(Bytes(buffer, buffer + 10), kReport);
+}
+
+TEST_F(PipeTransferTest, TransfersThatCompleteAtOnceStillSucceed) {
+    // The pipe takes the message into its buffer before WriteFile returns,
+    // and the answer is waiting before ReadFile is called.
+    const Bytes ack_request = {0xA2};
+    ASSERT_EQ(WriteWithTimeout(device, ack_request.data(), 1, kLimit), TransferStatus::kOk);
+    EXPECT_EQ(instrument.Receive(), ack_request);
+    instrument.Answer({0x55});
+    const uint64_t start = NowMs();
+    ASSERT_EQ(ReadMarked(1), TransferStatus::kOk);
+    EXPECT_LT(NowMs() - start, kNotWaitedMs);
+    EXPECT_EQ(received, 1u);
+    EXPECT_EQ(buffer[0], 0x55);
+}
+
+TEST_F(PipeTransferTest, ReadReportsHowManyBytesArrived) {
+    // The core decides that a short answer is no answer; it must be told.
+    instrument.Answer({1, 2, 3});
+    ASSERT_EQ(ReadMarked(10), TransferStatus::kOk);
+    EXPECT_EQ(received, 3u);
+    EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{1, 2, 3}));
+}
+
+TEST_F(PipeTransferTest, AnAnswerLongerThanAskedIsAFailedRead) {
+    instrument.Answer(Bytes(12, 0x11));
+    EXPECT_EQ(ReadMarked(10), TransferStatus::kReadFailed);
+    EXPECT_EQ(received, 0u);
+}
+
+TEST_F(PipeTransferTest, SilenceTimesOutAfterTheLimitAndLeavesNothingPending) {
+    const uint64_t start = NowMs();
+    EXPECT_EQ(ReadMarked(10), TransferStatus::kTimeout);
+    const uint64_t waited = NowMs() - start;
+    EXPECT_GE(waited + 20, kLimit) << "GetTickCount64 ticks in 10-16 ms steps";
+    EXPECT_LT(waited, kLimit + kSlackMs);
+    EXPECT_EQ(received, 0u);
+
+    // The cancelled read is over: the next answer goes to the next read.
+    instrument.Answer(kReport);
+    ASSERT_EQ(ReadMarked(10), TransferStatus::kOk);
+    EXPECT_EQ(Bytes(buffer, buffer + 10), kReport);
+}
+
+TEST_F(PipeTransferTest, AnAnswerAfterItsReadTimedOutLandsNowhere) {
+    instrument.AnswerAfter(kReport, kLimit + 300);
+    EXPECT_EQ(ReadMarked(10), TransferStatus::kTimeout);
+    instrument.AwaitDelayedAnswer();
+    Sleep(100);
+    EXPECT_TRUE(BufferUntouched())
+        << "the late answer was written into a buffer the read gave back";
+
+    // Through the platform: the stale answer is dropped before the next
+    // message, so the next read gets the answer to that message.
+    Platform& platform = SystemPlatform();
+    const auto handle = reinterpret_cast<DeviceHandle>(device);
+    const Bytes packet = {0xA0, 0, 0, 0, 0, 0, 0};
+    const Bytes fresh = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
+    instrument.RespondToNextMessage(fresh);
+    ASSERT_EQ(platform.Write(handle, packet.data(), packet.size(), kLimit), TransferStatus::kOk);
+    size_t got = 0;
+    ASSERT_EQ(platform.Read(handle, buffer, 10, &got, kLimit), TransferStatus::kOk);
+    EXPECT_EQ(got, 10u);
+    EXPECT_EQ(Bytes(buffer, buffer + 10), fresh);
+    EXPECT_EQ(instrument.AwaitRespondedMessage(), packet);
+}
+
+TEST_F(PipeTransferTest, StaleAnswersAreDroppedWithoutWaiting) {
+    instrument.Answer({1});
+    instrument.Answer({2, 2});
+    const uint64_t start = NowMs();
+    EXPECT_EQ(DiscardStaleAnswers(device), 2);
+    EXPECT_EQ(DiscardStaleAnswers(device), 0) << "nothing more was waiting";
+    EXPECT_LT(NowMs() - start, kNotWaitedMs);
+}
+
+TEST_F(PipeTransferTest, AWriteToAnInstrumentThatWentAwayIsRefusedAtItsStart) {
+    instrument.HangUp();
+    const Bytes packet = {0xA0, 0, 0, 0, 0, 0, 0};
+    const uint64_t start = NowMs();
+    EXPECT_EQ(WriteWithTimeout(device, packet.data(), 7, kLimit), TransferStatus::kStartFailed);
+    EXPECT_EQ(ReadMarked(10), TransferStatus::kStartFailed);
+    EXPECT_LT(NowMs() - start, kNotWaitedMs) << "a refused transfer is not waited for";
+    EXPECT_TRUE(BufferUntouched());
+}
+
+// The core's control exchange over the real transfers: what the instrument
+// receives, what it answers, what the library keeps.
+TEST_F(PipeTransferTest, ControlExchangeOverThePipe) {
+    ResetLibraryStateForTesting();
+    ControlShadow& shadow = State().shadow;
+    shadow.packet.set_control_word(kSingleWaveBit);
+    shadow.packet.set_divider(48);
+    OpenDevice open(SystemPlatform(), reinterpret_cast<DeviceHandle>(device));
+
+    instrument.RespondToNextMessage(kReport);
+    ASSERT_EQ(open.ExchangeControl(), TransferStatus::kOk);
+    EXPECT_EQ(instrument.AwaitRespondedMessage(),
+              (Bytes{0xA0, 0x04, 0x00, 0x00, 0x00, 0x30, 0x00}));
+    EXPECT_EQ(shadow.report.digital_in(), 0x1234);
+
+    // A short report is no report: the image keeps the last whole one.
+    instrument.RespondToNextMessage({0xFF, 0xFF, 0xFF});
+    EXPECT_EQ(open.ExchangeControl(), TransferStatus::kReadFailed);
+    EXPECT_EQ(instrument.AwaitRespondedMessage().size(), 7u);
+    EXPECT_EQ(shadow.report.digital_in(), 0x1234);
+    ResetLibraryStateForTesting();
+}
+
+}  // namespace
+}  // namespace velmar::win32::testing
