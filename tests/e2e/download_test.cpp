@@ -6,6 +6,9 @@
 namespace velmar::e2e {
 namespace {
 
+using Download = E2eTest;
+using PowerOn = E2eTest;
+
 // Distinct samples whose two bytes differ, so byte order and position show.
 std::vector<uint16_t> Wave(int32_t count) {
     std::vector<uint16_t> w;
@@ -43,9 +46,9 @@ void PrintTo(const DownloadCase& c, std::ostream* os) {
     *os << c.count << " samples";
 }
 
-class Download : public E2eTest, public ::testing::WithParamInterface<DownloadCase> {};
+class DownloadCount : public E2eTest, public ::testing::WithParamInterface<DownloadCase> {};
 
-TEST_P(Download, AnnouncesThenSendsPaddedBlocksAndRemembersThePaddedLength) {
+TEST_P(DownloadCount, AnnouncesThenSendsPaddedBlocksAndRemembersThePaddedLength) {
     const DownloadCase& c = GetParam();
     ServeOne();
     const auto wave = Wave(c.count);
@@ -66,14 +69,14 @@ TEST_P(Download, AnnouncesThenSendsPaddedBlocksAndRemembersThePaddedLength) {
     EXPECT_EQ(sent.back(), LengthHeader(static_cast<uint16_t>(c.padded)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, Download,
+INSTANTIATE_TEST_SUITE_P(Counts, DownloadCount,
                          ::testing::Values(DownloadCase{64, 63, 64}, DownloadCase{65, 64, 128},
                                            DownloadCase{4096, 4095, 4096}, DownloadCase{1, 0, 64},
                                            DownloadCase{0, 0xFFFF, 0}, DownloadCase{100, 99, 128},
                                            DownloadCase{128, 127, 128},
                                            DownloadCase{4095, 4094, 4096}));
 
-TEST_F(E2eTest, ZeroSamplesNeedNoSampleBuffer) {
+TEST_F(Download, ZeroSamplesNeedNoSampleBuffer) {
     ServeOne();
     EXPECT_EQ(lib_->Download(0, nullptr, 0), 1);
     ASSERT_EQ(lib_->SetPowerOnOutput(0, 0), 1);
@@ -100,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Counts, RefusedDownload,
                                            std::pair{1, true}, std::pair{4096, true}));
 
 // The control word is borrowed for the length word only.
-TEST_F(E2eTest, ADownloadLeavesTheControlWordAsItWas) {
+TEST_F(Download, ADownloadLeavesTheControlWordAsItWas) {
     ServeOne();
     ASSERT_EQ(lib_->SetSingleWave(0, 1), 1);
     ASSERT_EQ(lib_->SetDigitalOut(0, 0x0BAD), 1);
@@ -111,7 +114,7 @@ TEST_F(E2eTest, ADownloadLeavesTheControlWordAsItWas) {
     EXPECT_EQ(LastControlPacket(), ControlPacket(kSingleWave, 0x0BAD, 0));
 }
 
-TEST_F(E2eTest, AnInstrumentThatStopsAcknowledgingEndsTheDownload) {
+TEST_F(Download, AnInstrumentThatStopsAcknowledgingEndsTheDownload) {
     ServeOne();
     ASSERT_EQ(lib_->SetSingleWave(0, 1), 1);
     const auto wave = Wave(256);  // 8 blocks
@@ -128,7 +131,7 @@ TEST_F(E2eTest, AnInstrumentThatStopsAcknowledgingEndsTheDownload) {
     EXPECT_EQ(Sent().back(), LengthHeader(4095)) << "an incomplete download changed the length";
 }
 
-TEST_F(E2eTest, AnUnacknowledgedHeaderEndsTheDownloadBeforeTheFirstBlock) {
+TEST_F(Download, AnUnacknowledgedHeaderEndsTheDownloadBeforeTheFirstBlock) {
     ServeOne();
     ASSERT_EQ(lib_->SetDIOMode(0, 1), 1);
     const auto wave = Wave(64);
@@ -140,7 +143,7 @@ TEST_F(E2eTest, AnUnacknowledgedHeaderEndsTheDownloadBeforeTheFirstBlock) {
     EXPECT_EQ(Sent().back(), LengthHeader(4095));
 }
 
-TEST_F(E2eTest, ASearchKeepsTheLengthOfTheLastDownload) {
+TEST_F(Download, ASearchKeepsTheLengthOfTheLastDownload) {
     ServeOne();
     const auto wave = Wave(100);
     ASSERT_EQ(lib_->Download(0, wave.data(), 100), 1);
@@ -149,7 +152,7 @@ TEST_F(E2eTest, ASearchKeepsTheLengthOfTheLastDownload) {
     EXPECT_EQ(Sent().back(), LengthHeader(128));
 }
 
-TEST_F(E2eTest, PowerOnModeOneSendsTheWholeControlStateOnce) {
+TEST_F(PowerOn, PowerOnModeOneSendsTheWholeControlStateOnce) {
     ServeOne();
     int32_t length = 0, periods = 0;
     ASSERT_EQ(lib_->SetFrequency(0, 1000.0, &length, &periods), 1);
@@ -188,7 +191,7 @@ TEST_P(PowerOnMissingAck, StillSendsTheWholeSequenceButReturnsZero) {
 
 INSTANTIATE_TEST_SUITE_P(EachAck, PowerOnMissingAck, ::testing::Values(0u, 1u, 2u));
 
-TEST_F(E2eTest, PowerOnModeOneUnacknowledgedReturnsZero) {
+TEST_F(PowerOn, PowerOnModeOneUnacknowledgedReturnsZero) {
     ServeOne();
     peer_.Script(kDds, {Reply::With({})});
     EXPECT_EQ(lib_->SetPowerOnOutput(0, 1), 0);

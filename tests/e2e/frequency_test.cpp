@@ -7,6 +7,8 @@
 namespace velmar::e2e {
 namespace {
 
+using Frequency = E2eTest;
+
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -84,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FrequencyCase{1.5e8, {0, 4096, 3072}}, FrequencyCase{-1000.0, {65488, -1, 1}},
                       FrequencyCase{-100000.0, {0, -2000, 1}}, FrequencyCase{-kInf, {0, 0, 1}}));
 
-TEST_F(E2eTest, DDSGetCLKGivesTheFullClockAfterLoadAndHalfItForDividerOne) {
+TEST_F(Frequency, DDSGetCLKGivesTheFullClockAfterLoadAndHalfItForDividerOne) {
     ServeOne();
     EXPECT_EQ(lib_->GetCLK(), 200000000.0);
     int32_t length = 0, periods = 0;
@@ -94,7 +96,7 @@ TEST_F(E2eTest, DDSGetCLKGivesTheFullClockAfterLoadAndHalfItForDividerOne) {
 
 // Every frequency of a log sweep and the neighbours one ulp away from the
 // edge values plan exactly as the written loop does.
-TEST_F(E2eTest, PlansAgreeWithTheWrittenLoopOverASweep) {
+TEST_F(Frequency, PlansAgreeWithTheWrittenLoopOverASweep) {
     ServeOne();
     std::vector<double> frequencies;
     for (int i = 0; i <= 360; ++i)
@@ -140,14 +142,14 @@ INSTANTIATE_TEST_SUITE_P(Unplannable, RefusedFrequency,
                          ::testing::Values(kInf, 1e300, std::numeric_limits<double>::max(), 1e15,
                                            2e14));
 
-TEST_F(E2eTest, WhenBothOutArgumentsAreOneIntegerTheLengthWins) {
+TEST_F(Frequency, WhenBothOutArgumentsAreOneIntegerTheLengthWins) {
     ServeOne();
     int32_t both = kUntouched;
     ASSERT_EQ(lib_->SetFrequency(0, 1e6, &both, &both), 1);
     EXPECT_EQ(both, 4000);
 }
 
-TEST_F(E2eTest, AnUnansweredFrequencyStillHandsBackThePlanAndKeepsTheDivider) {
+TEST_F(Frequency, AnUnansweredFrequencyStillHandsBackThePlanAndKeepsTheDivider) {
     ServeOne();
     peer_.Script(kDds, {Reply::With({1, 2, 3})});  // a report cut short
     int32_t length = kUntouched, periods = kUntouched;
@@ -174,7 +176,7 @@ TEST_P(NullOutArgument, SetFrequencyReturnsZeroWithNothingSentOrWritten) {
 
 INSTANTIATE_TEST_SUITE_P(LengthOrPeriods, NullOutArgument, ::testing::Values(0, 1));
 
-TEST_F(E2eTest, SetDivNumSendsTheDividerButDDSGetDivNumKeepsThePlannedOne) {
+TEST_F(Frequency, SetDivNumSendsTheDividerButDDSGetDivNumKeepsThePlannedOne) {
     ServeOne();
     ASSERT_EQ(lib_->SetDivNum(0, 9), 1);
     EXPECT_EQ(lib_->GetCLK(), 20000000.0);
@@ -188,7 +190,7 @@ TEST_F(E2eTest, SetDivNumSendsTheDividerButDDSGetDivNumKeepsThePlannedOne) {
                                           ControlPacket(0, 0, 0xFFFF)}));
 }
 
-TEST_F(E2eTest, AnUnansweredDividerIsKeptForTheNextPacket) {
+TEST_F(Frequency, AnUnansweredDividerIsKeptForTheNextPacket) {
     ServeOne();
     peer_.Script(kDds, {Reply::HangUp()});
     EXPECT_EQ(lib_->SetDivNum(0, 9), 0);
@@ -197,7 +199,7 @@ TEST_F(E2eTest, AnUnansweredDividerIsKeptForTheNextPacket) {
     EXPECT_EQ(LastControlPacket(), ControlPacket(0, 0, 9));
 }
 
-TEST_F(E2eTest, ASearchResetsTheDividerButNotTheLastPlannedOne) {
+TEST_F(Frequency, ASearchResetsTheDividerButNotTheLastPlannedOne) {
     ServeOne();
     int32_t length = 0, periods = 0;
     ASSERT_EQ(lib_->SetFrequency(0, 1000.0, &length, &periods), 1);

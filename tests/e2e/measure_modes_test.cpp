@@ -8,6 +8,9 @@
 namespace velmar::e2e {
 namespace {
 
+using Measurement = E2eTest;
+using Modes = E2eTest;
+
 struct MeasureCase {
     int32_t mode;
     uint32_t count;
@@ -47,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MeasureCase{0, 1, 3, 200000000.0 / 3},
                       MeasureCase{0, 1, 0xFFFFFFFFu, 200000000.0 / 4294967295.0}));
 
-TEST_F(E2eTest, TheLargestPeriodReadsAboutFiveHundredthsOfAHertz) {
+TEST_F(Measurement, TheLargestPeriodReadsAboutFiveHundredthsOfAHertz) {
     ServeOne();
     peer_.SetReport(kDds, StatusReport(0, 1, 0xFFFFFFFFu));
     double reading = 0;
@@ -55,7 +58,7 @@ TEST_F(E2eTest, TheLargestPeriodReadsAboutFiveHundredthsOfAHertz) {
     EXPECT_NEAR(reading, 0.0466, 0.0001);
 }
 
-TEST_F(E2eTest, TheReportIsReadLittleEndianField_by_Field) {
+TEST_F(Measurement, TheReportIsReadLittleEndianFieldByField) {
     ServeOne();
     peer_.SetReport(kDds, {0x34, 0x12, 0x31, 0x75, 0x00, 0x00, 0xA0, 0x0F, 0x00, 0x00});
     double reading = 0;
@@ -73,7 +76,7 @@ TEST_F(E2eTest, TheReportIsReadLittleEndianField_by_Field) {
     EXPECT_EQ(in, 0x80FF);
 }
 
-TEST_F(E2eTest, TheMeasureModeBitStaysUntilTheNextMeasureOrSearch) {
+TEST_F(Measurement, TheMeasureModeBitStaysUntilTheNextMeasureOrSearch) {
     ServeOne();
     double reading = 0;
     ASSERT_EQ(lib_->GetMeasure(0, 1, &reading), 1);
@@ -108,14 +111,14 @@ INSTANTIATE_TEST_SUITE_P(ShortReports, UnansweredRead,
                          ::testing::Values(Bytes{}, Bytes{0x34}, Bytes{0x34, 0x12},
                                            Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9}));
 
-TEST_F(E2eTest, NullReadingOrInputWordReturnsZeroWithNothingSent) {
+TEST_F(Measurement, NullReadingOrInputWordReturnsZeroWithNothingSent) {
     ServeOne();
     EXPECT_EQ(lib_->GetMeasure(0, 0, nullptr), 0);
     EXPECT_EQ(lib_->GetDigitalIn(0, nullptr), 0);
     EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(E2eTest, ResetCounterPulsesTheResetBitOverTwoPackets) {
+TEST_F(Measurement, ResetCounterPulsesTheResetBitOverTwoPackets) {
     ServeOne();
     ASSERT_EQ(lib_->SetDigitalOut(0, 0x00FF), 1);
     ASSERT_EQ(lib_->ResetCounter(0), 1);
@@ -125,7 +128,7 @@ TEST_F(E2eTest, ResetCounterPulsesTheResetBitOverTwoPackets) {
                                   ControlPacket(0, 0xFF, 0), ControlPacket(0, 0xFF, 0)}));
 }
 
-TEST_F(E2eTest, AFailedFirstResetExchangeDoesNotLeaveTheResetBitSet) {
+TEST_F(Measurement, AFailedFirstResetExchangeDoesNotLeaveTheResetBitSet) {
     ServeOne();
     peer_.Script(kDds, {Reply::HangUp()});
     EXPECT_EQ(lib_->ResetCounter(0), 0);
@@ -133,7 +136,7 @@ TEST_F(E2eTest, AFailedFirstResetExchangeDoesNotLeaveTheResetBitSet) {
     EXPECT_EQ(ShadowControlWord(), 0);
 }
 
-TEST_F(E2eTest, AFailedSecondResetExchangeReturnsZero) {
+TEST_F(Measurement, AFailedSecondResetExchangeReturnsZero) {
     ServeOne();
     peer_.Script(kDds, {Reply::Normal(), Reply::With({0})});
     EXPECT_EQ(lib_->ResetCounter(0), 0);
@@ -181,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BitCase{"digital I/O mode",
                               [](Library& l, int32_t a) { return l.SetDIOMode(0, a); }, kDioMode}));
 
-TEST_F(E2eTest, TheDigitalOutputWordGoesLowByteFirstAndStays) {
+TEST_F(Modes, TheDigitalOutputWordGoesLowByteFirstAndStays) {
     ServeOne();
     ASSERT_EQ(lib_->SetDigitalOut(0, 0xA55A), 1);
     EXPECT_EQ(LastControlPacket(), (Bytes{0xA0, 0, 0, 0x5A, 0xA5, 0, 0}));
@@ -191,7 +194,7 @@ TEST_F(E2eTest, TheDigitalOutputWordGoesLowByteFirstAndStays) {
     EXPECT_EQ(LastControlPacket(), ControlPacket(0, 0x0001, 0));
 }
 
-TEST_F(E2eTest, AllFieldsOfTheControlPacketTogether) {
+TEST_F(Modes, AllFieldsOfTheControlPacketTogether) {
     ServeOne();
     int32_t length = 0, periods = 0;
     ASSERT_EQ(lib_->SetSingleWave(0, 1), 1);
@@ -206,7 +209,7 @@ TEST_F(E2eTest, AllFieldsOfTheControlPacketTogether) {
 }
 
 // The trigger: a pulse of 0x0020 held for 100 ms, then the trigger bits.
-TEST_F(E2eTest, TriggerPulsesForAHundredMillisecondsThenSetsTheTriggerBits) {
+TEST_F(Modes, TriggerPulsesForAHundredMillisecondsThenSetsTheTriggerBits) {
     ServeOne();
     const auto start = Clock::now();
     ASSERT_EQ(lib_->SetTrigger(0, 1, 1), 1);

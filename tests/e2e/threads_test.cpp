@@ -12,6 +12,8 @@
 namespace velmar::e2e {
 namespace {
 
+using Threads = E2eTest;
+
 constexpr int kThreads = 4;
 constexpr int kRounds = 40;
 constexpr uint16_t kKnownBits = kMeasureMode | kCounterReset | kSingleWave | kTriggerOption |
@@ -62,7 +64,7 @@ std::vector<std::string> Drive(Library& lib, int32_t index, std::atomic<bool>& g
     return errors;
 }
 
-TEST_F(E2eTest, FourThreadsAtOnceGetWhatSerialisedCallsWouldGet) {
+TEST_F(Threads, FourThreadsAtOnceGetWhatSerialisedCallsWouldGet) {
     for (const Worker& w : kWorkers) {
         peer_.AddInstrument(w.name);
         peer_.SetReport(w.name, StatusReport(w.digital_in, w.count, 1));
@@ -145,7 +147,7 @@ TEST_F(E2eTest, FourThreadsAtOnceGetWhatSerialisedCallsWouldGet) {
 // All four threads on one instrument: each call must still be one
 // connection with exactly its own messages, and the one-shot reset bit may
 // appear in no packet but the first of a reset.
-TEST_F(E2eTest, FourThreadsOnOneInstrumentNeverMixTheirMessages) {
+TEST_F(Threads, FourThreadsOnOneInstrumentNeverMixTheirMessages) {
     ServeOne();
     peer_.SetReport(kDds, StatusReport(0x0F0F, 50000, 1));
     std::atomic<bool> go{false};
