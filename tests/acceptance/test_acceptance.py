@@ -117,18 +117,18 @@ class Case(unittest.TestCase):
 
 class Discovery(Case):
     def test_indices_follow_byte_order_of_socket_names_and_skip_other_entries(self):
-        for name in ["b", "a1", "B", "_x", "a"]:
+        for name in ["b", "a1", "\u00e9t\u00e9", "B", "_x", ".dot", "a b", "a"]:
             self.peer.add(name)
         with open(os.path.join(self.peer.root, "A-file"), "w") as f:
             f.write("not an instrument")
         os.mkdir(os.path.join(self.peer.root, "A-dir"))
         os.mkfifo(os.path.join(self.peer.root, "A-fifo"))
-        self.assertEqual(self.lib.search(), 5)
-        order = ["B", "_x", "a", "a1", "b"]
+        self.assertEqual(self.lib.search(), 8)
+        order = [".dot", "B", "_x", "a", "a b", "a1", "b", "\u00e9t\u00e9"]  # by unsigned byte
         for index, name in enumerate(order):
             self.assertEqual(self.lib.check(index), 1)
             self.assertEqual(self.opened(name), [name], f"index {index}")
-        self.assertEqual(self.lib.check(5), 0)
+        self.assertEqual(self.lib.check(8), 0)
 
     def test_two_instruments_open_at_their_indices_only(self):
         self.serve("a", "b")
@@ -279,6 +279,8 @@ class Frequency(Case):
         (0.5, 48828, 2048, 1),
         (-0.5, 48828, 2048, 1),
         (float("nan"), 48828, 2048, 1),
+        (-float("nan"), 48828, 2048, 1),
+        (5e-324, 48828, 2048, 1),
         (32000.0, 1, 3125, 1),
         (48828.125, 1, 2048, 1),
         (48828.126, 0, 4095, 1),
@@ -314,7 +316,7 @@ class Frequency(Case):
     def test_refused_frequencies_send_nothing_and_write_nothing(self):
         self.serve()
         self.assertEqual(self.lib.set_frequency(0, 1000.0)[0], 1)
-        for f in [INF, 1e300, 1e15, 2e14]:
+        for f in [INF, 1e300, 1e15, 2e14, 1.0497e14]:
             with self.subTest(frequency=f):
                 started = time.monotonic()
                 self.assertEqual(self.lib.set_frequency(0, f), (0, UNTOUCHED, UNTOUCHED))
@@ -334,6 +336,20 @@ class Frequency(Case):
             divider, length, periods = written_plan(f)
             self.assertEqual(self.lib.set_frequency(0, f), (1, length, periods), f.hex())
             self.assertEqual(self.lib.get_div_num(), divider, f.hex())
+
+    def test_very_high_frequencies_below_the_period_count_limit_are_still_planned(self):
+        self.serve()
+        for f in [1e13, 1e14, 1.0475e14]:
+            with self.subTest(frequency=f):
+                # The end of the written loop, found from its own condition.
+                x = 200000000.0 / f
+                k = int(4096.0 / x)
+                while (k + 1) * x <= 4096.0:
+                    k += 1
+                while k * x > 4096.0:
+                    k -= 1
+                self.assertLess(k, 2**31 - 1)
+                self.assertEqual(self.lib.set_frequency(0, f), (1, min(int(k * x), 4096), k))
 
     def test_when_both_out_arguments_are_one_integer_the_length_wins(self):
         self.serve()

@@ -37,11 +37,14 @@ std::vector<std::string> OpenedBy(SocketPeer& peer, const std::vector<std::strin
 }
 
 TEST_F(Discovery, IndicesFollowTheByteOrderOfTheSocketNames) {
-    const std::vector<std::string> created{"b", "a1", "B", "_x", "a", "Z9"};
+    // Bytes above 0x7F sort after ASCII: the order is by unsigned byte.
+    const std::vector<std::string> created{"b",    "a1", "\xC3\xA9t\xC3\xA9", "B", "_x", "a", "Z9",
+                                           ".dot", "a b"};
     for (const auto& name : created) peer_.AddInstrument(name);
-    ASSERT_EQ(lib_->Search(), 6);
+    ASSERT_EQ(lib_->Search(), 9);
 
-    const std::vector<std::string> byte_order{"B", "Z9", "_x", "a", "a1", "b"};
+    const std::vector<std::string> byte_order{
+        ".dot", "B", "Z9", "_x", "a", "a b", "a1", "b", "\xC3\xA9t\xC3\xA9"};
     for (size_t i = 0; i < byte_order.size(); ++i) {
         ASSERT_EQ(lib_->Check(static_cast<int32_t>(i)), 1) << "index " << i;
         peer_.Settle();

@@ -1,4 +1,5 @@
 // Frequency planning and the clock divider, seen from the wire.
+#include <climits>
 #include <cmath>
 #include <limits>
 
@@ -77,6 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FrequencyCase{1000.0, {48, 2083, 1}}, FrequencyCase{1.0, {48828, 2048, 1}},
                       FrequencyCase{0.5, {48828, 2048, 1}}, FrequencyCase{-0.5, {48828, 2048, 1}},
                       FrequencyCase{0.0, {48828, 2048, 1}}, FrequencyCase{kNaN, {48828, 2048, 1}},
+                      FrequencyCase{-kNaN, {48828, 2048, 1}},
+                      FrequencyCase{std::numeric_limits<double>::denorm_min(), {48828, 2048, 1}},
                       FrequencyCase{32000.0, {1, 3125, 1}}, FrequencyCase{48828.125, {1, 2048, 1}},
                       FrequencyCase{48828.126, {0, 4095, 1}}, FrequencyCase{100000.0, {0, 2000, 1}},
                       FrequencyCase{100001.0, {0, 3999, 2}}, FrequencyCase{1e6, {0, 4000, 20}},
@@ -109,6 +112,7 @@ TEST_F(Frequency, PlansAgreeWithTheWrittenLoopOverASweep) {
             frequencies.push_back(std::nextafter(f, kInf));
         }
     }
+    std::vector<Bytes> packets;
     for (double f : frequencies) {
         const Plan want = WrittenPlan(f);
         int32_t length = kUntouched, periods = kUntouched;
@@ -116,7 +120,33 @@ TEST_F(Frequency, PlansAgreeWithTheWrittenLoopOverASweep) {
         EXPECT_EQ(length, want.length) << std::hexfloat << f;
         EXPECT_EQ(periods, want.periods) << std::hexfloat << f;
         EXPECT_EQ(lib_->GetDivNum(), want.divider) << std::hexfloat << f;
-        EXPECT_EQ(ControlPacket(0, 0, want.divider), LastControlPacket()) << std::hexfloat << f;
+        packets.push_back(ControlPacket(0, 0, want.divider));
+    }
+    EXPECT_EQ(Sent(), packets);
+}
+
+// Beyond a sweep the written loop takes too long; its end is then found from
+// its own condition, k * X <= 4096.0, by searching around 4096 / X.
+Plan WrittenPlanOfAHighFrequency(double f) {
+    const double x = 200000000.0 / f;
+    const auto fits = [x](int64_t k) { return static_cast<double>(k) * x <= 4096.0; };
+    int64_t k = static_cast<int64_t>(4096.0 / x);
+    while (fits(k + 1)) ++k;
+    while (!fits(k)) --k;
+    const int64_t length = static_cast<int64_t>(static_cast<double>(k) * x);
+    return {0, static_cast<int32_t>(length > 4096 ? 4096 : length), static_cast<int32_t>(k)};
+}
+
+// The period count stays below 2^31 up to about 1.0486e14 Hz.
+TEST_F(Frequency, VeryHighFrequenciesBelowTheLimitAreStillPlanned) {
+    ServeOne();
+    for (double f : {1e13, 5e13, 1e14, 1.04e14, 1.0475e14}) {
+        const Plan want = WrittenPlanOfAHighFrequency(f);
+        ASSERT_LT(want.periods, INT32_MAX);
+        int32_t length = kUntouched, periods = kUntouched;
+        ASSERT_EQ(lib_->SetFrequency(0, f, &length, &periods), 1) << f;
+        EXPECT_EQ(length, want.length) << f;
+        EXPECT_EQ(periods, want.periods) << f;
     }
 }
 
@@ -140,7 +170,7 @@ TEST_P(RefusedFrequency, ReturnsZeroBeforeOpeningWithNothingWrittenOrChanged) {
 
 INSTANTIATE_TEST_SUITE_P(Unplannable, RefusedFrequency,
                          ::testing::Values(kInf, 1e300, std::numeric_limits<double>::max(), 1e15,
-                                           2e14));
+                                           2e14, 1.0497e14));
 
 TEST_F(Frequency, WhenBothOutArgumentsAreOneIntegerTheLengthWins) {
     ServeOne();
