@@ -214,6 +214,27 @@ class Discovery(Case):
         self.assertEqual(lib.get_clk(), 200000000.0)
         self.assertEqual(self.peer.connections(DDS), [])
 
+    def test_an_index_that_does_not_open_changes_no_state(self):
+        self.serve()
+        lib = self.lib
+        for index in [1, -1]:
+            with self.subTest(index=index):
+                self.assertEqual(lib.set_frequency(index, 1000.0), (0, UNTOUCHED, UNTOUCHED))
+                self.assertEqual(lib.set_div_num(index, 9), 0)
+                self.assertEqual(lib.download(index, wave(64)), 0)
+                self.assertEqual(lib.get_measure(index, 1), (0, UNTOUCHED))
+                self.assertEqual(lib.reset_counter(index), 0)
+                self.assertEqual(lib.set_single_wave(index, 1), 0)
+                self.assertEqual(lib.set_trigger(index, 1, 1), 0)
+                self.assertEqual(lib.set_dio_mode(index, 1), 0)
+                self.assertEqual(lib.set_digital_out(index, 0x1234), 0)
+                self.assertEqual(lib.set_power_on_output(index, 0), 0)
+        self.assertEqual((lib.get_div_num(), lib.get_clk()), (0, 200000000.0))
+        self.assertEqual(self.sent(), [])
+        self.assertEqual(lib.get_digital_in(0)[0], 1)
+        self.assertEqual(lib.set_power_on_output(0, 0), 1)
+        self.assertEqual(self.sent(), [control_packet()] + power_on_sequence(4095))
+
     def test_a_path_too_long_for_a_socket_address_is_never_opened_under_a_cut_name(self):
         root = self.peer.root
         long_name = "z" + "q" * 99

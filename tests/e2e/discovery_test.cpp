@@ -251,6 +251,36 @@ TEST_F(Discovery, BeforeTheFirstSearchEveryOperationReturnsZeroAndSendsNothing) 
     EXPECT_TRUE(peer_.Connections(kDds).empty());
 }
 
+TEST_F(Discovery, AnIndexThatDoesNotOpenChangesNoState) {
+    ServeOne();
+    int32_t length = kUntouched, periods = kUntouched;
+    double reading = kUntouched;
+    const uint16_t samples[64] = {};
+    for (int32_t index : {1, -1}) {
+        EXPECT_EQ(lib_->SetFrequency(index, 1000.0, &length, &periods), 0);
+        EXPECT_EQ(lib_->SetDivNum(index, 9), 0);
+        EXPECT_EQ(lib_->Download(index, samples, 64), 0);
+        EXPECT_EQ(lib_->GetMeasure(index, 1, &reading), 0);
+        EXPECT_EQ(lib_->ResetCounter(index), 0);
+        EXPECT_EQ(lib_->SetSingleWave(index, 1), 0);
+        EXPECT_EQ(lib_->SetTrigger(index, 1, 1), 0);
+        EXPECT_EQ(lib_->SetDIOMode(index, 1), 0);
+        EXPECT_EQ(lib_->SetDigitalOut(index, 0x1234), 0);
+        EXPECT_EQ(lib_->SetPowerOnOutput(index, 0), 0);
+    }
+    EXPECT_EQ(length, kUntouched);
+    EXPECT_EQ(periods, kUntouched);
+    EXPECT_EQ(reading, kUntouched);
+    EXPECT_EQ(lib_->GetDivNum(), 0);
+    EXPECT_EQ(lib_->GetCLK(), 200000000.0);
+    EXPECT_TRUE(Sent().empty());
+    uint16_t in = 0;
+    ASSERT_EQ(lib_->GetDigitalIn(0, &in), 1);
+    ASSERT_EQ(lib_->SetPowerOnOutput(0, 0), 1);
+    EXPECT_EQ(Sent(), (std::vector<Bytes>{ControlPacket(0, 0, 0), LengthHeader(0xFFFF),
+                                          Bytes{kPowerOnCode}, LengthHeader(4095)}));
+}
+
 TEST_F(Discovery, EveryCallOpensItsInstrumentOnceAndClosesItBeforeReturning) {
     ServeOne();
     ASSERT_EQ(lib_->Check(0), 1);
