@@ -491,7 +491,10 @@ class Measure(Case):
                 self.assertEqual(self.lib.get_measure(0, mode), (1, reading))
                 self.assertEqual(self.last_control(),
                                  control_packet(MEASURE_MODE if mode == 1 else 0, 0, 0))
-        self.assertAlmostEqual(200000000.0 / 4294967295.0, 0.0466, places=4)
+        self.peer.set_report(DDS, status_report(0, 1, 2**32 - 1))
+        result, reading = self.lib.get_measure(0, 0)
+        self.assertEqual(result, 1)
+        self.assertAlmostEqual(reading, 0.0466, places=4)  # the period is unsigned
 
     def test_the_mode_bit_stays_until_the_next_measure_or_search(self):
         self.serve()
