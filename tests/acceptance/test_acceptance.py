@@ -71,7 +71,11 @@ class Case(unittest.TestCase):
         os.environ.pop("XDG_RUNTIME_DIR", None)
         self.peer = Peer()
         self.point_at(self.peer.root)
-        self.lib = Velmar()
+        try:
+            self.lib = Velmar()
+        except Exception:
+            self.peer.close()
+            raise
 
     def stop(self):
         self.lib.unload()

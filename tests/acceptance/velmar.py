@@ -47,8 +47,12 @@ class Velmar:
     def __init__(self, path=None):
         fd, self._copy = tempfile.mkstemp(prefix="velmar-acc-lib-", suffix=".so")
         os.close(fd)
-        shutil.copyfile(path or library_path(), self._copy)
-        self.dll = ctypes.CDLL(self._copy)
+        try:
+            shutil.copyfile(path or library_path(), self._copy)
+            self.dll = ctypes.CDLL(self._copy)
+        except Exception:
+            os.unlink(self._copy)
+            raise
         for name, (restype, argtypes) in SIGNATURES.items():
             fn = getattr(self.dll, name)
             fn.restype = restype

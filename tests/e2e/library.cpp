@@ -54,10 +54,10 @@ std::unique_ptr<Library> Library::LoadFresh() {
     const int fd = mkstemp(tmpl);
     if (fd < 0) throw std::runtime_error("mkstemp failed");
     close(fd);
-    std::filesystem::copy_file(BuiltPath(), tmpl,
-                               std::filesystem::copy_options::overwrite_existing);
     std::unique_ptr<Library> lib;
     try {
+        std::filesystem::copy_file(BuiltPath(), tmpl,
+                                   std::filesystem::copy_options::overwrite_existing);
         lib = Load(tmpl);
     } catch (...) {
         std::filesystem::remove(tmpl);
