@@ -213,7 +213,7 @@ Enumeration EnumerateInterfaces(const SetupApi& api) {
     return result;
 }
 
-bool OpenDevicePath(const std::string& path, HANDLE* handle) {
+bool OpenDevicePath(const std::string& path, HANDLE* handle, CreateFileFunction create_file) {
     // The ANSI layer would cut a longer path or refuse it; a cut one could
     // name another device. A NUL inside would cut it just the same.
     if (path.empty() || path.size() > kMaxDevicePathLength ||
@@ -221,7 +221,7 @@ bool OpenDevicePath(const std::string& path, HANDLE* handle) {
         return false;
     }
     const HANDLE opened =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        create_file(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (opened == INVALID_HANDLE_VALUE) return false;
     *handle = opened;

@@ -52,9 +52,13 @@ const SetupApi& SystemSetupApi();
 // listed.
 Enumeration EnumerateInterfaces(const SetupApi& api);
 
+// CreateFileA, or a test's stand-in for it.
+using CreateFileFunction = decltype(&CreateFileA);
+
 // Opens a device path for overlapped reading and writing. A path too long
 // for CreateFileA, or one with a NUL inside, is refused, never cut.
-bool OpenDevicePath(const std::string& path, HANDLE* handle);
+bool OpenDevicePath(const std::string& path, HANDLE* handle,
+                    CreateFileFunction create_file = &CreateFileA);
 
 // Sends `length` bytes as one message. Whatever state it ends in, no part of
 // the transfer is pending when this returns.

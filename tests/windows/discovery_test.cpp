@@ -102,11 +102,12 @@ BOOL WINAPI FakeGetDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
     if (detail == nullptr) {
         ++dm.size_queries;
         EXPECT_EQ(size, 0u);
+        // A size comes back even on the failure: it must not be trusted.
+        if (required != nullptr) *required = RequiredSize(m);
         if (m.kind == Member::Kind::kSizeQueryFails) {
             dm.last_error = ERROR_INVALID_USER_BUFFER;
             return FALSE;
         }
-        if (required != nullptr) *required = RequiredSize(m);
         if (m.kind == Member::Kind::kSizeQuerySucceeds) return TRUE;
         dm.last_error = ERROR_INSUFFICIENT_BUFFER;
         return FALSE;
@@ -321,49 +322,115 @@ TEST(SystemDiscoveryTest, WithNoInstrumentAttachedTheSearchFindsNothing) {
     EXPECT_EQ(DDSCheck(0), 0);
 }
 
-// A path of 260 characters or more is refused, even when its first 259 name
-// a file that exists: a truncated path would open the wrong device.
-class PathLengthTest : public ::testing::Test {
+// ---- Opening a device path ---------------------------------------------------
+
+// What the library handed to CreateFileA.
+struct CreateFileCall {
+    std::string path;
+    DWORD access, share, disposition, flags;
+    bool security, template_file;
+};
+std::vector<CreateFileCall>* g_create_calls = nullptr;
+HANDLE g_create_result = INVALID_HANDLE_VALUE;
+
+HANDLE WINAPI FakeCreateFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                             DWORD disposition, DWORD flags, HANDLE template_file) {
+    g_create_calls->push_back(
+        {path, access, share, disposition, flags, security != nullptr, template_file != nullptr});
+    return g_create_result;
+}
+
+class OpenPathTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char temp[MAX_PATH + 1] = {};
-        const DWORD length = GetTempPathA(sizeof(temp), temp);
-        ASSERT_GT(length, 0u);
-        ASSERT_LT(length, 200u);
-        base = temp;
-        base += "velmar-" + std::to_string(GetCurrentProcessId()) + "-";
-        base += std::string(kMaxDevicePathLength - base.size(), 'p');
-        ASSERT_EQ(base.size(), 259u);
-        const HANDLE file = CreateFileA(base.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-        CloseHandle(file);
+        g_create_calls = &calls;
+        g_create_result = kOpened;
     }
-    void TearDown() override { DeleteFileA(base.c_str()); }
+    void TearDown() override { g_create_calls = nullptr; }
 
-    bool Opens(const std::string& path) {
-        HANDLE handle = INVALID_HANDLE_VALUE;
-        if (!OpenDevicePath(path, &handle)) return false;
-        CloseHandle(handle);
-        return true;
-    }
-    std::string base;  // 259 characters, names an existing file
+    const HANDLE kOpened = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234));
+    std::vector<CreateFileCall> calls;
 };
 
-TEST_F(PathLengthTest, OpensAPathOf259Characters) {
-    EXPECT_TRUE(Opens(base));
+TEST_F(OpenPathTest, OpensSharedForOverlappedReadingAndWriting) {
+    HANDLE handle = nullptr;
+    ASSERT_TRUE(OpenDevicePath("\\\\?\\usb#one", &handle, &FakeCreateFile));
+    EXPECT_EQ(handle, kOpened);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].path, "\\\\?\\usb#one");
+    EXPECT_EQ(calls[0].access, 0xC0000000u) << "GENERIC_READ | GENERIC_WRITE";
+    EXPECT_EQ(calls[0].share, 3u) << "FILE_SHARE_READ | FILE_SHARE_WRITE";
+    EXPECT_EQ(calls[0].disposition, 3u) << "OPEN_EXISTING";
+    EXPECT_EQ(calls[0].flags, 0x40000000u) << "FILE_FLAG_OVERLAPPED";
+    EXPECT_FALSE(calls[0].security);
+    EXPECT_FALSE(calls[0].template_file);
 }
 
-TEST_F(PathLengthTest, RefusesPathsOf260AndMore) {
-    for (const std::string& path : {base + "x", base + std::string(40, 'x')}) {
-        EXPECT_FALSE(Opens(path)) << path.size() << " characters";
+TEST_F(OpenPathTest, AnInvalidHandleIsAFailedOpen) {
+    g_create_result = INVALID_HANDLE_VALUE;
+    HANDLE handle = kOpened;
+    EXPECT_FALSE(OpenDevicePath("p", &handle, &FakeCreateFile));
+    EXPECT_EQ(calls.size(), 1u);
+}
+
+struct PathCase {
+    const char* name;
+    std::string path;
+    bool reaches_create_file;
+};
+
+void PrintTo(const PathCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PathTable : public OpenPathTest, public ::testing::WithParamInterface<PathCase> {};
+
+// A path CreateFileA cannot take whole never reaches it, not even cut to
+// a length it takes: the cut one could name another device.
+TEST_P(PathTable, IsOpenedWholeOrNotAtAll) {
+    HANDLE handle = nullptr;
+    const bool opened = OpenDevicePath(GetParam().path, &handle, &FakeCreateFile);
+    EXPECT_EQ(opened, GetParam().reaches_create_file);
+    if (GetParam().reaches_create_file) {
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].path, GetParam().path);
+    } else {
+        EXPECT_TRUE(calls.empty());
     }
 }
 
-TEST_F(PathLengthTest, RefusesAPathWithANulInside) {
-    EXPECT_FALSE(Opens(base.substr(0, 100) + std::string(1, '\0') + "tail"));
-    EXPECT_FALSE(Opens(base + std::string(1, '\0')));
-    EXPECT_FALSE(Opens(""));
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, PathTable,
+    ::testing::Values(PathCase{"OneCharacter", "p", true},
+                      PathCase{"Of259", std::string(259, 'p'), true},
+                      PathCase{"Of260", std::string(260, 'p'), false},
+                      PathCase{"Of261", std::string(261, 'p'), false},
+                      PathCase{"Of4096", std::string(4096, 'p'), false},
+                      PathCase{"Empty", "", false},
+                      PathCase{"NulInside", std::string("\\\\.\\a") + '\0' + "b", false},
+                      PathCase{"NulAtTheEnd", std::string("abc") + '\0', false}),
+    [](const ::testing::TestParamInfo<PathCase>& info) { return info.param.name; });
+
+// The real CreateFileA opens a path of the longest length the library
+// accepts, overlapped.
+TEST(SystemOpenTest, OpensAFileWhosePathHas259Characters) {
+    char temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathA(sizeof(temp), temp);
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, 200u);
+    std::string path = temp;
+    path += "velmar-" + std::to_string(GetCurrentProcessId()) + "-";
+    path += std::string(kMaxDevicePathLength - path.size(), 'p');
+    ASSERT_EQ(path.size(), 259u);
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    CloseHandle(file);
+
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(OpenDevicePath(path, &handle));
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    DeleteFileA(path.c_str());
 }
 
 }  // namespace
