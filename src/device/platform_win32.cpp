@@ -43,8 +43,8 @@ class DeviceInfoSet {
 
 class EventHandle {
   public:
-    // Manual-reset, unnamed, not signalled: the overlapped machinery sets it
-    // when the transfer ends and nothing else may reset it behind our back.
+    // Manual-reset, unnamed, not signalled: the wait below must not consume
+    // the signal that GetOverlappedResult looks at afterwards.
     EventHandle() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     ~EventHandle() {
         if (event_ != nullptr) CloseHandle(event_);
@@ -95,7 +95,9 @@ bool ReadInterfacePath(const SetupApi& api, HDEVINFO set, SP_DEVICE_INTERFACE_DA
 
 enum class Direction { kWrite, kRead };
 
-// One overlapped transfer with its own record and event. The record, the
+// One overlapped transfer with its own record and event (one per transfer,
+// not one for the process: the core serialises calls, and a record on this
+// stack frame cannot be seen by any other transfer). The record, the
 // event and the caller's buffer belong to the transfer until the system has
 // finished with it, so a transfer that did not end in time is cancelled and
 // its end awaited before any of them is released.
@@ -106,6 +108,8 @@ TransferStatus Transfer(HANDLE device, Direction direction, void* buffer, DWORD 
     // Without an event there is nothing to wait on: the transfer is not
     // started, so nothing can be left pending.
     if (event.get() == nullptr) return TransferStatus::kWaitFailed;
+    // Unsignalled from birth; reset anyway, so that nothing but this
+    // transfer's end can satisfy the wait.
     ResetEvent(event.get());
     OVERLAPPED record{};
     record.hEvent = event.get();
