@@ -34,25 +34,30 @@ fi
 # before CTest times anything: otherwise the first test can hang for
 # minutes, and without a lasting server every test pays seconds of start-up.
 export WINEDEBUG=-all
-export WINEPREFIX=${VELMAR_WINEPREFIX:-$HOME/.wine-velmar}
+export WINEPREFIX=${VELMAR_WINEPREFIX:-${HOME:-/tmp}/.wine-velmar}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export DISPLAY=
 mkdir -p "$WINEPREFIX"
 echo "Windows suites: Wine prefix $WINEPREFIX"
 if ! timeout 300 wineboot --init >/dev/null 2>&1; then
-    skip "wineboot --init failed in $WINEPREFIX"
+    echo "Windows suites: FAILED, wineboot --init did not set up $WINEPREFIX"
+    exit 1
 fi
 # One server for the whole run; it ends by itself a minute after the last test.
 wineserver -p60
 # Wine's services stop whenever no Windows program runs, and the program
 # that starts them again lends them its output: under CTest that test would
-# seem to run until the services stop. A program of our own, waiting on a
-# pipe we hold, keeps them up; closing the pipe ends it.
+# seem to run until the services stop. A command prompt started here,
+# waiting for a key on a pipe we hold, keeps them up; closing the pipe ends it.
 coproc WINE_KEEPER { exec wine cmd /c pause >/dev/null 2>&1; }
 keeper_pid=$WINE_KEEPER_PID
 release_keeper() {
     if [ -n "${WINE_KEEPER[1]:-}" ]; then exec {WINE_KEEPER[1]}>&-; fi
-    wait "$keeper_pid" 2>/dev/null || true
+    for _ in $(seq 50); do
+        kill -0 "$keeper_pid" 2>/dev/null || return 0
+        sleep 0.2
+    done
+    kill "$keeper_pid" 2>/dev/null || true
 }
 trap release_keeper EXIT
 
