@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <new>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -159,29 +160,46 @@ class Win32Platform final : public Platform {
         return true;
     }
 
-    void Close(DeviceHandle handle) override { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+    void Close(DeviceHandle handle) override {
+        const HANDLE device = reinterpret_cast<HANDLE>(handle);
+        missed_answer_.erase(device);
+        CloseHandle(device);
+    }
 
     TransferStatus Write(DeviceHandle handle, const uint8_t* data, size_t length,
                          uint32_t timeout_ms) override {
         if (length > MAXDWORD) return TransferStatus::kStartFailed;
         const HANDLE device = reinterpret_cast<HANDLE>(handle);
-        DiscardStaleAnswers(device);
-        return WriteWithTimeout(device, data, static_cast<DWORD>(length), timeout_ms);
+        // Only where an answer was missed can a late one still be waiting,
+        // to be taken for the answer to this message. A working instrument
+        // sees no read but the protocol's own, and a driver that is slow to
+        // cancel costs nothing on the path that succeeds.
+        if (missed_answer_.count(device) != 0) DiscardStaleAnswers(device);
+        const TransferStatus status =
+            WriteWithTimeout(device, data, static_cast<DWORD>(length), timeout_ms);
+        if (status != TransferStatus::kOk) missed_answer_.insert(device);
+        return status;
     }
 
     TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
                         uint32_t timeout_ms) override {
         *received = 0;
         if (capacity > MAXDWORD) return TransferStatus::kStartFailed;
+        const HANDLE device = reinterpret_cast<HANDLE>(handle);
         DWORD got = 0;
         const TransferStatus status =
-            ReadWithTimeout(reinterpret_cast<HANDLE>(handle), buffer, static_cast<DWORD>(capacity),
-                            &got, timeout_ms);
+            ReadWithTimeout(device, buffer, static_cast<DWORD>(capacity), &got, timeout_ms);
+        if (status != TransferStatus::kOk) missed_answer_.insert(device);
         *received = got;
         return status;
     }
 
     void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
+
+  private:
+    // Open handles on which a transfer failed or ran out of time. Every call
+    // runs under the library lock, so this needs no lock of its own.
+    std::set<HANDLE> missed_answer_;
 };
 
 }  // namespace

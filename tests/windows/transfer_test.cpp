@@ -29,7 +29,10 @@ class PipeTransferTest : public ::testing::Test {
     }
     void TearDown() override {
         instrument.AwaitDelayedAnswer();
-        if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+        // Closed through the platform, which forgets what it knew of the
+        // handle, so that a later pipe given the same handle starts clean.
+        if (device != INVALID_HANDLE_VALUE)
+            SystemPlatform().Close(reinterpret_cast<DeviceHandle>(device));
     }
 
     // Reads into a buffer filled with a marker, so that any byte that lands
@@ -113,20 +116,41 @@ TEST_F(PipeTransferTest, AnAnswerAfterItsReadTimedOutLandsNowhere) {
     Sleep(100);
     EXPECT_TRUE(BufferUntouched())
         << "the late answer was written into a buffer the read gave back";
+}
 
-    // Through the platform: the stale answer is dropped before the next
-    // message, so the next read gets the answer to that message.
+TEST_F(PipeTransferTest, AfterAMissedAnswerTheNextMessageGetsItsOwnAnswer) {
+    // Through the platform: once a read on this handle timed out, the late
+    // answer is dropped before the next message, so the next read gets the
+    // answer to that message.
     Platform& platform = SystemPlatform();
     const auto handle = reinterpret_cast<DeviceHandle>(device);
+    size_t got = 0;
+    instrument.AnswerAfter(kReport, kLimit + 300);
+    EXPECT_EQ(platform.Read(handle, buffer, 10, &got, kLimit), TransferStatus::kTimeout);
+    instrument.AwaitDelayedAnswer();
+
     const Bytes packet = {0xA0, 0, 0, 0, 0, 0, 0};
     const Bytes fresh = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
     instrument.RespondToNextMessage(fresh);
     ASSERT_EQ(platform.Write(handle, packet.data(), packet.size(), kLimit), TransferStatus::kOk);
-    size_t got = 0;
     ASSERT_EQ(platform.Read(handle, buffer, 10, &got, kLimit), TransferStatus::kOk);
     EXPECT_EQ(got, 10u);
     EXPECT_EQ(Bytes(buffer, buffer + 10), fresh);
     EXPECT_EQ(instrument.AwaitRespondedMessage(), packet);
+}
+
+TEST_F(PipeTransferTest, WithNoMissedAnswerAWriteIssuesNoRead) {
+    // An answer already waiting is not the platform's to drop while every
+    // answer so far arrived: it reads exactly the protocol's transfers.
+    Platform& platform = SystemPlatform();
+    const auto handle = reinterpret_cast<DeviceHandle>(device);
+    instrument.Answer({1});
+    const Bytes packet = {0xA1, 0x00, 0x00};
+    ASSERT_EQ(platform.Write(handle, packet.data(), packet.size(), kLimit), TransferStatus::kOk);
+    size_t got = 0;
+    ASSERT_EQ(platform.Read(handle, buffer, 1, &got, kLimit), TransferStatus::kOk);
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(buffer[0], 1);
 }
 
 TEST_F(PipeTransferTest, StaleAnswersAreDroppedWithoutWaiting) {
