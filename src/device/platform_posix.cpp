@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "device/device_directory.h"
 #include "device/platform.h"
@@ -33,6 +34,8 @@ std::string DeviceDirectory() {
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
+// The most stale answers dropped before one write.
+constexpr int kMaxStaleAnswers = 16;
 
 int64_t MonotonicMs() {
     timespec now{};
@@ -100,12 +103,39 @@ class PosixPlatform final : public Platform {
         return true;
     }
 
-    void Close(DeviceHandle handle) override { close(static_cast<int>(handle)); }
+    void Close(DeviceHandle handle) override {
+        missed_answer_.erase(static_cast<int>(handle));
+        close(static_cast<int>(handle));
+    }
 
     TransferStatus Write(DeviceHandle handle, const uint8_t* data, size_t length,
                          uint32_t timeout_ms) override {
         const int fd = static_cast<int>(handle);
-        DiscardStaleAnswers(fd);
+        // Only where an answer was missed can a late one still be waiting,
+        // to be taken for the answer to this message.
+        if (missed_answer_.count(fd) != 0) DiscardStaleAnswers(fd);
+        const TransferStatus status = Send(fd, data, length, timeout_ms);
+        if (status != TransferStatus::kOk) missed_answer_.insert(fd);
+        return status;
+    }
+
+    TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
+                        uint32_t timeout_ms) override {
+        const int fd = static_cast<int>(handle);
+        const TransferStatus status = Receive(fd, buffer, capacity, received, timeout_ms);
+        if (status != TransferStatus::kOk) missed_answer_.insert(fd);
+        return status;
+    }
+
+    void Sleep(uint32_t milliseconds) override {
+        timespec left{static_cast<time_t>(milliseconds / 1000),
+                      static_cast<long>(milliseconds % 1000) * 1000000L};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+
+  private:
+    static TransferStatus Send(int fd, const uint8_t* data, size_t length, uint32_t timeout_ms) {
         for (;;) {
             const TransferStatus ready = WaitReady(fd, POLLOUT, timeout_ms);
             if (ready != TransferStatus::kOk) return ready;
@@ -120,16 +150,17 @@ class PosixPlatform final : public Platform {
         }
     }
 
-    TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
-                        uint32_t timeout_ms) override {
-        const int fd = static_cast<int>(handle);
+    static TransferStatus Receive(int fd, uint8_t* buffer, size_t capacity, size_t* received,
+                                  uint32_t timeout_ms) {
         *received = 0;
         for (;;) {
             const TransferStatus ready = WaitReady(fd, POLLIN, timeout_ms);
             if (ready != TransferStatus::kOk) return ready;
-            // One answer per read: a longer message is cut to the capacity
-            // and its rest discarded, as the driver does.
-            const ssize_t got = recv(fd, buffer, capacity, 0);
+            // One answer per read. MSG_TRUNC tells the message's whole
+            // length: one longer than the answer expected is not that answer
+            // (the Windows driver's pipe says ERROR_MORE_DATA alike).
+            const ssize_t got = recv(fd, buffer, capacity, MSG_TRUNC);
+            if (got > static_cast<ssize_t>(capacity)) return TransferStatus::kReadFailed;
             if (got > 0) {
                 *received = static_cast<size_t>(got);
                 return TransferStatus::kOk;
@@ -141,22 +172,18 @@ class PosixPlatform final : public Platform {
         }
     }
 
-    void Sleep(uint32_t milliseconds) override {
-        timespec left{static_cast<time_t>(milliseconds / 1000),
-                      static_cast<long>(milliseconds % 1000) * 1000000L};
-        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    // Drops what is already waiting, without waiting for more. Bounded, so
+    // that an instrument that keeps talking cannot hold the call forever.
+    static void DiscardStaleAnswers(int fd) {
+        uint8_t scrap[16];
+        for (int dropped = 0; dropped < kMaxStaleAnswers; ++dropped) {
+            if (recv(fd, scrap, sizeof(scrap), MSG_DONTWAIT) <= 0) break;
         }
     }
 
-  private:
-    // An answer that arrived after its read timed out must not be taken for
-    // the answer to the next message: whatever is waiting before a write is
-    // stale and is dropped.
-    static void DiscardStaleAnswers(int fd) {
-        uint8_t scrap[16];
-        while (recv(fd, scrap, sizeof(scrap), MSG_DONTWAIT) > 0) {
-        }
-    }
+    // Open connections on which a transfer failed or ran out of time. Every
+    // call runs under the library lock, so this needs no lock of its own.
+    std::set<int> missed_answer_;
 };
 
 }  // namespace

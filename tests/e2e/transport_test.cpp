@@ -40,6 +40,21 @@ TEST_F(Transport, ABlockAcknowledgementThatNeverComesEndsTheDownloadAfterASecond
     EXPECT_EQ(Sent().size(), 5u) << "header and four blocks, nothing after the silent one";
 }
 
+TEST_F(Transport, AnAnswerLongerThanExpectedIsNotTheAnswer) {
+    ServeOne();
+    Bytes long_report = StatusReport(0x1234, 30001, 0);
+    long_report.push_back(0);
+    peer_.Script(kDds, {Reply::With(long_report)});
+    double reading = kUntouched;
+    EXPECT_EQ(lib_->GetMeasure(0, 0, &reading), 0);
+    EXPECT_EQ(reading, kUntouched);
+
+    // A report where an acknowledgement belongs is no acknowledgement.
+    const uint16_t wave[64] = {};
+    peer_.Script(kDds, {Reply::With(StatusReport(0, 0, 0))});
+    EXPECT_EQ(lib_->Download(0, wave, 64), 0);
+}
+
 // Every operation that talks to an instrument which hangs up at once.
 struct Operation {
     const char* name;
