@@ -227,9 +227,14 @@ Enumeration EnumerateInterfaces(const SetupApi& api) {
                                         &interface_data)) {
             break;
         }
-        std::string path;
-        if (ReadInterfacePath(api, set, &interface_data, &path))
-            result.paths.push_back(std::move(path));
+        // An interface whose path cannot be kept for want of memory is
+        // skipped like one whose path cannot be read: still counted.
+        try {
+            std::string path;
+            if (ReadInterfacePath(api, set, &interface_data, &path))
+                result.paths.push_back(std::move(path));
+        } catch (const std::bad_alloc&) {
+        }
     }
     result.interfaces = static_cast<int32_t>(member);
     return result;
@@ -294,13 +299,8 @@ Platform& SystemPlatform() {
 
 }  // namespace velmar
 
-// Loading changes nothing the core has not set up by itself; unloading
-// releases the device list. At process exit (reserved not null) other threads
-// may have died inside a call, holding the list half-changed: the system
-// takes the memory back then, and the list is not touched.
-extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        std::vector<std::string>().swap(velmar::State().device_paths);
-    }
+// Every notification is answered with success. The device list is released
+// with the library's state when the C++ runtime destroys it at unload.
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD /*reason*/, LPVOID /*reserved*/) {
     return TRUE;
 }
