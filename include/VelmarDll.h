@@ -54,8 +54,10 @@ extern "C" {
 /* ---- Discovery ---------------------------------------------------------- */
 
 /* Finds the attached instruments and replaces the list that device indices
- * refer to. Returns the number of instruments found (0 when there are none or
- * the search could not be made). When the search could be made, the control
+ * refer to. Returns the number of device interfaces enumerated (0 when there
+ * are none or the search could not be made). On Windows an interface whose
+ * path could not be read is counted but not listed, so valid indices may be
+ * fewer than the result. When the search could be made, the control
  * state is reset to zero. On Linux the instruments are the sockets in the
  * device directory (see README.md). */
 VELMAR_EXPORT int32_t VELMAR_CALL DDSSearch(void);
@@ -72,7 +74,8 @@ VELMAR_EXPORT int32_t VELMAR_CALL DDSCheck(int32_t index);
  * with DDSDownload.
  * Frequencies below 1 Hz in magnitude, and NaN, are planned as 1 Hz.
  * Returns 1 when the instrument answered. On 0 after the instrument was
- * opened, *length and *periods still hold the plan. Returns 0 with nothing
+ * opened, *length and *periods still hold the plan, and the divider is kept
+ * (DDSGetDivNum and DDSGetCLK report it; the next control message sends it). Returns 0 with nothing
  * sent and nothing written when `length` or `periods` is NULL, or when the
  * frequency cannot be planned (+infinity, or above about 1e14 Hz). */
 VELMAR_EXPORT int32_t VELMAR_CALL DDSSetFrequency(int32_t index, double frequency, int32_t* length,

@@ -14,8 +14,8 @@
 
 namespace velmar {
 
-// The padded length sent by a power-on store before any download: the
-// largest wave a 12-bit length word can announce.
+// The wave length a power-on store announces before any complete download
+// (the instrument's own default: the header word of a full memory).
 constexpr int32_t kInitialWaveLength = 4095;
 
 struct LibraryState {

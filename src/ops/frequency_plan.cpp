@@ -5,6 +5,13 @@
 
 #include "protocol/protocol.h"
 
+// The plans are defined by double arithmetic rounded at every step. An x87
+// build would carry 80-bit intermediates and give other lengths at the
+// edges (32 kHz would plan 3124 samples instead of 3125): refuse to build so.
+#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
+#error "frequency planning needs double-rounded arithmetic: build with -msse2 -mfpmath=sse"
+#endif
+
 namespace velmar {
 namespace {
 

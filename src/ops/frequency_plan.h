@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <optional>
 
-namespace velmar {
+#include "protocol/protocol.h"
 
-constexpr double kBaseClockHz = 200000000.0;
+namespace velmar {
 
 struct FrequencyPlan {
     uint16_t divider = 0;

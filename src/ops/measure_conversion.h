@@ -21,7 +21,7 @@ inline double MeasurementReading(int32_t mode, const StatusReport& report) {
     if (mode != 0) return doubled;
     if (count == 0) return 0.0;
     if (count > kCountThreshold) return doubled;
-    return 200000000.0 / static_cast<double>(report.period());
+    return kBaseClockHz / static_cast<double>(report.period());
 }
 
 }  // namespace velmar

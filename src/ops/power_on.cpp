@@ -13,7 +13,7 @@ bool StoreControlState(OpenDevice& device, CommandPacket& packet) {
     return Answered(device.SendAwaitingAck(packet.data(), kCommandPacketSize));
 }
 
-// Other modes store the waveform: the length word 0xFFFF opens the store,
+// Other modes store the waveform: a length word of no samples opens the store,
 // the bare command performs it, and a final header gives the padded length of
 // the last complete download. The whole sequence is always sent, so the
 // instrument is never left between its steps by a missing acknowledgement.
@@ -24,7 +24,7 @@ bool StoreWaveform(OpenDevice& device, CommandPacket& packet, int32_t last_wave_
         packet.set_code(code);
         all_acknowledged &= Answered(device.SendAwaitingAck(packet.data(), length));
     };
-    packet.set_control_word(0xFFFF);
+    packet.set_control_word(kNoSamplesLengthWord);
     send(kLengthCommand, kLengthHeaderSize);
     send(kPowerOnCommand, kCommandCodeSize);
     packet.set_control_word(static_cast<uint16_t>(last_wave_length));

@@ -33,6 +33,12 @@ constexpr size_t kAckSize = 1;
 constexpr size_t kSampleBlockBytes = 64;
 constexpr size_t kSamplesPerBlock = kSampleBlockBytes / 2;
 
+// The 200 MHz reference of the sample clock and of the meter's period count.
+constexpr double kBaseClockHz = 200000000.0;
+
+// The length word that opens a power-on store of the waveform: no samples.
+constexpr uint16_t kNoSamplesLengthWord = 0xFFFF;
+
 // The waveform memory and the padding unit of a download (64 samples: two
 // blocks), and the largest downloadable wave.
 constexpr int32_t kWaveMemorySize = 4096;
@@ -73,7 +79,6 @@ class CommandPacket {
         set_control_word(
             static_cast<uint16_t>(on ? (control_word() | bit) : (control_word() & ~bit)));
     }
-    bool bit(uint16_t bit) const { return (control_word() & bit) != 0; }
 
     uint16_t digital_out() const { return LoadLe16(&bytes_[kDigitalOutOffset]); }
     void set_digital_out(uint16_t word) { StoreLe16(&bytes_[kDigitalOutOffset], word); }
