@@ -125,7 +125,7 @@ Answer InstrumentModel::Handle(const uint8_t* data, size_t size) {
             answer.trace += byte;
         }
         if (size > 8) answer.trace += " ...";
-        answer.bytes = {0};
+        answer.bytes.clear();
     }
 
     if (faults_.silent) answer.bytes.clear();

@@ -5,9 +5,11 @@
 //
 // - Messages are told apart by length first and then by code: 64 bytes are a
 //   sample block whatever their first byte; 7 bytes of 0xA0 are a control
-//   packet, answered by a 10-byte status report; everything else (the 3-byte
-//   0xA1 length header, the 1- or 7-byte 0xA2 power-on store, and anything
-//   the model does not know) is answered by a one-byte acknowledgement.
+//   packet, answered by a 10-byte status report; the 3-byte 0xA1 length
+//   header and the 1- or 7-byte 0xA2 power-on store are answered by a
+//   one-byte acknowledgement. A message the model does not know is traced
+//   and not answered, so a host that sends a malformed one times out instead
+//   of seeming to succeed.
 // - A control packet replaces the control word, the digital output word and
 //   the divider, and the report answering it is measured after that change.
 // - Sample clock: 200 MHz for divider 0, 100 MHz / d for any other divider d

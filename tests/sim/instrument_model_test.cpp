@@ -116,10 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
         KindCase{"PowerOnWaveform", Bytes{kPowerOnCommand}, kAckSize, "power-on: store waveform"},
         KindCase{"PowerOnControlState", PowerOnControl(4, 0, 48), kAckSize,
                  "power-on: store control state"},
-        KindCase{"ShortControl", Bytes{kControlCommand, 0, 0}, kAckSize,
-                 "unknown: 3 bytes a0 00 00"},
-        KindCase{"Empty", Bytes{}, kAckSize, "unknown: 0 bytes"},
-        KindCase{"LongUnknown", Bytes(10, 0x55), kAckSize, "unknown: 10 bytes 55 55"}),
+        // Messages it does not know go unanswered.
+        KindCase{"ShortControl", Bytes{kControlCommand, 0, 0}, 0, "unknown: 3 bytes a0 00 00"},
+        KindCase{"Empty", Bytes{}, 0, "unknown: 0 bytes"},
+        KindCase{"LongUnknown", Bytes(10, 0x55), 0, "unknown: 10 bytes 55 55"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Control packets and reports -------------------------------------------
