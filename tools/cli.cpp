@@ -242,12 +242,12 @@ void CmdPlan(Session& s, Args& args) {
 }
 
 void CmdFreq(Session& s, Args& args) {
-    WaveSpec spec;
+    WaveSettings settings;
     std::string wave_name = "sine";
     if (auto wave = args.Option("--wave")) {
         wave_name = *wave;
         if (auto shape = ShapeByName(*wave)) {
-            spec.shape = *shape;
+            settings.shape = *shape;
         } else {
             std::ifstream file(*wave);
             if (!file)
@@ -256,15 +256,16 @@ void CmdFreq(Session& s, Args& args) {
             std::stringstream text;
             text << file.rdbuf();
             std::string error;
-            if (!ParseWaveTable(text.str(), &spec.table, &error)) UsageFail(*wave + ": " + error);
-            spec.shape = Shape::kTable;
+            if (!ParseWaveTable(text.str(), &settings.table, &error))
+                UsageFail(*wave + ": " + error);
+            settings.shape = Shape::kTable;
         }
     }
-    if (auto a = args.Option("--amplitude")) spec.amplitude = ParseDouble("--amplitude", *a);
-    if (auto o = args.Option("--offset")) spec.offset = ParseDouble("--offset", *o);
+    if (auto a = args.Option("--amplitude")) settings.amplitude = ParseDouble("--amplitude", *a);
+    if (auto o = args.Option("--offset")) settings.offset = ParseDouble("--offset", *o);
     if (auto b = args.Option("--bits")) {
-        spec.dac_bits = static_cast<int>(ParseUnsigned("--bits", *b, 16));
-        if (spec.dac_bits == 0) UsageFail("--bits must be from 1 to 16");
+        settings.dac_bits = static_cast<int>(ParseUnsigned("--bits", *b, 16));
+        if (settings.dac_bits == 0) UsageFail("--bits must be from 1 to 16");
     }
     const double hz = ParseHz(args.Operand("frequency (HZ)"));
     args.Done();
@@ -275,7 +276,7 @@ void CmdFreq(Session& s, Args& args) {
     if (DDSSetFrequency(s.device, hz, &length, &periods) != 1) {
         Fail(s.Name() + " did not answer the frequency setting");
     }
-    const std::vector<uint16_t> samples = ComputeSamples(spec, length, periods);
+    const std::vector<uint16_t> samples = ComputeSamples(settings, length, periods);
     if (DDSDownload(s.device, samples.data(), length) != 1) {
         Fail(s.Name() + " did not acknowledge the waveform download");
     }

@@ -177,7 +177,7 @@ void RunDemo(Session& session, std::vector<std::string> args) {
     ShowReceived(out, sim.TakeTrace());
 
     out << "\n3. Download a sine of " << length << " samples\n";
-    const WaveSpec sine;
+    const WaveSettings sine;
     const std::vector<uint16_t> samples = ComputeSamples(sine, length, periods);
     Check(DDSDownload(0, samples.data(), length), "DDSDownload");
     out << "   DDSDownload(0, " << length << " samples) = 1, padded to a multiple of 64 samples\n";

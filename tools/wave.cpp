@@ -15,8 +15,8 @@ std::optional<Shape> ShapeByName(const std::string& name) {
     return std::nullopt;
 }
 
-double WaveValue(const WaveSpec& spec, double phase) {
-    switch (spec.shape) {
+double WaveValue(const WaveSettings& settings, double phase) {
+    switch (settings.shape) {
         case Shape::kSine:
             return std::sin(2.0 * M_PI * phase);
         case Shape::kSquare:
@@ -27,21 +27,21 @@ double WaveValue(const WaveSpec& spec, double phase) {
         case Shape::kSawtooth:
             return 2.0 * phase - 1.0;
         case Shape::kTable: {
-            if (spec.table.empty()) return 0.0;
-            const double position = phase * static_cast<double>(spec.table.size());
-            const size_t i = static_cast<size_t>(position) % spec.table.size();
-            const size_t next = (i + 1) % spec.table.size();
+            if (settings.table.empty()) return 0.0;
+            const double position = phase * static_cast<double>(settings.table.size());
+            const size_t i = static_cast<size_t>(position) % settings.table.size();
+            const size_t next = (i + 1) % settings.table.size();
             const double fraction = position - std::floor(position);
-            return spec.table[i] + (spec.table[next] - spec.table[i]) * fraction;
+            return settings.table[i] + (settings.table[next] - settings.table[i]) * fraction;
         }
     }
     return 0.0;
 }
 
-std::vector<uint16_t> ComputeSamples(const WaveSpec& spec, int length, int periods) {
+std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, int periods) {
     std::vector<uint16_t> samples;
     if (length <= 0) return samples;
-    const int bits = std::clamp(spec.dac_bits, 1, 16);
+    const int bits = std::clamp(settings.dac_bits, 1, 16);
     const double top = std::ldexp(1.0, bits) - 1.0;
     samples.reserve(static_cast<size_t>(length));
     for (int i = 0; i < length; ++i) {
@@ -49,7 +49,7 @@ std::vector<uint16_t> ComputeSamples(const WaveSpec& spec, int length, int perio
         // sample leads back into the first when the memory loops.
         const double cycles = static_cast<double>(i) * periods / length;
         const double phase = cycles - std::floor(cycles);
-        const double value = spec.amplitude * WaveValue(spec, phase) + spec.offset;
+        const double value = settings.amplitude * WaveValue(settings, phase) + settings.offset;
         const double code = std::round((value + 1.0) * top / 2.0);
         samples.push_back(static_cast<uint16_t>(std::clamp(code, 0.0, top)));
     }

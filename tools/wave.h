@@ -21,7 +21,7 @@ enum class Shape { kSine, kSquare, kTriangle, kSawtooth, kTable };
 
 constexpr int kDefaultDacBits = 16;
 
-struct WaveSpec {
+struct WaveSettings {
     Shape shape = Shape::kSine;
     std::vector<double> table;  // kTable: one period, values in units of full scale
     double amplitude = 1.0;
@@ -34,10 +34,10 @@ std::optional<Shape> ShapeByName(const std::string& name);
 
 // The value of one period of the shape at `phase` (0 <= phase < 1), from -1
 // to 1. A table is read with linear interpolation, wrapping at its end.
-double WaveValue(const WaveSpec& spec, double phase);
+double WaveValue(const WaveSettings& settings, double phase);
 
 // `length` samples holding `periods` whole periods of the wave.
-std::vector<uint16_t> ComputeSamples(const WaveSpec& spec, int length, int periods);
+std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, int periods);
 
 // Reads one period of a wave from CSV text: numbers separated by commas,
 // semicolons or white space, one or more per line; lines starting with '#'

@@ -32,19 +32,19 @@ TEST(WaveTest, ShapesAtTheirCorners) {
         {Shape::kSawtooth, 0.999, 0.998},
     };
     for (const ShapeCase& c : cases) {
-        WaveSpec spec;
-        spec.shape = c.shape;
-        EXPECT_NEAR(WaveValue(spec, c.phase), c.value, 1e-9)
+        WaveSettings settings;
+        settings.shape = c.shape;
+        EXPECT_NEAR(WaveValue(settings, c.phase), c.value, 1e-9)
             << "shape " << static_cast<int>(c.shape) << " phase " << c.phase;
     }
 }
 
 TEST(WaveTest, TableIsInterpolatedAndWraps) {
-    WaveSpec spec;
-    spec.shape = Shape::kTable;
-    spec.table = {0.0, 1.0, 0.0, -1.0};
+    WaveSettings settings;
+    settings.shape = Shape::kTable;
+    settings.table = {0.0, 1.0, 0.0, -1.0};
     const double cases[][2] = {{0.0, 0.0}, {0.125, 0.5}, {0.25, 1.0}, {0.625, -0.5}, {0.875, -0.5}};
-    for (const auto& c : cases) EXPECT_NEAR(WaveValue(spec, c[0]), c[1], 1e-12) << c[0];
+    for (const auto& c : cases) EXPECT_NEAR(WaveValue(settings, c[0]), c[1], 1e-12) << c[0];
 }
 
 TEST(WaveTest, NamesOfShapes) {
@@ -57,12 +57,12 @@ TEST(WaveTest, NamesOfShapes) {
 }
 
 TEST(SampleScaleTest, FullScaleSixteenBitsIsOffsetBinary) {
-    WaveSpec spec;
-    spec.shape = Shape::kSquare;
-    const std::vector<uint16_t> samples = ComputeSamples(spec, 4, 1);
+    WaveSettings settings;
+    settings.shape = Shape::kSquare;
+    const std::vector<uint16_t> samples = ComputeSamples(settings, 4, 1);
     EXPECT_EQ(samples, (std::vector<uint16_t>{65535, 65535, 0, 0}));
-    spec.shape = Shape::kTriangle;  // -1, 0, 1, 0
-    EXPECT_EQ(ComputeSamples(spec, 4, 1), (std::vector<uint16_t>{0, 32768, 65535, 32768}));
+    settings.shape = Shape::kTriangle;  // -1, 0, 1, 0
+    EXPECT_EQ(ComputeSamples(settings, 4, 1), (std::vector<uint16_t>{0, 32768, 65535, 32768}));
 }
 
 TEST(SampleScaleTest, AmplitudeOffsetBitsAndClipping) {
@@ -76,22 +76,22 @@ TEST(SampleScaleTest, AmplitudeOffsetBitsAndClipping) {
         {1.0, -3.0, 16, 0, 0},        {0.0, 0.0, 8, 128, 128},
     };
     for (const auto& c : cases) {
-        WaveSpec spec;
-        spec.shape = Shape::kSquare;
-        spec.amplitude = c.amplitude;
-        spec.offset = c.offset;
-        spec.dac_bits = c.bits;
-        const std::vector<uint16_t> samples = ComputeSamples(spec, 2, 1);
+        WaveSettings settings;
+        settings.shape = Shape::kSquare;
+        settings.amplitude = c.amplitude;
+        settings.offset = c.offset;
+        settings.dac_bits = c.bits;
+        const std::vector<uint16_t> samples = ComputeSamples(settings, 2, 1);
         EXPECT_EQ(samples[0], c.high) << c.amplitude << " " << c.offset << " " << c.bits;
         EXPECT_EQ(samples[1], c.low) << c.amplitude << " " << c.offset << " " << c.bits;
     }
 }
 
 TEST(SampleScaleTest, LengthAndPeriodsAsPlanned) {
-    WaveSpec spec;
+    WaveSettings settings;
     for (const auto& [length, periods] :
          std::vector<std::pair<int, int>>{{2083, 1}, {4000, 20}, {4066, 61}}) {
-        const std::vector<uint16_t> samples = ComputeSamples(spec, length, periods);
+        const std::vector<uint16_t> samples = ComputeSamples(settings, length, periods);
         ASSERT_EQ(samples.size(), static_cast<size_t>(length));
         // Rises through mid-scale once per period, the wrap included.
         int rises = 0;
@@ -101,8 +101,8 @@ TEST(SampleScaleTest, LengthAndPeriodsAsPlanned) {
         }
         EXPECT_EQ(rises, periods) << length;
     }
-    EXPECT_TRUE(ComputeSamples(spec, 0, 1).empty());
-    EXPECT_TRUE(ComputeSamples(spec, -1, 1).empty());
+    EXPECT_TRUE(ComputeSamples(settings, 0, 1).empty());
+    EXPECT_TRUE(ComputeSamples(settings, -1, 1).empty());
 }
 
 TEST(WaveTableTest, ParsesNumbersInAnyCsvLayout) {
@@ -162,7 +162,7 @@ std::vector<std::pair<double, double>> PolylinePoints(const std::string& svg) {
 TEST(PlotTest, AxesAreLabelledInRealUnits) {
     WavePlot plot;
     plot.title = "1 kHz <sine> & more";
-    plot.loop = ComputeSamples(WaveSpec{}, 2083, 1);
+    plot.loop = ComputeSamples(WaveSettings{}, 2083, 1);
     plot.sample_clock_hz = 100e6 / 48;
     plot.loops = 3;
     const std::string svg = RenderWavePlot(plot);
