@@ -113,20 +113,4 @@ int32_t InstrumentTest::SearchWith(int count) {
     return found;
 }
 
-Bytes ControlPacket(uint16_t control_word, uint16_t digital_out, uint16_t divider) {
-    Bytes b(kCommandPacketSize);
-    b[0] = kControlCommand;
-    StoreLe16(&b[1], control_word);
-    StoreLe16(&b[3], digital_out);
-    StoreLe16(&b[5], divider);
-    return b;
-}
-
-Bytes LengthHeader(uint16_t word) {
-    Bytes b(kLengthHeaderSize);
-    b[0] = kLengthCommand;
-    StoreLe16(&b[1], word);
-    return b;
-}
-
 }  // namespace velmar::testing

@@ -17,10 +17,9 @@
 #include "device/library_state.h"
 #include "device/platform.h"
 #include "protocol/protocol.h"
+#include "wire_messages.h"
 
 namespace velmar::testing {
-
-using Bytes = std::vector<uint8_t>;
 
 // What the instrument does with one message.
 struct Answer {
@@ -87,8 +86,5 @@ class InstrumentTest : public ::testing::Test {
     int32_t SearchWith(int count);
     ScriptedInstrument dds;
 };
-
-Bytes ControlPacket(uint16_t control_word, uint16_t digital_out, uint16_t divider);
-Bytes LengthHeader(uint16_t word);
 
 }  // namespace velmar::testing

@@ -14,32 +14,20 @@
 #include "ops/frequency_plan.h"
 #include "ops/measure_conversion.h"
 #include "protocol/protocol.h"
+#include "wire_messages.h"
 
 namespace velmar::sim {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Control(uint16_t word, uint16_t digital_out = 0, uint16_t divider = 0) {
-    CommandPacket packet;
-    packet.set_code(kControlCommand);
-    packet.set_control_word(word);
-    packet.set_digital_out(digital_out);
-    packet.set_divider(divider);
-    return Bytes(packet.bytes().begin(), packet.bytes().end());
-}
+using testing::ControlPacket;
+using testing::LengthHeader;
 
 Bytes PowerOnControl(uint16_t word, uint16_t digital_out, uint16_t divider) {
-    Bytes packet = Control(word, digital_out, divider);
+    Bytes packet = ControlPacket(word, digital_out, divider);
     packet[0] = kPowerOnCommand;
     return packet;
-}
-
-Bytes Header(uint16_t word) {
-    Bytes header(kLengthHeaderSize);
-    header[0] = kLengthCommand;
-    StoreLe16(&header[1], word);
-    return header;
 }
 
 Bytes Block(const std::vector<uint16_t>& samples, size_t first) {
@@ -53,7 +41,7 @@ Bytes Block(const std::vector<uint16_t>& samples, size_t first) {
 // the answers to the blocks.
 std::vector<Answer> Download(InstrumentModel& model, std::vector<uint16_t> wave) {
     const size_t count = wave.size();
-    model.Handle(Header(static_cast<uint16_t>(count - 1)));
+    model.Handle(LengthHeader(static_cast<uint16_t>(count - 1)));
     const size_t padded = (count + 63) / 64 * 64;
     wave.resize(padded, count > 0 ? wave.back() : 0);
     std::vector<Answer> answers;
@@ -105,8 +93,8 @@ TEST_P(MessageKindTest, AnswersByLengthAndCode) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, MessageKindTest,
     ::testing::Values(
-        KindCase{"Control", Control(0), kStatusReportSize, "control: "},
-        KindCase{"LengthHeader", Header(99), kAckSize, "length: "},
+        KindCase{"Control", ControlPacket(0), kStatusReportSize, "control: "},
+        KindCase{"LengthHeader", LengthHeader(99), kAckSize, "length: "},
         // A block is told by its length, even when its first sample looks like a code.
         KindCase{"BlockStartingLikeControl",
                  Bytes{0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
@@ -126,13 +114,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ControlTest, PacketSetsTheStateAndIsTracedDecoded) {
     InstrumentModel model;
-    const Answer answer = model.Handle(Control(0x0018, 0x0000, 48));
+    const Answer answer = model.Handle(ControlPacket(0x0018, 0x0000, 48));
     EXPECT_EQ(answer.trace,
               "control: word 0x0018 [trigger enable, trigger option] dio-out 0x0000 divider 48");
     EXPECT_EQ(model.control_word(), 0x0018);
     EXPECT_EQ(model.divider(), 48);
 
-    model.Handle(Control(0x0105, 0xBEEF, 0));
+    model.Handle(ControlPacket(0x0105, 0xBEEF, 0));
     EXPECT_EQ(model.control_word(), 0x0105);
     EXPECT_EQ(model.digital_out(), 0xBEEF);
     EXPECT_EQ(model.divider(), 0);
@@ -160,7 +148,7 @@ TEST(ControlTest, ControlWordNamesEveryBitAndFlagsUnknownOnes) {
 TEST(ControlTest, ReportCarriesTheDigitalInputLowByteFirst) {
     InstrumentModel model;
     model.set_digital_in(0x5A3C);
-    const Answer answer = model.Handle(Control(0));
+    const Answer answer = model.Handle(ControlPacket(0));
     ASSERT_EQ(answer.bytes.size(), kStatusReportSize);
     EXPECT_EQ(answer.bytes[0], 0x3C);
     EXPECT_EQ(answer.bytes[1], 0x5A);
@@ -170,7 +158,7 @@ TEST(ControlTest, RisingEdgesOfTheTriggerPulseAreCounted) {
     InstrumentModel model;
     // The library's trigger: pulse set, pulse cleared 100 ms later, final setting.
     for (uint16_t word : {0x0020, 0x0000, 0x0018, 0x0038, 0x0038, 0x0018})
-        model.Handle(Control(word));
+        model.Handle(ControlPacket(word));
     EXPECT_EQ(model.trigger_pulses(), 2u);
 }
 
@@ -207,7 +195,7 @@ TEST(DownloadTest, HeaderTraceTellsSamplesAndBlocks) {
     };
     for (const auto& c : cases) {
         InstrumentModel model;
-        const Answer answer = model.Handle(Header(c.word));
+        const Answer answer = model.Handle(LengthHeader(c.word));
         EXPECT_EQ(answer.trace, c.trace);
         EXPECT_EQ(answer.bytes, Bytes{0});
         EXPECT_EQ(model.played_length(), c.played) << c.trace;
@@ -244,9 +232,9 @@ TEST_P(MeterTest, LibraryReadsThePlayedFrequencyWithinAThousandth) {
     const std::optional<FrequencyPlan> plan = PlanFrequency(GetParam().requested_hz);
     ASSERT_TRUE(plan);
     InstrumentModel model;
-    model.Handle(Control(0, 0, plan->divider));
+    model.Handle(ControlPacket(0, 0, plan->divider));
     Download(model, Sine(plan->length, plan->periods));
-    const Answer answer = model.Handle(Control(0, 0, plan->divider));
+    const Answer answer = model.Handle(ControlPacket(0, 0, plan->divider));
     ASSERT_EQ(answer.bytes.size(), kStatusReportSize);
     std::array<uint8_t, kStatusReportSize> bytes{};
     std::copy(answer.bytes.begin(), answer.bytes.end(), bytes.begin());
@@ -324,7 +312,7 @@ TEST(MeterInputTest, NothingPlayedReadsZero) {
 TEST(MeterInputTest, StoppedOutputReadsZeroAndTheWaveStaysForPowerOn) {
     InstrumentModel model;
     Download(model, Sine(2000, 1));
-    model.Handle(Header(0xFFFF));
+    model.Handle(LengthHeader(0xFFFF));
     EXPECT_EQ(model.OutputFrequencyHz(), 0.0);
     model.Handle(Bytes{kPowerOnCommand});
     EXPECT_EQ(model.power_on().wave_length, 2000);
@@ -346,12 +334,12 @@ TEST(CounterTest, CountsInputCyclesSinceTheLastReset) {
     InstrumentModel model([&now_s] { return now_s; });
     model.set_external_input_hz(1000.0);
     // The library's reset: the bit set for one packet, cleared for the next.
-    model.Handle(Control(kCounterResetBit));
-    model.Handle(Control(0));
+    model.Handle(ControlPacket(kCounterResetBit));
+    model.Handle(ControlPacket(0));
     now_s += 2.5;
     StatusReport report = model.MeasureNow();
     EXPECT_NEAR(MeasurementReading(0, report), 1000.0, 1.0);  // frequency mode meanwhile
-    model.Handle(Control(kMeasureModeBit));
+    model.Handle(ControlPacket(kMeasureModeBit));
     EXPECT_EQ(MeasurementReading(1, model.MeasureNow()), 2500.0);
 
     // The input changes: cycles add up piece by piece.
@@ -359,9 +347,9 @@ TEST(CounterTest, CountsInputCyclesSinceTheLastReset) {
     now_s += 1.0;
     EXPECT_EQ(MeasurementReading(1, model.MeasureNow()), 5500.0);
 
-    model.Handle(Control(kMeasureModeBit | kCounterResetBit));
+    model.Handle(ControlPacket(kMeasureModeBit | kCounterResetBit));
     EXPECT_EQ(MeasurementReading(1, model.MeasureNow()), 0.0);
-    model.Handle(Control(kMeasureModeBit));
+    model.Handle(ControlPacket(kMeasureModeBit));
     now_s += 0.01;
     EXPECT_EQ(MeasurementReading(1, model.MeasureNow()), 30.0);
 }
@@ -370,9 +358,9 @@ TEST(CounterTest, CountsTheOwnOutputWhenNoExternalInput) {
     double now_s = 0.0;
     InstrumentModel model([&now_s] { return now_s; });
     // 1 kHz plan: divider 48, 2083 samples, 1 period: 1000.16 Hz.
-    model.Handle(Control(kCounterResetBit, 0, 48));
+    model.Handle(ControlPacket(kCounterResetBit, 0, 48));
     Download(model, Sine(2083, 1));
-    model.Handle(Control(kMeasureModeBit, 0, 48));
+    model.Handle(ControlPacket(kMeasureModeBit, 0, 48));
     now_s = 10.0;
     const double cycles = 100e6 / 48 / 2083 * 10.0;
     EXPECT_NEAR(MeasurementReading(1, model.MeasureNow()), cycles, 2.0);
@@ -382,8 +370,8 @@ TEST(CounterTest, ThirtyTwoBitCountWraps) {
     double now_s = 0.0;
     InstrumentModel model([&now_s] { return now_s; });
     model.set_external_input_hz(100e6);
-    model.Handle(Control(kMeasureModeBit | kCounterResetBit));
-    model.Handle(Control(kMeasureModeBit));
+    model.Handle(ControlPacket(kMeasureModeBit | kCounterResetBit));
+    model.Handle(ControlPacket(kMeasureModeBit));
     now_s = 100.0;  // 1e10 cycles, 5e9 prescaled: past 2^32
     EXPECT_EQ(model.MeasureNow().count(), static_cast<uint32_t>(5000000000ull % 4294967296ull));
 }
@@ -396,7 +384,7 @@ TEST(PowerOnTest, ControlStateIsStoredAndComesBackAtPowerOn) {
     EXPECT_EQ(answer.trace,
               "power-on: store control state, word 0x0004 [single wave] dio-out 0x00A5 divider 48");
     EXPECT_EQ(model.power_on().kind, PowerOnSetting::Kind::kControlState);
-    model.Handle(Control(0x0010, 0x1111, 9));
+    model.Handle(ControlPacket(0x0010, 0x1111, 9));
     model.PowerCycle();
     EXPECT_EQ(model.control_word(), 0x0004);
     EXPECT_EQ(model.digital_out(), 0x00A5);
@@ -405,19 +393,19 @@ TEST(PowerOnTest, ControlStateIsStoredAndComesBackAtPowerOn) {
 
 TEST(PowerOnTest, LibrarySequenceStoresTheWaveAndLeavesOneMoreSamplePlayed) {
     InstrumentModel model;
-    model.Handle(Control(0, 0, 48));
+    model.Handle(ControlPacket(0, 0, 48));
     const std::vector<uint16_t> wave = Sine(2083, 1);
     Download(model, wave);
     // What the host sends to store the waveform: stop, store, padded count.
-    model.Handle(Header(0xFFFF));
+    model.Handle(LengthHeader(0xFFFF));
     EXPECT_EQ(model.Handle(Bytes{kPowerOnCommand}).trace,
               "power-on: store waveform, 2083 samples, divider 48");
-    model.Handle(Header(2112));
+    model.Handle(LengthHeader(2112));
     EXPECT_EQ(model.played_length(), 2113);
     EXPECT_EQ(model.power_on().kind, PowerOnSetting::Kind::kWaveform);
     EXPECT_EQ(model.power_on().wave_length, 2083);
 
-    model.Handle(Control(0x0010, 0, 3));
+    model.Handle(ControlPacket(0x0010, 0, 3));
     Download(model, Ramp(200, 0));
     model.PowerCycle();
     EXPECT_EQ(model.divider(), 48);
@@ -427,7 +415,7 @@ TEST(PowerOnTest, LibrarySequenceStoresTheWaveAndLeavesOneMoreSamplePlayed) {
 
 TEST(PowerOnTest, NothingStoredComesBackAllZero) {
     InstrumentModel model;
-    model.Handle(Control(0x0104, 0x00FF, 12));
+    model.Handle(ControlPacket(0x0104, 0x00FF, 12));
     Download(model, Sine(500, 1));
     model.PowerCycle();
     EXPECT_EQ(model.control_word(), 0);
@@ -445,8 +433,9 @@ Faults With(void (*set)(Faults&)) {
 }
 
 const std::vector<Bytes>& EveryKind() {
-    static const std::vector<Bytes> kinds = {Control(0), Header(31), Bytes(kSampleBlockBytes, 1),
-                                             Bytes{kPowerOnCommand}, PowerOnControl(0, 0, 0)};
+    static const std::vector<Bytes> kinds = {ControlPacket(0), LengthHeader(31),
+                                             Bytes(kSampleBlockBytes, 1), Bytes{kPowerOnCommand},
+                                             PowerOnControl(0, 0, 0)};
     return kinds;
 }
 
@@ -458,7 +447,7 @@ TEST(FaultTest, SilentAnswersNothingButStillListens) {
         EXPECT_TRUE(answer.bytes.empty()) << answer.trace;
         EXPECT_FALSE(answer.close_connection);
     }
-    model.Handle(Control(0x0004, 0x0042, 7));
+    model.Handle(ControlPacket(0x0004, 0x0042, 7));
     EXPECT_EQ(model.digital_out(), 0x0042);
 }
 
@@ -476,7 +465,7 @@ TEST(FaultTest, ShortReportCutsOnlyTheReport) {
     InstrumentModel model;
     model.set_faults(With([](Faults& f) { f.short_report = true; }));
     for (const Bytes& message : EveryKind()) {
-        const size_t expected = message == Control(0) ? 6u : kAckSize;
+        const size_t expected = message == ControlPacket(0) ? 6u : kAckSize;
         EXPECT_EQ(model.Handle(message).bytes.size(), expected);
     }
 }
@@ -492,7 +481,7 @@ TEST(FaultTest, AckLimitCountsBlocksOfEachDownload) {
         }
         EXPECT_EQ(answers[3].trace, "block 4 of 8: samples 96-127 (not acknowledged: limit 3)");
         // Headers and control packets are still answered.
-        EXPECT_EQ(model.Handle(Control(0)).bytes.size(), kStatusReportSize);
+        EXPECT_EQ(model.Handle(ControlPacket(0)).bytes.size(), kStatusReportSize);
     }
     model.set_faults(With([](Faults& f) { f.ack_limit = 0; }));
     EXPECT_TRUE(Download(model, Ramp(64, 0))[0].bytes.empty());
@@ -503,8 +492,8 @@ TEST(FaultTest, DropAfterHangsUpAfterAnsweringTheNthMessageOfEachConnection) {
     model.set_faults(With([](Faults& f) { f.drop_after = 2; }));
     for (int connection = 0; connection < 2; ++connection) {
         model.BeginConnection();
-        const Answer first = model.Handle(Control(0));
-        const Answer second = model.Handle(Header(0));
+        const Answer first = model.Handle(ControlPacket(0));
+        const Answer second = model.Handle(LengthHeader(0));
         EXPECT_FALSE(first.close_connection);
         EXPECT_TRUE(second.close_connection);
         EXPECT_EQ(second.bytes, Bytes{0});  // answered, then hung up
@@ -514,7 +503,7 @@ TEST(FaultTest, DropAfterHangsUpAfterAnsweringTheNthMessageOfEachConnection) {
 TEST(FaultTest, StateSurvivesFromOneConnectionToTheNext) {
     InstrumentModel model;
     model.BeginConnection();
-    model.Handle(Control(0x0004, 0x1234, 48));
+    model.Handle(ControlPacket(0x0004, 0x1234, 48));
     Download(model, Sine(2083, 1));
     model.BeginConnection();
     EXPECT_EQ(model.digital_out(), 0x1234);
