@@ -3,4 +3,6 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(VELMAR_MINGW_TRIPLE i686-w64-mingw32)
+set(VELMAR_WINE_LOADER_NAMES wine)
+set(VELMAR_WINE_MULTIARCH i386-linux-gnu)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

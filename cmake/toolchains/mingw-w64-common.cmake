@@ -1,7 +1,7 @@
 # What both mingw-w64 toolchains share; each toolchain file names its
-# target and includes this. The -posix compilers are the ones whose
-# libstdc++ has std::mutex (through winpthread); the library's process-wide
-# lock needs it.
+# target and the Wine loader of its width, and includes this. The -posix
+# compilers are the ones whose libstdc++ has std::mutex (through
+# winpthread); the library's process-wide lock needs it.
 set(CMAKE_C_COMPILER ${VELMAR_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${VELMAR_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${VELMAR_MINGW_TRIPLE}-windres)
@@ -20,8 +20,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # compiler's DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# Test programs run under Wine.
-find_program(VELMAR_WINE NAMES wine)
+# CTest runs the test programs under the Wine loader of their width, named
+# directly: Debian's `wine` script prefers the 32-bit loader, which a kernel
+# without 32-bit execution refuses even for a 64-bit program. Nothing runs
+# a target program while building, so a missing Wine only leaves the tests
+# without an emulator; cmake/test-windows.sh decides whether they can run.
+if(NOT VELMAR_WINE)
+  find_program(VELMAR_WINE NAMES ${VELMAR_WINE_LOADER_NAMES}
+    PATHS /usr/lib/wine /usr/lib/${VELMAR_WINE_MULTIARCH}/wine NO_DEFAULT_PATH)
+  find_program(VELMAR_WINE NAMES ${VELMAR_WINE_LOADER_NAMES} wine)
+endif()
 if(VELMAR_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMAR_WINE})
 endif()

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# What `make test` runs: every suite in turn, each to its end whatever the
+# others did, then one line per suite. Exits non-zero when a suite that ran
+# failed; a suite this machine cannot run is reported with the reason.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+MAKE=${MAKE:-make}
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
+failed=0
+
+suite() {  # suite <name> <make target>
+    local name=$1 target=$2 started=$SECONDS
+    echo "== $name ($target)"
+    if "$MAKE" --no-print-directory "$target"; then
+        echo "$name: passed ($((SECONDS - started)) s)" >>"$summary"
+    else
+        echo "$name: FAILED ($((SECONDS - started)) s)" >>"$summary"
+        failed=1
+    fi
+}
+
+suite "native" test-native
+suite "ASan+UBSan" test-asan
+suite "TSan (threads)" test-tsan
+# The Windows script reports each width itself, passed, FAILED or NOT RUN.
+echo "== Windows (test-windows)"
+before=$(wc -l <"$summary")
+VELMAR_TEST_SUMMARY=$summary "$MAKE" --no-print-directory test-windows || failed=1
+if [ "$(wc -l <"$summary")" = "$before" ]; then
+    echo "Windows: FAILED (the Windows script stopped before its verdicts)" >>"$summary"
+    failed=1
+fi
+
+echo
+echo "== Summary"
+cat "$summary"
+exit $failed
