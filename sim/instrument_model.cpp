@@ -3,36 +3,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <utility>
+
+#include "ops/frequency_plan.h"
+#include "protocol/describe.h"
 
 namespace velmar::sim {
 namespace {
 
 // A short report keeps the digital input and the count, and loses the period.
 constexpr size_t kShortReportSize = 6;
-constexpr uint16_t kNoSamplesWord = 0xFFFF;
 constexpr double kGateSeconds = 1.0;
 constexpr double kPrescaler = 2.0;
-
-double SteadySeconds() {
-    using std::chrono::duration;
-    using std::chrono::steady_clock;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string Hex16(uint16_t word) {
-    char text[8];
-    std::snprintf(text, sizeof(text), "0x%04X", word);
-    return text;
-}
-
-// Blocks of a download of `count` samples: the host pads to a multiple of 64
-// samples and sends 32 samples per block.
-int BlocksFor(int count) {
-    const int padded = (count + kDownloadGranule - 1) / kDownloadGranule * kDownloadGranule;
-    return padded / static_cast<int>(kSamplesPerBlock);
-}
 
 int CountCycles(const uint16_t* samples, int n) {
     if (n <= 0) return 0;
@@ -67,30 +49,10 @@ uint32_t ClampToU32(double value) {
 
 }  // namespace
 
-std::string DescribeControlWord(uint16_t word) {
-    // Listed in the order a bench user reads them, not by mask.
-    static const std::pair<uint16_t, const char*> kNames[] = {
-        {kMeasureModeBit, "counter mode"},
-        {kCounterResetBit, "counter reset"},
-        {kSingleWaveBit, "single wave"},
-        {kTriggerEnableBit, "trigger enable"},
-        {kTriggerOptionBit, "trigger option"},
-        {kTriggerPulseBit, "trigger pulse"},
-        {kDioModeBit, "dio mode"},
-    };
-    std::string names;
-    uint16_t known = 0;
-    for (const auto& [mask, name] : kNames) {
-        known = static_cast<uint16_t>(known | mask);
-        if ((word & mask) == 0) continue;
-        if (!names.empty()) names += ", ";
-        names += name;
-    }
-    if ((word & ~known) != 0) {
-        if (!names.empty()) names += ", ";
-        names += "unknown " + Hex16(static_cast<uint16_t>(word & ~known));
-    }
-    return "word " + Hex16(word) + " [" + (names.empty() ? "none" : names) + "]";
+double SteadySeconds() {
+    using std::chrono::duration;
+    using std::chrono::steady_clock;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 InstrumentModel::InstrumentModel(Clock clock) : clock_(std::move(clock)) {
@@ -119,13 +81,7 @@ Answer InstrumentModel::Handle(const uint8_t* data, size_t size) {
         answer = HandlePowerOnWaveform();
     } else {
         answer.trace = "unknown: " + std::to_string(size) + " bytes";
-        for (size_t i = 0; i < size && i < 8; ++i) {
-            char byte[4];
-            std::snprintf(byte, sizeof(byte), " %02x", data[i]);
-            answer.trace += byte;
-        }
-        if (size > 8) answer.trace += " ...";
-        answer.bytes.clear();
+        if (size > 0) answer.trace += " " + HexBytes(data, size, 8);
     }
 
     if (faults_.silent) answer.bytes.clear();
@@ -160,7 +116,7 @@ Answer InstrumentModel::HandleControl(const uint8_t* data) {
 Answer InstrumentModel::HandleLengthHeader(uint16_t word) {
     Answer answer;
     blocks_received_ = 0;
-    if (word == kNoSamplesWord) {
+    if (word == kNoSamplesLengthWord) {
         played_length_ = 0;
         blocks_expected_ = 0;
         answer.trace = "length: word 0xFFFF, no samples (output stopped)";
@@ -168,7 +124,7 @@ Answer InstrumentModel::HandleLengthHeader(uint16_t word) {
         const int count = std::min<int>(word + 1, kWaveMemorySize);
         played_length_ = count;
         wave_length_ = count;
-        blocks_expected_ = BlocksFor(count);
+        blocks_expected_ = SampleBlocksFor(count);
         answer.trace = "length: word " + Hex16(word) + ", " + std::to_string(word + 1) +
                        " samples in " + std::to_string(blocks_expected_) + " blocks";
     }
@@ -248,7 +204,7 @@ void InstrumentModel::PowerCycle() {
 }
 
 double InstrumentModel::SampleClockHz() const {
-    return divider_ == 0 ? kSimBaseClockHz : kSimDividedClockHz / divider_;
+    return PlannedSampleClockHz(divider_);
 }
 
 int InstrumentModel::CyclesPerLoop() const {
@@ -288,7 +244,7 @@ StatusReport InstrumentModel::MeasureNow() {
         // host turns to the period.
         if (input_hz > 0.0 && count == 0) count = 1;
     }
-    const uint32_t period = input_hz > 0.0 ? ClampToU32(std::round(kSimBaseClockHz / input_hz)) : 0;
+    const uint32_t period = input_hz > 0.0 ? ClampToU32(std::round(kBaseClockHz / input_hz)) : 0;
     return StatusReport::Make(digital_in_, count, period);
 }
 

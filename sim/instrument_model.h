@@ -61,8 +61,8 @@
 
 namespace velmar::sim {
 
-constexpr double kSimBaseClockHz = 200000000.0;
-constexpr double kSimDividedClockHz = 100000000.0;
+// The model's default clock, and the server's: seconds on the steady clock.
+double SteadySeconds();
 
 // Ways to misbehave, each as the daemon's options name it.
 struct Faults {
@@ -171,9 +171,5 @@ class InstrumentModel {
     PowerOnSetting power_on_;
     uint32_t messages_this_connection_ = 0;
 };
-
-// "word 0x0018 [trigger enable, trigger option]": a control word and the
-// names of its bits.
-std::string DescribeControlWord(uint16_t word);
 
 }  // namespace velmar::sim

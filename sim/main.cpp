@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "device/device_directory.h"
+#include "parse_number.h"
 #include "sim_server.h"
 
 namespace {
@@ -54,14 +56,12 @@ extern "C" void OnSignal(int signal_number) {
 }
 
 unsigned long ParseUnsigned(const char* option, const char* text, unsigned long max) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > max) {
+    const std::optional<unsigned long> value = velmar::tool::ParseWholeNumber(text, max);
+    if (!value) {
         UsageError(std::string(option) + " wants a whole number up to " + std::to_string(max) +
-                   ", not '" + text + "'");
+                   " (decimal or 0x...), not '" + text + "'");
     }
-    return value;
+    return *value;
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -22,12 +21,6 @@ constexpr int kListenBacklog = 16;
 // Larger than any message of the protocol: a longer one is cut here and
 // answered as unknown.
 constexpr size_t kReceiveBufferSize = 512;
-
-double NowSeconds() {
-    using std::chrono::duration;
-    using std::chrono::steady_clock;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 bool FillAddress(const std::string& path, sockaddr_un* address) {
     *address = sockaddr_un{};
@@ -188,7 +181,7 @@ void SimServer::Run() {
         int timeout_ms = -1;
         if (next_due_s >= 0.0) {
             timeout_ms =
-                static_cast<int>(std::ceil(std::max(0.0, next_due_s - NowSeconds()) * 1000.0));
+                static_cast<int>(std::ceil(std::max(0.0, next_due_s - SteadySeconds()) * 1000.0));
         }
         if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
 
@@ -220,7 +213,7 @@ void SimServer::Run() {
                 if (!ReadAll(connection)) connection.closed = true;
             }
         }
-        const double now_s = NowSeconds();
+        const double now_s = SteadySeconds();
         for (auto& connection : connections_) {
             if (!connection->closed) SendDue(*connection, now_s);
         }
@@ -266,7 +259,7 @@ bool SimServer::ReadAll(Connection& connection) {
             options_.trace("dds" + std::to_string(connection.instrument) + ": " + answer.trace);
         }
         if (!answer.bytes.empty() || answer.close_connection) {
-            connection.pending.push_back({NowSeconds() + answer.delay_ms / 1000.0,
+            connection.pending.push_back({SteadySeconds() + answer.delay_ms / 1000.0,
                                           std::move(answer.bytes), answer.close_connection});
         }
         if (answer.close_connection) connection.hanging_up = true;

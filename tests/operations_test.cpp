@@ -102,7 +102,7 @@ std::vector<IndexedCall> EveryIndexedCall() {
 }
 
 TEST_F(DiscoveryTest, NoOperationWorksBeforeTheFirstSearch) {
-    ResetLibraryStateForTesting();
+    test_seam::ResetLibraryState();
     for (const IndexedCall& op : EveryIndexedCall()) EXPECT_EQ(op.call(0), 0) << op.name;
     EXPECT_TRUE(dds.opened.empty());
 }

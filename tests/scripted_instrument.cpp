@@ -93,15 +93,15 @@ std::vector<uint16_t> ScriptedInstrument::ControlWords() const {
 }
 
 void InstrumentTest::SetUp() {
-    ResetLibraryStateForTesting();
-    SetPlatformForTesting(&dds);
+    test_seam::ResetLibraryState();
+    test_seam::UsePlatform(&dds);
     ASSERT_EQ(SearchWith(1), 1);
 }
 
 void InstrumentTest::TearDown() {
     EXPECT_EQ(dds.open_handles, 0) << "a device was left open";
-    SetPlatformForTesting(nullptr);
-    ResetLibraryStateForTesting();
+    test_seam::UsePlatform(nullptr);
+    test_seam::ResetLibraryState();
 }
 
 int32_t InstrumentTest::SearchWith(int count) {

@@ -16,6 +16,7 @@
 
 #include "device/library_state.h"
 #include "device/platform.h"
+#include "device/test_seam.h"
 #include "protocol/protocol.h"
 #include "wire_messages.h"
 

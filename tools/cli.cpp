@@ -13,6 +13,8 @@
 #include "VelmarDll.h"
 #include "device/device_directory.h"
 #include "ops/frequency_plan.h"
+#include "parse_number.h"
+#include "protocol/describe.h"
 #include "wave.h"
 
 namespace velmar::tool {
@@ -65,10 +67,6 @@ std::string FormatClock(double hz) {
     char text[48];
     std::snprintf(text, sizeof(text), "%.4g %s", value, unit);
     return text;
-}
-
-double PlayedSampleClockHz(uint16_t divider) {
-    return divider == 0 ? kBaseClockHz : kBaseClockHz / 2.0 / divider;
 }
 
 namespace {
@@ -157,26 +155,18 @@ double ParseDouble(const std::string& option, const std::string& text) {
 }
 
 unsigned long ParseUnsigned(const std::string& what, const std::string& text, unsigned long max) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0' || value > max) {
+    const std::optional<unsigned long> value = ParseWholeNumber(text, max);
+    if (!value) {
         UsageFail(what + " must be a whole number from 0 to " + std::to_string(max) +
                   " (decimal or 0x...), not '" + text + "'");
     }
-    return value;
+    return *value;
 }
 
 bool OnOff(const std::string& text, const char* on, const char* off) {
     if (text == on) return true;
     if (text == off) return false;
     UsageFail(std::string("say ") + on + " or " + off + ", not '" + text + "'");
-}
-
-std::string Hex16(uint16_t word) {
-    char text[8];
-    std::snprintf(text, sizeof(text), "0x%04X", word);
-    return text;
 }
 
 std::string Bits16(uint16_t word) {
@@ -199,7 +189,7 @@ PlanReport Plan(double hz) {
     const std::optional<FrequencyPlan> plan = PlanFrequency(hz);
     if (!plan)
         UsageFail(FormatHz(hz) + " cannot be planned: it is far above what the instrument plays");
-    PlanReport report{*plan, PlayedSampleClockHz(plan->divider), 0.0, 0.0};
+    PlanReport report{*plan, PlannedSampleClockHz(plan->divider), 0.0, 0.0};
     report.produced_hz = report.clock_hz * plan->periods / plan->length;
     report.error_ppm = (report.produced_hz - hz) / hz * 1e6;
     return report;
@@ -378,7 +368,7 @@ void CmdDivider(Session& s, Args& args) {
     if (DDSSetDivNum(s.device, divider) != 1)
         Fail(s.Name() + " did not answer the divider setting");
     s.out << "divider " << divider << ": the instrument plays at "
-          << FormatClock(PlayedSampleClockHz(divider)) << "\n";
+          << FormatClock(PlannedSampleClockHz(divider)) << "\n";
 }
 
 void CmdClock(Session& s, Args& args) {

@@ -47,10 +47,6 @@ struct Session {
 std::string FormatHz(double hz);
 std::string FormatClock(double hz);
 
-// The sample clock the instrument plays at: 200 MHz for divider 0, 100 MHz / d
-// for any other. (DDSGetCLK reports 200 MHz / (d + 1), a different relation.)
-double PlayedSampleClockHz(uint16_t divider);
-
 // Runs the command line without the program name; returns the exit code.
 // Subcommands separated by a lone "+" run one after the other in one
 // process, so that the library's control state carries from one to the next.

@@ -20,6 +20,7 @@
 #include "VelmarDll.h"
 #include "cli.h"
 #include "device/device_directory.h"
+#include "ops/frequency_plan.h"
 #include "sim_server.h"
 #include "svg_plot.h"
 #include "wave.h"
@@ -168,7 +169,7 @@ void RunDemo(Session& session, std::vector<std::string> args) {
     int32_t length = 0, periods = 0;
     Check(DDSSetFrequency(0, kDemoHz, &length, &periods), "DDSSetFrequency(0, 1000 Hz)");
     const uint16_t divider = static_cast<uint16_t>(DDSGetDivNum());
-    const double clock = PlayedSampleClockHz(divider);
+    const double clock = PlannedSampleClockHz(divider);
     const double produced = clock * periods / length;
     out << "   DDSSetFrequency(0, 1000 Hz) = 1: divider " << divider << ", length " << length
         << " samples, " << periods << " period" << (periods == 1 ? "" : "s") << "\n"

@@ -8,15 +8,11 @@
 #include <exception>
 #include <mutex>
 
+#include "device/device_list.h"
 #include "device/library_state.h"
 #include "device/transfer.h"
 
 namespace velmar {
-
-// Looks the index up in the list of the last search and opens that path.
-// Returns kOk and the handle, or kOpenFailed (index out of range, empty list,
-// a path that no longer opens).
-TransferStatus OpenDeviceByIndex(int32_t index, DeviceHandle* handle);
 
 // Runs `body` under the library lock. An exception (only allocation can
 // throw) becomes `on_failure`.
@@ -30,7 +26,7 @@ Result Serialized(Result on_failure, Body&& body) noexcept {
     }
 }
 
-// The call frame: `work(OpenDevice&)` returns true when every answer it
+// The call frame: `work(InstrumentConnection&)` returns true when every answer it
 // waited for arrived. Returns 0 at once, with nothing sent and nothing
 // changed, when the index does not open.
 template <typename Work>
@@ -44,7 +40,7 @@ int32_t WithDevice(int32_t index, Work&& work) noexcept {
             DeviceHandle handle;
             ~CloseOnExit() { platform.Close(handle); }
         } close_on_exit{platform, handle};
-        OpenDevice device(platform, handle);
+        InstrumentConnection device(platform, handle);
         return work(device) ? 1 : 0;
     });
 }

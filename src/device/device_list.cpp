@@ -1,5 +1,7 @@
 // Discovery of the attached instruments and opening them by index.
 
+#include "device/device_list.h"
+
 #include "VelmarDll.h"
 #include "device/call_frame.h"
 
@@ -32,5 +34,5 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSearch(void) {
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSCheck(int32_t index) {
-    return WithDevice(index, [](OpenDevice&) { return true; });
+    return WithDevice(index, [](InstrumentConnection&) { return true; });
 }

@@ -1,5 +1,7 @@
 #include "device/library_state.h"
 
+#include "device/test_seam.h"
+
 namespace velmar {
 namespace {
 
@@ -10,6 +12,7 @@ LibraryState& StateStorage() {
     return state;
 }
 
+// Set only through the test seam.
 Platform* g_test_platform = nullptr;
 
 }  // namespace
@@ -27,12 +30,16 @@ Platform& ActivePlatform() {
     return g_test_platform ? *g_test_platform : SystemPlatform();
 }
 
-void ResetLibraryStateForTesting() {
+namespace test_seam {
+
+void UsePlatform(Platform* platform) {
+    g_test_platform = platform;
+}
+
+void ResetLibraryState() {
     StateStorage() = LibraryState();
 }
 
-void SetPlatformForTesting(Platform* platform) {
-    g_test_platform = platform;
-}
+}  // namespace test_seam
 
 }  // namespace velmar

@@ -33,12 +33,8 @@ LibraryState& State();
 // The lock every exported call holds for its whole length.
 std::mutex& LibraryLock();
 
-// The platform in use: the system's, unless a test put another behind the seam.
+// The platform in use: the system's, unless a test put another behind the
+// seam (device/test_seam.h).
 Platform& ActivePlatform();
-
-// For tests: puts the state back to its load-time values, and routes the
-// device access through `platform` (nullptr: the system's own).
-void ResetLibraryStateForTesting();
-void SetPlatformForTesting(Platform* platform);
 
 }  // namespace velmar

@@ -8,11 +8,11 @@
 
 namespace velmar {
 
-TransferStatus OpenDevice::WriteWithTimeout(const uint8_t* data, size_t length) {
+TransferStatus InstrumentConnection::WriteWithTimeout(const uint8_t* data, size_t length) {
     return platform_.Write(handle_, data, length, kTransferTimeoutMs);
 }
 
-TransferStatus OpenDevice::ReadWithTimeout(uint8_t* buffer, size_t length) {
+TransferStatus InstrumentConnection::ReadWithTimeout(uint8_t* buffer, size_t length) {
     // Answers land in a buffer of our own first, so the caller's buffer
     // changes only when the whole answer arrived.
     std::array<uint8_t, kStatusReportSize> answer{};
@@ -26,7 +26,7 @@ TransferStatus OpenDevice::ReadWithTimeout(uint8_t* buffer, size_t length) {
     return TransferStatus::kOk;
 }
 
-TransferStatus OpenDevice::SendAwaitingAck(const uint8_t* data, size_t length) {
+TransferStatus InstrumentConnection::SendAwaitingAck(const uint8_t* data, size_t length) {
     TransferStatus written = WriteWithTimeout(data, length);
     if (written != TransferStatus::kOk) return written;
     // The acknowledgement's value carries nothing; only its arrival counts.
@@ -34,7 +34,7 @@ TransferStatus OpenDevice::SendAwaitingAck(const uint8_t* data, size_t length) {
     return ReadWithTimeout(&ack, kAckSize);
 }
 
-TransferStatus OpenDevice::ExchangeControl() {
+TransferStatus InstrumentConnection::ExchangeControl() {
     ControlShadow& shadow = State().shadow;
     shadow.packet.set_code(kControlCommand);
     TransferStatus written = WriteWithTimeout(shadow.packet.data(), kCommandPacketSize);

@@ -13,9 +13,10 @@ namespace velmar {
 constexpr uint32_t kTransferTimeoutMs = 1000;
 
 // An instrument opened for the length of one exported call.
-class OpenDevice {
+class InstrumentConnection {
   public:
-    OpenDevice(Platform& platform, DeviceHandle handle) : platform_(platform), handle_(handle) {}
+    InstrumentConnection(Platform& platform, DeviceHandle handle)
+        : platform_(platform), handle_(handle) {}
 
     // Sends `length` bytes as one message.
     TransferStatus WriteWithTimeout(const uint8_t* data, size_t length);

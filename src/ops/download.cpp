@@ -4,19 +4,9 @@
 
 #include "VelmarDll.h"
 #include "device/call_frame.h"
+#include "ops/frequency_plan.h"
 
 using namespace velmar;
-
-namespace {
-
-// The count rounded up to whole 64-sample granules: the instrument takes its
-// memory in pairs of 64-byte blocks.
-int32_t PaddedCount(int32_t count) {
-    return count % kDownloadGranule == 0 ? count
-                                         : (count / kDownloadGranule + 1) * kDownloadGranule;
-}
-
-}  // namespace
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSDownload(int32_t index, const uint16_t* samples,
                                                          int32_t count) {
@@ -24,13 +14,13 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSDownload(int32_t index, const ui
     // or write memory that is not the caller's: refused before anything is sent.
     if (count < 0 || count > kWaveMemorySize) return 0;
     if (count > 0 && samples == nullptr) return 0;
-    return WithDevice(index, [&](OpenDevice& device) {
+    return WithDevice(index, [&](InstrumentConnection& device) {
         LibraryState& state = State();
         CommandPacket& packet = state.shadow.packet;
         const uint16_t saved_control_word = packet.control_word();
 
         // Samples go out low byte first; the padding repeats the last sample.
-        const int32_t padded = PaddedCount(count);
+        const int32_t padded = PaddedSampleCount(count);
         std::array<uint8_t, kWaveMemorySize * 2> wave{};
         for (int32_t i = 0; i < padded; ++i) {
             StoreLe16(&wave[static_cast<size_t>(i) * 2], samples[i < count ? i : count - 1]);
@@ -42,7 +32,7 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSDownload(int32_t index, const ui
         packet.set_control_word(static_cast<uint16_t>(count - 1));
         bool complete = Answered(device.SendAwaitingAck(packet.data(), kLengthHeaderSize));
 
-        const size_t blocks = static_cast<size_t>(padded) * 2 / kSampleBlockBytes;
+        const auto blocks = static_cast<size_t>(SampleBlocksFor(count));
         for (size_t b = 0; complete && b < blocks; ++b) {
             complete =
                 Answered(device.SendAwaitingAck(&wave[b * kSampleBlockBytes], kSampleBlockBytes));

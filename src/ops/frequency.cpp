@@ -13,7 +13,7 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetFrequency(int32_t index, doub
     // is refused with nothing sent, nothing written and no state changed.
     const std::optional<FrequencyPlan> plan = PlanFrequency(frequency);
     if (!plan) return 0;
-    return WithDevice(index, [&](OpenDevice& device) {
+    return WithDevice(index, [&](InstrumentConnection& device) {
         LibraryState& state = State();
         state.shadow.packet.set_divider(plan->divider);
         // Written before anything is sent, so they hold the plan even when the
@@ -36,7 +36,7 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSGetDivNum(void) {
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetDivNum(int32_t index, uint16_t divider) {
-    return WithDevice(index, [&](OpenDevice& device) {
+    return WithDevice(index, [&](InstrumentConnection& device) {
         State().shadow.packet.set_divider(divider);
         return Answered(device.ExchangeControl());
     });

@@ -85,4 +85,17 @@ double SampleClockForDivider(uint16_t divider) {
     return kBaseClockHz / (static_cast<double>(divider) + 1.0);
 }
 
+double PlannedSampleClockHz(uint16_t divider) {
+    return divider == 0 ? kBaseClockHz : kHalfBaseClockHz / divider;
+}
+
+int32_t PaddedSampleCount(int32_t count) {
+    return count % kDownloadGranule == 0 ? count
+                                         : (count / kDownloadGranule + 1) * kDownloadGranule;
+}
+
+int32_t SampleBlocksFor(int32_t count) {
+    return PaddedSampleCount(count) / static_cast<int32_t>(kSamplesPerBlock);
+}
+
 }  // namespace velmar

@@ -1,6 +1,7 @@
-// How a requested output frequency becomes a sample clock divider, a wave
-// length and a number of periods. Pure arithmetic, shared by the library, the
-// simulated instrument and the command-line tool.
+// The instrument's arithmetic: how a requested output frequency becomes a
+// sample clock divider, a wave length and a number of periods, the clock a
+// divider gives, and how a download is padded. Pure arithmetic, the one home
+// of these facts for the library, the simulated instrument and the tools.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,19 @@ struct FrequencyPlan {
 std::optional<FrequencyPlan> PlanFrequency(double frequency);
 
 // The sample clock the instrument reports for a divider: 200 MHz / (d + 1).
+// This is what DDSGetCLK answers.
 double SampleClockForDivider(uint16_t divider);
+
+// The sample clock the plan assumes, and the instrument plays at: 200 MHz
+// for divider 0, 100 MHz / d for any other divider. For d of 2 or more it
+// differs from SampleClockForDivider (at 1 kHz, d = 48: 2.083 MHz here,
+// 4.082 MHz there); both relations are the instrument's own.
+double PlannedSampleClockHz(uint16_t divider);
+
+// A download's sample count rounded up to whole 64-sample granules (the
+// instrument takes its memory in pairs of 64-byte blocks), and the number of
+// 64-byte blocks that carry it. Counts from 0 to the memory size.
+int32_t PaddedSampleCount(int32_t count);
+int32_t SampleBlocksFor(int32_t count);
 
 }  // namespace velmar

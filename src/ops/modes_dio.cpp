@@ -12,7 +12,7 @@ constexpr uint32_t kTriggerPulseMs = 100;
 // Raises the trigger pulse bit for 100 ms. If the raising packet was not
 // answered the pulse ends there; the bit is cleared either way so that it
 // never rides along on a later packet. Returns true when both were answered.
-bool RunTriggerPulse(OpenDevice& device, CommandPacket& packet) {
+bool RunTriggerPulse(InstrumentConnection& device, CommandPacket& packet) {
     packet.set_bit(kTriggerPulseBit, true);
     const bool raised = Answered(device.ExchangeControl());
     packet.set_bit(kTriggerPulseBit, false);
@@ -24,7 +24,7 @@ bool RunTriggerPulse(OpenDevice& device, CommandPacket& packet) {
 // The common body of the setters: change the shadow, send it whole.
 template <typename Change>
 int32_t SetAndExchange(int32_t index, Change&& change) {
-    return WithDevice(index, [&](OpenDevice& device) {
+    return WithDevice(index, [&](InstrumentConnection& device) {
         change(State().shadow.packet);
         return Answered(device.ExchangeControl());
     });
@@ -39,7 +39,7 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetSingleWave(int32_t index, int
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetTrigger(int32_t index, int32_t enable,
                                                            int32_t option) {
-    return WithDevice(index, [&](OpenDevice& device) {
+    return WithDevice(index, [&](InstrumentConnection& device) {
         CommandPacket& packet = State().shadow.packet;
         // The final setting is sent whatever became of the pulse.
         const bool pulsed = RunTriggerPulse(device, packet);
@@ -62,7 +62,7 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetDigitalOut(int32_t index, uin
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSGetDigitalIn(int32_t index, uint16_t* value) {
     if (value == nullptr) return 0;
-    return WithDevice(index, [&](OpenDevice& device) {
+    return WithDevice(index, [&](InstrumentConnection& device) {
         // Only a report that arrived in this call is handed back.
         if (!Answered(device.ExchangeControl())) return false;
         *value = State().shadow.report.digital_in();

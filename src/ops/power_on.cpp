@@ -8,7 +8,7 @@ using namespace velmar;
 namespace {
 
 // Mode 1 stores the current control state, sent whole under PowerOnCommand.
-bool StoreControlState(OpenDevice& device, CommandPacket& packet) {
+bool StoreControlState(InstrumentConnection& device, CommandPacket& packet) {
     packet.set_code(kPowerOnCommand);
     return Answered(device.SendAwaitingAck(packet.data(), kCommandPacketSize));
 }
@@ -17,7 +17,7 @@ bool StoreControlState(OpenDevice& device, CommandPacket& packet) {
 // the bare command performs it, and a final header gives the padded length of
 // the last complete download. The whole sequence is always sent, so the
 // instrument is never left between its steps by a missing acknowledgement.
-bool StoreWaveform(OpenDevice& device, CommandPacket& packet, int32_t last_wave_length) {
+bool StoreWaveform(InstrumentConnection& device, CommandPacket& packet, int32_t last_wave_length) {
     const uint16_t saved_control_word = packet.control_word();
     bool all_acknowledged = true;
     const auto send = [&](uint8_t code, size_t length) {
@@ -36,7 +36,7 @@ bool StoreWaveform(OpenDevice& device, CommandPacket& packet, int32_t last_wave_
 }  // namespace
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetPowerOnOutput(int32_t index, int32_t mode) {
-    return WithDevice(index, [&](OpenDevice& device) {
+    return WithDevice(index, [&](InstrumentConnection& device) {
         LibraryState& state = State();
         return mode == 1 ? StoreControlState(device, state.shadow.packet)
                          : StoreWaveform(device, state.shadow.packet, state.last_wave_length);

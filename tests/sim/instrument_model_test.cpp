@@ -13,6 +13,7 @@
 
 #include "ops/frequency_plan.h"
 #include "ops/measure_conversion.h"
+#include "protocol/describe.h"
 #include "protocol/protocol.h"
 #include "wire_messages.h"
 

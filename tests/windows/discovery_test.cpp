@@ -12,6 +12,7 @@
 
 #include "VelmarDll.h"
 #include "device/library_state.h"
+#include "device/test_seam.h"
 #include "pipe_instrument.h"
 
 namespace velmar::win32::testing {
@@ -264,12 +265,12 @@ class SearchTest : public ScriptedSetupApiTest {
   protected:
     void SetUp() override {
         ScriptedSetupApiTest::SetUp();
-        ResetLibraryStateForTesting();
-        SetPlatformForTesting(&platform);
+        test_seam::ResetLibraryState();
+        test_seam::UsePlatform(&platform);
     }
     void TearDown() override {
-        SetPlatformForTesting(nullptr);
-        ResetLibraryStateForTesting();
+        test_seam::UsePlatform(nullptr);
+        test_seam::ResetLibraryState();
         ScriptedSetupApiTest::TearDown();
     }
     ScriptedDiscoveryPlatform platform;
@@ -314,7 +315,7 @@ TEST_F(SearchTest, ASearchThatCannotStartGivesZeroAndAnEmptyList) {
 // ---- The real SetupAPI and CreateFileA --------------------------------------
 
 TEST(SystemDiscoveryTest, WithNoInstrumentAttachedTheSearchFindsNothing) {
-    ResetLibraryStateForTesting();
+    test_seam::ResetLibraryState();
     const Enumeration found = EnumerateInterfaces(SystemSetupApi());
     EXPECT_TRUE(found.possible) << "SetupAPI gives an empty set, not none";
     EXPECT_EQ(found.interfaces, 0);

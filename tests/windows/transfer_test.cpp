@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "device/library_state.h"
+#include "device/test_seam.h"
 #include "pipe_instrument.h"
 
 namespace velmar::win32::testing {
@@ -175,11 +176,11 @@ TEST_F(PipeTransferTest, AWriteToAnInstrumentThatWentAwayIsRefusedAtItsStart) {
 // The core's control exchange over the real transfers: what the instrument
 // receives, what it answers, what the library keeps.
 TEST_F(PipeTransferTest, ControlExchangeOverThePipe) {
-    ResetLibraryStateForTesting();
+    test_seam::ResetLibraryState();
     ControlShadow& shadow = State().shadow;
     shadow.packet.set_control_word(kSingleWaveBit);
     shadow.packet.set_divider(48);
-    OpenDevice open(SystemPlatform(), reinterpret_cast<DeviceHandle>(device));
+    InstrumentConnection open(SystemPlatform(), reinterpret_cast<DeviceHandle>(device));
 
     instrument.RespondToNextMessage(kReport);
     ASSERT_EQ(open.ExchangeControl(), TransferStatus::kOk);
@@ -192,7 +193,7 @@ TEST_F(PipeTransferTest, ControlExchangeOverThePipe) {
     EXPECT_EQ(open.ExchangeControl(), TransferStatus::kReadFailed);
     EXPECT_EQ(instrument.AwaitRespondedMessage().size(), 7u);
     EXPECT_EQ(shadow.report.digital_in(), 0x1234);
-    ResetLibraryStateForTesting();
+    test_seam::ResetLibraryState();
 }
 
 }  // namespace
