@@ -156,6 +156,30 @@ TEST_F(DiscoveryTest, AMessageWhoseWriteWasRefusedIsNotWaitedFor) {
     }
 }
 
+// A late answer is remembered per device path: a driver may hand it to the
+// next handle opened on the instrument, where it must not pass for the answer
+// to a later message.
+TEST_F(DiscoveryTest, ALateAnswerOnTheNextConnectionIsTakenByNoLaterCall) {
+    dds.report = StatusReport::Make(0x1111, 0, 0);
+    dds.script[0] = Answer::Late();
+    uint16_t input = 0;
+    EXPECT_EQ(DDSGetDigitalIn(0, &input), 0);
+
+    dds.report = StatusReport::Make(0x2222, 0, 0);
+    for (int call = 1; call <= 2; ++call) {
+        input = 0;
+        EXPECT_EQ(DDSGetDigitalIn(0, &input), 1) << "call " << call;
+        EXPECT_EQ(input, 0x2222) << "call " << call;
+    }
+    EXPECT_EQ(dds.dropped, 1) << "dropped once, before the first write after the miss";
+
+    // A working path drops nothing: its next connection starts clean.
+    dds.script[dds.messages.size()] = Answer::With({0x01});  // a stray, not a report
+    EXPECT_EQ(DDSGetDigitalIn(0, &input), 0);
+    EXPECT_EQ(DDSGetDigitalIn(0, &input), 1);
+    EXPECT_EQ(dds.dropped, 1) << "the short answer was read, so nothing was left waiting";
+}
+
 // ---- Output frequency and clock divider ---------------------------------
 
 using FrequencyTest = InstrumentTest;

@@ -18,69 +18,87 @@ Enumeration ScriptedInstrument::EnumerateDevices() {
 
 bool ScriptedInstrument::Open(const std::string& path, DeviceHandle* handle) {
     if (unplugged.count(path) != 0) return false;
+    EXPECT_EQ(open_handles, 0) << "one device at a time";
     opened.push_back(path);
     ++open_handles;
-    *handle = 42;
+    current_ = *handle = next_handle_++;
+    waiting_ = std::move(for_next_);
+    for_next_.clear();
     return true;
 }
 
 void ScriptedInstrument::Close(DeviceHandle handle) {
-    EXPECT_EQ(handle, 42);
+    EXPECT_EQ(handle, current_);
     --open_handles;
+    waiting_.clear();
+}
+
+Bytes ScriptedInstrument::NormalAnswerTo(const Bytes& message) const {
+    if (message.size() == kCommandPacketSize && message[0] == kControlCommand)
+        return Bytes(report.bytes().begin(), report.bytes().end());
+    return {0x01};
 }
 
 TransferStatus ScriptedInstrument::Write(DeviceHandle handle, const uint8_t* data, size_t length,
                                          uint32_t timeout_ms) {
-    EXPECT_EQ(handle, 42);
+    EXPECT_EQ(handle, current_);
     EXPECT_EQ(timeout_ms, 1000u);
     const size_t number = messages.size();
     messages.emplace_back(data, data + length);
     auto scripted = script.find(number);
-    Answer answer = number >= silent_from      ? Answer::Silent()
-                    : scripted != script.end() ? scripted->second
-                                               : Answer::Normal();
-    // A new message replaces an answer nobody read.
-    answer_pending_ = false;
-    if (answer.kind == Answer::Kind::kWriteRefused) return TransferStatus::kStartFailed;
-    answer_pending_ = true;
-    pending_ = answer;
-    pending_message_ = messages.back();
+    const Answer answer = number >= silent_from      ? Answer::Silent()
+                          : scripted != script.end() ? scripted->second
+                                                     : Answer::Normal();
+    switch (answer.kind) {
+        case Answer::Kind::kWriteRefused:
+            return TransferStatus::kStartFailed;
+        case Answer::Kind::kSilent:
+            break;
+        case Answer::Kind::kLate:
+            for_next_.push_back({false, NormalAnswerTo(messages.back())});
+            break;
+        case Answer::Kind::kReadFails:
+            waiting_.push_back({true, {}});
+            break;
+        case Answer::Kind::kBytes:
+            waiting_.push_back({false, answer.bytes});
+            break;
+        case Answer::Kind::kNormal:
+            waiting_.push_back({false, NormalAnswerTo(messages.back())});
+            break;
+    }
+    wrote_since_read_ = true;
     return TransferStatus::kOk;
 }
 
 TransferStatus ScriptedInstrument::Read(DeviceHandle handle, uint8_t* buffer, size_t capacity,
                                         size_t* received, uint32_t timeout_ms) {
-    EXPECT_EQ(handle, 42);
+    EXPECT_EQ(handle, current_);
     EXPECT_EQ(timeout_ms, 1000u);
     ++reads;
     *received = 0;
-    if (!answer_pending_) {
-        ++reads_without_message;
-        return TransferStatus::kTimeout;
-    }
-    answer_pending_ = false;
-    Bytes answer;
-    switch (pending_.kind) {
-        case Answer::Kind::kSilent:
-            return TransferStatus::kTimeout;
-        case Answer::Kind::kReadFails:
-            return TransferStatus::kReadFailed;
-        case Answer::Kind::kBytes:
-            answer = pending_.bytes;
-            break;
-        default:
-            if (pending_message_.size() == kCommandPacketSize &&
-                pending_message_[0] == kControlCommand) {
-                answer.assign(report.bytes().begin(), report.bytes().end());
-            } else {
-                answer = {0x01};
-            }
-    }
+    if (!wrote_since_read_) ++reads_without_message;
+    wrote_since_read_ = false;
+    if (waiting_.empty()) return TransferStatus::kTimeout;
+    const Waiting answer = waiting_.front();
+    waiting_.pop_front();
+    if (answer.read_fails) return TransferStatus::kReadFailed;
     // One answer per read, cut to the room given, as the driver does.
-    const size_t n = std::min(answer.size(), capacity);
-    if (n > 0) std::memcpy(buffer, answer.data(), n);
+    const size_t n = std::min(answer.bytes.size(), capacity);
+    if (n > 0) std::memcpy(buffer, answer.bytes.data(), n);
     *received = n;
     return TransferStatus::kOk;
+}
+
+int ScriptedInstrument::DropWaitingAnswers(DeviceHandle handle, int most) {
+    EXPECT_EQ(handle, current_);
+    int n = 0;
+    while (n < most && !waiting_.empty()) {
+        waiting_.pop_front();
+        ++n;
+    }
+    dropped += n;
+    return n;
 }
 
 std::vector<uint16_t> ScriptedInstrument::ControlWords() const {

@@ -1,14 +1,17 @@
 // A scripted instrument behind the OS seam. It answers like the real one (a
 // report after a control packet, an acknowledgement after anything else)
 // unless the test scripts another answer for a given message: nothing, a
-// short answer, a refused write, a failed read. It records every message,
-// open, close and pause, and never sleeps for real, so conversations with it
-// run in microseconds.
+// short answer, a refused write, a failed read, or an answer so late that
+// the driver hands it to the next connection. Answers wait in a queue per
+// connection until a read takes them or the library drops them. It records
+// every message, open, close and pause, and never sleeps for real, so
+// conversations with it run in microseconds.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -24,7 +27,7 @@ namespace velmar::testing {
 
 // What the instrument does with one message.
 struct Answer {
-    enum class Kind { kNormal, kBytes, kSilent, kWriteRefused, kReadFails };
+    enum class Kind { kNormal, kBytes, kSilent, kWriteRefused, kReadFails, kLate };
     Kind kind = Kind::kNormal;
     Bytes bytes;  // for kBytes
 
@@ -33,6 +36,9 @@ struct Answer {
     static Answer Silent() { return {Kind::kSilent, {}}; }
     static Answer WriteRefused() { return {Kind::kWriteRefused, {}}; }
     static Answer ReadFails() { return {Kind::kReadFails, {}}; }
+    // The read times out; the normal answer then waits on the next
+    // connection opened, as a driver may deliver it to the next handle.
+    static Answer Late() { return {Kind::kLate, {}}; }
 };
 
 class ScriptedInstrument final : public Platform {
@@ -57,6 +63,7 @@ class ScriptedInstrument final : public Platform {
     int open_handles = 0;
     int reads = 0;
     int reads_without_message = 0;  // reads not preceded by an accepted write
+    int dropped = 0;                // answers the library dropped unread
 
     Enumeration EnumerateDevices() override;
     bool Open(const std::string& path, DeviceHandle* handle) override;
@@ -65,15 +72,25 @@ class ScriptedInstrument final : public Platform {
                          uint32_t timeout_ms) override;
     TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
                         uint32_t timeout_ms) override;
+    int DropWaitingAnswers(DeviceHandle handle, int most) override;
     void Sleep(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
 
     // The control words of the control packets sent, in order.
     std::vector<uint16_t> ControlWords() const;
 
   private:
-    bool answer_pending_ = false;
-    Answer pending_;
-    Bytes pending_message_;
+    // An answer waiting on a connection; a failed read is one too.
+    struct Waiting {
+        bool read_fails = false;
+        Bytes bytes;
+    };
+    Bytes NormalAnswerTo(const Bytes& message) const;
+
+    DeviceHandle next_handle_ = 42;
+    DeviceHandle current_ = 0;
+    std::deque<Waiting> waiting_;   // on the open connection
+    std::deque<Waiting> for_next_;  // late answers the next connection gets
+    bool wrote_since_read_ = false;
 };
 
 // A test that talks to one scripted instrument found by a search at its

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct LibraryState {
     int32_t last_wave_length = kInitialWaveLength;
     // Divider chosen by the last frequency setting (not by a direct divider set).
     int32_t last_divider = 0;
+    // Device paths on which an answer was missed, whose late answer may
+    // still be waiting (see InstrumentConnection).
+    std::set<std::string> paths_that_missed_an_answer;
 };
 
 LibraryState& State();

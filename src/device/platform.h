@@ -1,6 +1,7 @@
 // The seam between the OS-free core and the operating system. Everything the
 // library asks of the OS goes through this interface: enumerate the device
-// paths, open one, move one message each way with a time limit, close, sleep.
+// paths, open one, move one message each way with a time limit, drop answers
+// already waiting, close, sleep, and say why the last step failed.
 // One implementation per OS (platform_posix.cpp, platform_win32.cpp); tests
 // put a scripted instrument behind it.
 #pragma once
@@ -32,6 +33,8 @@ struct Enumeration {
     bool possible = false;           // false: the platform could not start it
     int32_t interfaces = 0;          // every interface seen, readable or not
     std::vector<std::string> paths;  // the paths that could be read, in order
+    std::string where;               // what was searched, in words, for the trace
+    std::string why_not;             // when not possible: why, for the trace
 };
 
 class Platform {
@@ -57,7 +60,20 @@ class Platform {
     virtual TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity,
                                 size_t* received, uint32_t timeout_ms) = 0;
 
+    // Drops at most `most` answers that are already waiting on the device,
+    // without waiting for more. Returns how many were dropped.
+    virtual int DropWaitingAnswers(DeviceHandle handle, int most) = 0;
+
     virtual void Sleep(uint32_t milliseconds) = 0;
+
+    // Why the last Open, Write or Read failed, in a few words the OS gives
+    // ("connection refused", "the instrument hung up"), for the trace. Empty
+    // when the status says all there is.
+    virtual std::string LastFailure() const { return {}; }
+
+    // Hands one trace line to the platform's debugger channel. False where
+    // the platform has none.
+    virtual bool WriteDebuggerLine(const std::string& /*line*/) { return false; }
 };
 
 // The platform of the OS the library was built for (one file per OS).

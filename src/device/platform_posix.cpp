@@ -2,10 +2,15 @@
 // device directory. One connection is one open of the instrument; message
 // boundaries carry the protocol exactly as the Windows driver does, one
 // message per write and one answer per read.
+//
+// The path that succeeds costs what a blocking client with a time limit
+// costs: a write is one send (it waits only when the socket is full), a read
+// is one wait for the answer and one receive, and no clock is read unless a
+// wait was interrupted by a signal.
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -17,7 +22,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 
 #include "device/device_directory.h"
 #include "device/platform.h"
@@ -34,8 +38,6 @@ std::string DeviceDirectory() {
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
-// The most stale answers dropped before one write.
-constexpr int kMaxStaleAnswers = 16;
 
 int64_t MonotonicMs() {
     timespec now{};
@@ -43,16 +45,41 @@ int64_t MonotonicMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Waits until `fd` is ready for `events` or the deadline passes. Signals that
-// interrupt the wait do not shorten or lengthen it.
-TransferStatus WaitReady(int fd, short events, uint32_t timeout_ms) {
+enum class Readiness { kReadable, kWritable };
+
+// Waits until `fd` is ready or `timeout_ms` has passed. A signal that
+// interrupts the wait neither shortens nor lengthens it: the wait goes on
+// with the time that is left.
+TransferStatus WaitReady(int fd, Readiness readiness, uint32_t timeout_ms) {
+#if defined(__linux__)
+    if (fd < FD_SETSIZE) {
+        // Linux's select leaves the time not slept in `left`: an interrupted
+        // wait continues from there, and the wait that succeeds reads no
+        // clock at all.
+        timeval left{static_cast<time_t>(timeout_ms / 1000),
+                     static_cast<suseconds_t>((timeout_ms % 1000) * 1000)};
+        for (;;) {
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(fd, &set);
+            const int n = readiness == Readiness::kReadable
+                              ? select(fd + 1, &set, nullptr, nullptr, &left)
+                              : select(fd + 1, nullptr, &set, nullptr, &left);
+            // Ready, or hung up: the transfer itself says which.
+            if (n > 0) return TransferStatus::kOk;
+            if (n == 0) return TransferStatus::kTimeout;
+            if (errno != EINTR) return TransferStatus::kWaitFailed;
+        }
+    }
+#endif
+    // A descriptor beyond select's reach, or a system whose select keeps its
+    // time limit: poll against a deadline on the monotonic clock.
     const int64_t deadline = MonotonicMs() + timeout_ms;
     for (;;) {
         const int64_t left = deadline - MonotonicMs();
-        pollfd p{fd, events, 0};
+        pollfd p{fd, static_cast<short>(readiness == Readiness::kReadable ? POLLIN : POLLOUT), 0};
         const int n = poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0)));
-        if (n > 0)
-            return TransferStatus::kOk;  // readable, writable, or hung up: the transfer says which
+        if (n > 0) return TransferStatus::kOk;
         if (n == 0) return TransferStatus::kTimeout;
         if (errno != EINTR) return TransferStatus::kWaitFailed;
     }
@@ -63,8 +90,12 @@ class PosixPlatform final : public Platform {
     Enumeration EnumerateDevices() override {
         Enumeration result;
         const std::string dir = DeviceDirectory();
+        result.where = "directory " + dir;
         DIR* listing = opendir(dir.c_str());
-        if (listing == nullptr) return result;
+        if (listing == nullptr) {
+            result.why_not = std::strerror(errno);
+            return result;
+        }
         result.possible = true;
         std::vector<std::string> names;
         while (const dirent* entry = readdir(listing)) {
@@ -82,20 +113,28 @@ class PosixPlatform final : public Platform {
     }
 
     bool Open(const std::string& path, DeviceHandle* handle) override {
+        failure_.clear();
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         // A path that does not fit the socket address is refused, never cut.
-        if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
+        if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+            failure_ = "the path is longer than a socket address takes (" +
+                       std::to_string(sizeof(address.sun_path) - 1) + " bytes)";
+            return false;
+        }
         std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
         const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        if (fd < 0) return false;
+        if (fd < 0) {
+            Failed(TransferStatus::kOpenFailed);
+            return false;
+        }
         // An instrument whose connection queue is full makes the connect
-        // wait; it gets the same limit as any transfer. Transfers then run
-        // non-blocking under poll.
+        // wait; it gets the same limit as any transfer. The transfers do not
+        // block: each says MSG_DONTWAIT and waits under its own limit.
         const timeval limit{kConnectTimeoutMs / 1000, (kConnectTimeoutMs % 1000) * 1000};
         if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0 ||
-            connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+            connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+            Failed(TransferStatus::kOpenFailed);
             close(fd);
             return false;
         }
@@ -103,28 +142,70 @@ class PosixPlatform final : public Platform {
         return true;
     }
 
-    void Close(DeviceHandle handle) override {
-        missed_answer_.erase(static_cast<int>(handle));
-        close(static_cast<int>(handle));
-    }
+    void Close(DeviceHandle handle) override { close(static_cast<int>(handle)); }
 
     TransferStatus Write(DeviceHandle handle, const uint8_t* data, size_t length,
                          uint32_t timeout_ms) override {
+        failure_.clear();
         const int fd = static_cast<int>(handle);
-        // Only where an answer was missed can a late one still be waiting,
-        // to be taken for the answer to this message.
-        if (missed_answer_.count(fd) != 0) DiscardStaleAnswers(fd);
-        const TransferStatus status = Send(fd, data, length, timeout_ms);
-        if (status != TransferStatus::kOk) missed_answer_.insert(fd);
-        return status;
+        for (;;) {
+            // MSG_NOSIGNAL: an instrument that went away must not kill the
+            // caller's process with SIGPIPE.
+            const ssize_t sent = send(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent == static_cast<ssize_t>(length)) return TransferStatus::kOk;
+            if (sent >= 0) {
+                failure_ = "only " + std::to_string(sent) + " bytes of the message were taken";
+                return TransferStatus::kWriteFailed;
+            }
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return Failed(TransferStatus::kStartFailed);
+            // The instrument has not taken its earlier messages yet.
+            const TransferStatus ready = WaitReady(fd, Readiness::kWritable, timeout_ms);
+            if (ready != TransferStatus::kOk) return Failed(ready);
+        }
     }
 
     TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
                         uint32_t timeout_ms) override {
+        failure_.clear();
+        *received = 0;
         const int fd = static_cast<int>(handle);
-        const TransferStatus status = Receive(fd, buffer, capacity, received, timeout_ms);
-        if (status != TransferStatus::kOk) missed_answer_.insert(fd);
-        return status;
+        const TransferStatus ready = WaitReady(fd, Readiness::kReadable, timeout_ms);
+        if (ready != TransferStatus::kOk) return Failed(ready);
+        for (;;) {
+            // One answer per read. MSG_TRUNC tells the message's whole
+            // length: one longer than the answer expected is not that answer
+            // (the Windows driver's pipe says ERROR_MORE_DATA alike).
+            const ssize_t got = recv(fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC);
+            if (got > static_cast<ssize_t>(capacity)) {
+                failure_ = "an over-long answer (" + std::to_string(got) + " bytes where " +
+                           std::to_string(capacity) + " were asked for)";
+                return TransferStatus::kReadFailed;
+            }
+            if (got > 0) {
+                *received = static_cast<size_t>(got);
+                return TransferStatus::kOk;
+            }
+            if (got == 0) {
+                failure_ = "the instrument hung up";
+                return TransferStatus::kReadFailed;
+            }
+            if (errno == EINTR) continue;
+            // Readable but nothing to take: the wait's word is not kept.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStatus::kTimeout;
+            return Failed(TransferStatus::kReadFailed);
+        }
+    }
+
+    int DropWaitingAnswers(DeviceHandle handle, int most) override {
+        uint8_t scrap[16];
+        int dropped = 0;
+        while (dropped < most &&
+               recv(static_cast<int>(handle), scrap, sizeof(scrap), MSG_DONTWAIT) > 0) {
+            ++dropped;
+        }
+        return dropped;
     }
 
     void Sleep(uint32_t milliseconds) override {
@@ -134,56 +215,18 @@ class PosixPlatform final : public Platform {
         }
     }
 
+    std::string LastFailure() const override { return failure_; }
+
   private:
-    static TransferStatus Send(int fd, const uint8_t* data, size_t length, uint32_t timeout_ms) {
-        for (;;) {
-            const TransferStatus ready = WaitReady(fd, POLLOUT, timeout_ms);
-            if (ready != TransferStatus::kOk) return ready;
-            // MSG_NOSIGNAL: an instrument that went away must not kill the
-            // caller's process with SIGPIPE.
-            const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
-            if (sent == static_cast<ssize_t>(length)) return TransferStatus::kOk;
-            if (sent >= 0) return TransferStatus::kWriteFailed;
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStatus::kTimeout;
-            return TransferStatus::kStartFailed;
-        }
+    // Keeps the OS's word for the failure errno holds, for the trace; a time
+    // limit that ran out says all there is by itself.
+    TransferStatus Failed(TransferStatus status) {
+        if (status != TransferStatus::kTimeout && failure_.empty()) failure_ = std::strerror(errno);
+        return status;
     }
 
-    static TransferStatus Receive(int fd, uint8_t* buffer, size_t capacity, size_t* received,
-                                  uint32_t timeout_ms) {
-        *received = 0;
-        for (;;) {
-            const TransferStatus ready = WaitReady(fd, POLLIN, timeout_ms);
-            if (ready != TransferStatus::kOk) return ready;
-            // One answer per read. MSG_TRUNC tells the message's whole
-            // length: one longer than the answer expected is not that answer
-            // (the Windows driver's pipe says ERROR_MORE_DATA alike).
-            const ssize_t got = recv(fd, buffer, capacity, MSG_TRUNC);
-            if (got > static_cast<ssize_t>(capacity)) return TransferStatus::kReadFailed;
-            if (got > 0) {
-                *received = static_cast<size_t>(got);
-                return TransferStatus::kOk;
-            }
-            if (got == 0) return TransferStatus::kReadFailed;  // the instrument hung up
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStatus::kTimeout;
-            return TransferStatus::kReadFailed;
-        }
-    }
-
-    // Drops what is already waiting, without waiting for more. Bounded, so
-    // that an instrument that keeps talking cannot hold the call forever.
-    static void DiscardStaleAnswers(int fd) {
-        uint8_t scrap[16];
-        for (int dropped = 0; dropped < kMaxStaleAnswers; ++dropped) {
-            if (recv(fd, scrap, sizeof(scrap), MSG_DONTWAIT) <= 0) break;
-        }
-    }
-
-    // Open connections on which a transfer failed or ran out of time. Every
-    // call runs under the library lock, so this needs no lock of its own.
-    std::set<int> missed_answer_;
+    // Every call runs under the library lock, so this needs no lock of its own.
+    std::string failure_;
 };
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <new>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -26,10 +25,6 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
 #endif
 
-// The most stale answers dropped before one write: bounds the drain against
-// an instrument that keeps talking.
-constexpr int kMaxStaleAnswers = 16;
-
 class DeviceInfoSet {
   public:
     DeviceInfoSet(const SetupApi& api, HDEVINFO set) : api_(api), set_(set) {}
@@ -40,22 +35,6 @@ class DeviceInfoSet {
   private:
     const SetupApi& api_;
     HDEVINFO set_;
-};
-
-class EventHandle {
-  public:
-    // Manual-reset, unnamed, not signalled: the wait below must not consume
-    // the signal that GetOverlappedResult looks at afterwards.
-    EventHandle() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    ~EventHandle() {
-        if (event_ != nullptr) CloseHandle(event_);
-    }
-    EventHandle(const EventHandle&) = delete;
-    EventHandle& operator=(const EventHandle&) = delete;
-    HANDLE get() const { return event_; }
-
-  private:
-    HANDLE event_;
 };
 
 // Reads the device path of one enumerated interface. False when the path
@@ -94,112 +73,91 @@ bool ReadInterfacePath(const SetupApi& api, HDEVINFO set, SP_DEVICE_INTERFACE_DA
     return true;
 }
 
-enum class Direction { kWrite, kRead };
+// The system's words for an error code, for the trace: "The pipe has been
+// ended." and the like, without the line break FormatMessage ends with.
+std::string SystemMessage(DWORD error) {
+    char text[256] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, text, sizeof(text), nullptr);
+    std::string message(text, n);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    return "error " + std::to_string(error) + (message.empty() ? "" : ": " + message);
+}
 
-// One overlapped transfer with its own record and event (one per transfer,
-// not one for the process: the core serialises calls, and a record on this
-// stack frame cannot be seen by any other transfer). The record, the
-// event and the caller's buffer belong to the transfer until the system has
-// finished with it, so a transfer that did not end in time is cancelled and
-// its end awaited before any of them is released.
-TransferStatus Transfer(HANDLE device, Direction direction, void* buffer, DWORD length,
-                        DWORD* transferred, DWORD timeout_ms) {
-    *transferred = 0;
-    EventHandle event;
-    // Without an event there is nothing to wait on: the transfer is not
-    // started, so nothing can be left pending.
-    if (event.get() == nullptr) return TransferStatus::kWaitFailed;
-    // Unsignalled from birth; reset anyway, so that nothing but this
-    // transfer's end can satisfy the wait.
-    ResetEvent(event.get());
-    OVERLAPPED record{};
-    record.hEvent = event.get();
-
-    const BOOL finished = direction == Direction::kWrite
-                              ? WriteFile(device, buffer, length, nullptr, &record)
-                              : ReadFile(device, buffer, length, nullptr, &record);
-    if (!finished) {
-        const DWORD error = GetLastError();
-        // A message longer than the buffer: the read has ended with part of
-        // it, which is no whole answer.
-        if (direction == Direction::kRead && error == ERROR_MORE_DATA) {
-            return TransferStatus::kReadFailed;
-        }
-        if (error != ERROR_IO_PENDING) return TransferStatus::kStartFailed;
-    }
-
-    const DWORD waited = WaitForSingleObject(event.get(), timeout_ms);
-    if (waited == WAIT_OBJECT_0) {
-        DWORD count = 0;
-        if (!GetOverlappedResult(device, &record, &count, TRUE)) {
-            return direction == Direction::kWrite ? TransferStatus::kWriteFailed
-                                                  : TransferStatus::kReadFailed;
-        }
-        *transferred = count;
-        return TransferStatus::kOk;
-    }
-
-    // Still pending, or we cannot tell. CancelIoEx fails with
-    // ERROR_NOT_FOUND when the transfer ended meanwhile; the wait below
-    // returns at once then. An answer that slipped in before the cancel is
-    // dropped with the record: the transfer already counts as timed out.
-    CancelIoEx(device, &record);
-    DWORD ignored = 0;
-    GetOverlappedResult(device, &record, &ignored, TRUE);
-    return waited == WAIT_TIMEOUT ? TransferStatus::kTimeout : TransferStatus::kWaitFailed;
+Device* AsDevice(DeviceHandle handle) {
+    return reinterpret_cast<Device*>(handle);
 }
 
 class Win32Platform final : public Platform {
   public:
-    Enumeration EnumerateDevices() override { return EnumerateInterfaces(SystemSetupApi()); }
+    Enumeration EnumerateDevices() override {
+        Enumeration found = EnumerateInterfaces(SystemSetupApi());
+        found.where = "SetupAPI device interface {4B6C73B2-015B-4855-8BB1-A7A6C03AFA87}";
+        if (!found.possible) found.why_not = SystemMessage(GetLastError());
+        return found;
+    }
 
     bool Open(const std::string& path, DeviceHandle* handle) override {
+        failure_.clear();
         HANDLE opened = INVALID_HANDLE_VALUE;
-        if (!OpenDevicePath(path, &opened)) return false;
-        *handle = reinterpret_cast<DeviceHandle>(opened);
+        if (!OpenDevicePath(path, &opened)) {
+            failure_ = path.size() > kMaxDevicePathLength
+                           ? "the path is longer than CreateFileA takes (259 characters)"
+                           : SystemMessage(GetLastError());
+            return false;
+        }
+        Device* device = Device::Attach(opened);
+        if (device == nullptr) {
+            failure_ = "no event for its transfers: " + SystemMessage(GetLastError());
+            return false;
+        }
+        *handle = reinterpret_cast<DeviceHandle>(device);
         return true;
     }
 
-    void Close(DeviceHandle handle) override {
-        const HANDLE device = reinterpret_cast<HANDLE>(handle);
-        missed_answer_.erase(device);
-        CloseHandle(device);
-    }
+    void Close(DeviceHandle handle) override { Device::Close(AsDevice(handle)); }
 
     TransferStatus Write(DeviceHandle handle, const uint8_t* data, size_t length,
                          uint32_t timeout_ms) override {
-        if (length > MAXDWORD) return TransferStatus::kStartFailed;
-        const HANDLE device = reinterpret_cast<HANDLE>(handle);
-        // Only where an answer was missed can a late one still be waiting,
-        // to be taken for the answer to this message. A working instrument
-        // sees no read but the protocol's own, and a driver that is slow to
-        // cancel costs nothing on the path that succeeds.
-        if (missed_answer_.count(device) != 0) DiscardStaleAnswers(device);
+        Device* device = AsDevice(handle);
         const TransferStatus status =
-            WriteWithTimeout(device, data, static_cast<DWORD>(length), timeout_ms);
-        if (status != TransferStatus::kOk) missed_answer_.insert(device);
+            length > kLargestTransfer ? TransferStatus::kStartFailed
+                                      : device->Write(data, static_cast<DWORD>(length), timeout_ms);
+        failure_ = device->last_failure();
         return status;
     }
 
     TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
                         uint32_t timeout_ms) override {
         *received = 0;
-        if (capacity > MAXDWORD) return TransferStatus::kStartFailed;
-        const HANDLE device = reinterpret_cast<HANDLE>(handle);
+        Device* device = AsDevice(handle);
         DWORD got = 0;
         const TransferStatus status =
-            ReadWithTimeout(device, buffer, static_cast<DWORD>(capacity), &got, timeout_ms);
-        if (status != TransferStatus::kOk) missed_answer_.insert(device);
+            capacity > kLargestTransfer
+                ? TransferStatus::kStartFailed
+                : device->Read(buffer, static_cast<DWORD>(capacity), &got, timeout_ms);
+        failure_ = device->last_failure();
         *received = got;
         return status;
     }
 
+    int DropWaitingAnswers(DeviceHandle handle, int most) override {
+        return AsDevice(handle)->DropWaitingAnswers(most);
+    }
+
     void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
+    std::string LastFailure() const override { return failure_; }
+
+    bool WriteDebuggerLine(const std::string& line) override {
+        OutputDebugStringA(line.c_str());
+        return true;
+    }
+
   private:
-    // Open handles on which a transfer failed or ran out of time. Every call
-    // runs under the library lock, so this needs no lock of its own.
-    std::set<HANDLE> missed_answer_;
+    // Every call runs under the library lock, so this needs no lock of its own.
+    std::string failure_;
 };
 
 }  // namespace
@@ -255,34 +213,123 @@ bool OpenDevicePath(const std::string& path, HANDLE* handle, CreateFileFunction 
     return true;
 }
 
-TransferStatus WriteWithTimeout(HANDLE device, const uint8_t* data, DWORD length,
+const OverlappedApi& SystemOverlappedApi() {
+    static const OverlappedApi api{&WriteFile,           &ReadFile,   &WaitForSingleObject,
+                                   &GetOverlappedResult, &CancelIoEx, &GetLastError};
+    return api;
+}
+
+Device* Device::Attach(HANDLE handle, const OverlappedApi& api) {
+    // Manual-reset, unnamed, not signalled: the wait must not consume the
+    // signal that GetOverlappedResult looks at afterwards. The system resets
+    // it whenever a transfer starts.
+    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return new (std::nothrow) Device(handle, event, api);
+}
+
+Device::~Device() {
+    CloseHandle(event_);
+}
+
+void Device::Close(Device* device) {
+    CloseHandle(device->handle_);
+    // A given-up device's record, event and buffer may still be written by
+    // the system: they are never released.
+    if (!device->given_up_) delete device;
+}
+
+TransferStatus Device::Transfer(Direction direction, DWORD length, DWORD* transferred,
                                 DWORD timeout_ms) {
+    *transferred = 0;
+    failure_.clear();
+    if (given_up_) {
+        failure_ = "the device was given up: a cancelled transfer on it never ended";
+        return TransferStatus::kStartFailed;
+    }
+    // Cleared for every transfer: the offset is always 0.
+    record_ = OVERLAPPED{};
+    record_.hEvent = event_;
+    const BOOL finished = direction == Direction::kWrite
+                              ? api_.write_file(handle_, buffer_, length, nullptr, &record_)
+                              : api_.read_file(handle_, buffer_, length, nullptr, &record_);
+    if (!finished) {
+        const DWORD error = api_.get_last_error();
+        // A message longer than the buffer: the read has ended with part of
+        // it, which is no whole answer.
+        if (direction == Direction::kRead && error == ERROR_MORE_DATA) {
+            failure_ =
+                "an over-long answer (more than " + std::to_string(length) + " bytes were sent)";
+            return TransferStatus::kReadFailed;
+        }
+        if (error != ERROR_IO_PENDING) {
+            failure_ = SystemMessage(error);
+            return TransferStatus::kStartFailed;
+        }
+    }
+
+    const DWORD waited = api_.wait_for_single_object(event_, timeout_ms);
+    if (waited == WAIT_OBJECT_0) {
+        DWORD count = 0;
+        if (!api_.get_overlapped_result(handle_, &record_, &count, TRUE)) {
+            failure_ = SystemMessage(api_.get_last_error());
+            return direction == Direction::kWrite ? TransferStatus::kWriteFailed
+                                                  : TransferStatus::kReadFailed;
+        }
+        *transferred = count;
+        return TransferStatus::kOk;
+    }
+
+    // Still pending, or we cannot tell. CancelIoEx fails with
+    // ERROR_NOT_FOUND when the transfer ended meanwhile; the wait below
+    // returns at once then. An answer that slipped in before the cancel is
+    // dropped with the transfer: it already counts as timed out.
+    api_.cancel_io_ex(handle_, &record_);
+    if (api_.wait_for_single_object(event_, kCancelLimitMs) != WAIT_OBJECT_0) {
+        given_up_ = true;
+        failure_ = "a cancelled transfer did not end within " + std::to_string(kCancelLimitMs) +
+                   " ms; the device is given up";
+        return waited == WAIT_TIMEOUT ? TransferStatus::kTimeout : TransferStatus::kWaitFailed;
+    }
+    DWORD ignored = 0;
+    api_.get_overlapped_result(handle_, &record_, &ignored, TRUE);
+    if (waited != WAIT_TIMEOUT) failure_ = SystemMessage(api_.get_last_error());
+    return waited == WAIT_TIMEOUT ? TransferStatus::kTimeout : TransferStatus::kWaitFailed;
+}
+
+TransferStatus Device::Write(const uint8_t* data, DWORD length, DWORD timeout_ms) {
+    if (length > sizeof(buffer_)) return TransferStatus::kStartFailed;
+    std::memcpy(buffer_, data, length);
     DWORD written = 0;
-    // WriteFile only reads the buffer; the cast serves the shared routine.
-    const TransferStatus status = Transfer(device, Direction::kWrite, const_cast<uint8_t*>(data),
-                                           length, &written, timeout_ms);
+    const TransferStatus status = Transfer(Direction::kWrite, length, &written, timeout_ms);
     // The driver hands over whole messages; a part of one is not the message.
-    if (status == TransferStatus::kOk && written != length) return TransferStatus::kWriteFailed;
+    if (status == TransferStatus::kOk && written != length) {
+        failure_ = "only " + std::to_string(written) + " bytes of the message were taken";
+        return TransferStatus::kWriteFailed;
+    }
     return status;
 }
 
-TransferStatus ReadWithTimeout(HANDLE device, uint8_t* buffer, DWORD capacity, DWORD* received,
-                               DWORD timeout_ms) {
-    return Transfer(device, Direction::kRead, buffer, capacity, received, timeout_ms);
+TransferStatus Device::Read(uint8_t* buffer, DWORD capacity, DWORD* received, DWORD timeout_ms) {
+    *received = 0;
+    if (capacity > sizeof(buffer_)) return TransferStatus::kStartFailed;
+    DWORD got = 0;
+    const TransferStatus status = Transfer(Direction::kRead, capacity, &got, timeout_ms);
+    if (status != TransferStatus::kOk) return status;
+    std::memcpy(buffer, buffer_, got);
+    *received = got;
+    return status;
 }
 
-int DiscardStaleAnswers(HANDLE device) {
-    // An answer that arrived after its read timed out must not be taken for
-    // the answer to the next message: whatever is waiting before a write is
-    // stale. A read that would have to wait is cancelled at once.
-    uint8_t scrap[64];
+int Device::DropWaitingAnswers(int most) {
+    // A read that would have to wait is cancelled at once.
     int dropped = 0;
-    while (dropped < kMaxStaleAnswers) {
-        DWORD got = 0;
-        if (Transfer(device, Direction::kRead, scrap, sizeof(scrap), &got, 0) !=
-            TransferStatus::kOk) {
-            break;
-        }
+    DWORD got = 0;
+    while (dropped < most &&
+           Transfer(Direction::kRead, sizeof(buffer_), &got, 0) == TransferStatus::kOk) {
         ++dropped;
     }
     return dropped;

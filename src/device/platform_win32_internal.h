@@ -1,8 +1,10 @@
 // The inside of the Windows platform, open to the Windows test suites: the
 // enumeration runs over a table of SetupAPI entry points, so that a test can
-// script what the device manager reports, and the timed transfers take a
-// plain HANDLE, so that a test can serve them from a named pipe. Nothing here
-// leaves the DLL; only the module-definition file decides what it exports.
+// script what the device manager reports; the timed transfers run over a
+// table of the overlapped I/O calls on a device made from a plain HANDLE, so
+// that a test can serve them from a named pipe or script a driver that never
+// ends a cancelled request. Nothing here leaves the DLL; only the
+// module-definition file decides what it exports.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -60,18 +62,75 @@ using CreateFileFunction = decltype(&CreateFileA);
 bool OpenDevicePath(const std::string& path, HANDLE* handle,
                     CreateFileFunction create_file = &CreateFileA);
 
-// Sends `length` bytes as one message. Whatever state it ends in, no part of
-// the transfer is pending when this returns.
-TransferStatus WriteWithTimeout(HANDLE device, const uint8_t* data, DWORD length, DWORD timeout_ms);
+// The overlapped I/O calls the transfers make, and where they read their error.
+struct OverlappedApi {
+    decltype(&WriteFile) write_file;
+    decltype(&ReadFile) read_file;
+    decltype(&WaitForSingleObject) wait_for_single_object;
+    decltype(&GetOverlappedResult) get_overlapped_result;
+    decltype(&CancelIoEx) cancel_io_ex;
+    decltype(&GetLastError) get_last_error;
+};
 
-// Receives one message of at most `capacity` bytes; *received tells how many
-// arrived (0 unless kOk). When this returns, nothing is pending and nothing
-// will be written into `buffer` any more.
-TransferStatus ReadWithTimeout(HANDLE device, uint8_t* buffer, DWORD capacity, DWORD* received,
-                               DWORD timeout_ms);
+// The system's own.
+const OverlappedApi& SystemOverlappedApi();
 
-// Drops the answers that are already waiting, without waiting for more.
-// Returns how many were dropped.
-int DiscardStaleAnswers(HANDLE device);
+// How long a cancelled transfer may take to end before its device is given up.
+inline constexpr DWORD kCancelLimitMs = 1000;
+
+// The largest message or answer a transfer carries: a sample block.
+inline constexpr DWORD kLargestTransfer = 64;
+
+// An instrument opened for one call, with what its transfers reuse: one
+// manual-reset event and one record for the handle's life (not one per
+// transfer: the core serialises calls, so one transfer at a time runs on a
+// handle), and a buffer of its own that the system reads or writes while a
+// transfer is in flight, so that the caller's memory is never the system's.
+//
+// A transfer that does not end in time is cancelled and its end awaited, at
+// most kCancelLimitMs, before the record, the event or the buffer is touched
+// again. A driver that never ends a cancelled request would otherwise hang
+// the caller for ever: then the device is given up. Every later transfer on
+// it fails at once, and closing it closes the handle but leaves the record,
+// the event and the buffer to the system for good.
+class Device {
+  public:
+    // Takes over `handle`, opened for overlapped I/O. Returns nullptr when no
+    // event can be had (the handle is then closed).
+    static Device* Attach(HANDLE handle, const OverlappedApi& api = SystemOverlappedApi());
+    // Closes the handle, and frees the device unless it was given up.
+    static void Close(Device* device);
+
+    // Sends `length` bytes as one message.
+    TransferStatus Write(const uint8_t* data, DWORD length, DWORD timeout_ms);
+    // Receives one message of at most `capacity` bytes; *received tells how
+    // many arrived (0 unless kOk). When this returns, nothing will be written
+    // into `buffer` any more.
+    TransferStatus Read(uint8_t* buffer, DWORD capacity, DWORD* received, DWORD timeout_ms);
+    // Drops at most `most` answers that are already waiting, without waiting
+    // for more. Returns how many were dropped.
+    int DropWaitingAnswers(int most);
+
+    HANDLE handle() const { return handle_; }
+    bool given_up() const { return given_up_; }
+    // Why the last transfer failed, in words; empty after one that succeeded.
+    const std::string& last_failure() const { return failure_; }
+
+  private:
+    enum class Direction { kWrite, kRead };
+    Device(HANDLE handle, HANDLE event, const OverlappedApi& api)
+        : handle_(handle), event_(event), api_(api) {}
+    ~Device();
+    TransferStatus Transfer(Direction direction, DWORD length, DWORD* transferred,
+                            DWORD timeout_ms);
+
+    HANDLE handle_;
+    HANDLE event_;
+    const OverlappedApi& api_;
+    OVERLAPPED record_{};
+    uint8_t buffer_[kLargestTransfer] = {};
+    bool given_up_ = false;
+    std::string failure_;
+};
 
 }  // namespace velmar::win32

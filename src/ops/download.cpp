@@ -10,11 +10,14 @@ using namespace velmar;
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSDownload(int32_t index, const uint16_t* samples,
                                                          int32_t count) {
+    const trace::Call call(
+        "DDSDownload",
+        {{"index", index}, {"samples", static_cast<const void*>(samples)}, {"count", count}});
     // A count outside the memory, or samples that are not there, would read
     // or write memory that is not the caller's: refused before anything is sent.
-    if (count < 0 || count > kWaveMemorySize) return 0;
-    if (count > 0 && samples == nullptr) return 0;
-    return WithDevice(index, [&](InstrumentConnection& device) {
+    if (count < 0 || count > kWaveMemorySize) return Refuse(call, "count is not from 0 to 4096");
+    if (count > 0 && samples == nullptr) return Refuse(call, "samples is NULL");
+    return WithDevice(call, index, [&](InstrumentConnection& device) {
         LibraryState& state = State();
         CommandPacket& packet = state.shadow.packet;
         const uint16_t saved_control_word = packet.control_word();

@@ -8,8 +8,11 @@ using namespace velmar;
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSGetMeasure(int32_t index, int32_t mode,
                                                            double* reading) {
-    if (reading == nullptr) return 0;
-    return WithDevice(index, [&](InstrumentConnection& device) {
+    const trace::Call call(
+        "DDSGetMeasure",
+        {{"index", index}, {"mode", mode}, {"reading", static_cast<const void*>(reading)}});
+    if (reading == nullptr) return Refuse(call, "reading is NULL");
+    return WithDevice(call, index, [&](InstrumentConnection& device) {
         ControlShadow& shadow = State().shadow;
         // Only mode 1 switches the instrument to counting, while every mode
         // but 0 reads the count: mode 2 counts without the bit.
@@ -22,13 +25,14 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSGetMeasure(int32_t index, int32_
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSResetCounter(int32_t index) {
-    return WithDevice(index, [](InstrumentConnection& device) {
-        CommandPacket& packet = State().shadow.packet;
-        // The reset bit is a one-shot: it must never ride along on a later
-        // packet, so it is cleared whether or not the instrument answered.
-        packet.set_bit(kCounterResetBit, true);
-        const bool reset_sent = Answered(device.ExchangeControl());
-        packet.set_bit(kCounterResetBit, false);
-        return reset_sent && Answered(device.ExchangeControl());
-    });
+    return WithDevice(trace::Call("DDSResetCounter", {{"index", index}}), index,
+                      [](InstrumentConnection& device) {
+                          CommandPacket& packet = State().shadow.packet;
+                          // The reset bit is a one-shot: it must never ride along on a later
+                          // packet, so it is cleared whether or not the instrument answered.
+                          packet.set_bit(kCounterResetBit, true);
+                          const bool reset_sent = Answered(device.ExchangeControl());
+                          packet.set_bit(kCounterResetBit, false);
+                          return reset_sent && Answered(device.ExchangeControl());
+                      });
 }

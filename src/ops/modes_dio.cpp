@@ -17,14 +17,15 @@ bool RunTriggerPulse(InstrumentConnection& device, CommandPacket& packet) {
     const bool raised = Answered(device.ExchangeControl());
     packet.set_bit(kTriggerPulseBit, false);
     if (!raised) return false;
+    if (trace::On()) trace::Detail("pause " + std::to_string(kTriggerPulseMs) + " ms");
     ActivePlatform().Sleep(kTriggerPulseMs);
     return Answered(device.ExchangeControl());
 }
 
 // The common body of the setters: change the shadow, send it whole.
 template <typename Change>
-int32_t SetAndExchange(int32_t index, Change&& change) {
-    return WithDevice(index, [&](InstrumentConnection& device) {
+int32_t SetAndExchange(const trace::Call& call, int32_t index, Change&& change) {
+    return WithDevice(call, index, [&](InstrumentConnection& device) {
         change(State().shadow.packet);
         return Answered(device.ExchangeControl());
     });
@@ -34,12 +35,15 @@ int32_t SetAndExchange(int32_t index, Change&& change) {
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetSingleWave(int32_t index, int32_t enable) {
     return SetAndExchange(
-        index, [&](CommandPacket& packet) { packet.set_bit(kSingleWaveBit, enable != 0); });
+        trace::Call("DDSSetSingleWave", {{"index", index}, {"enable", enable}}), index,
+        [&](CommandPacket& packet) { packet.set_bit(kSingleWaveBit, enable != 0); });
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetTrigger(int32_t index, int32_t enable,
                                                            int32_t option) {
-    return WithDevice(index, [&](InstrumentConnection& device) {
+    const trace::Call call("DDSSetTrigger",
+                           {{"index", index}, {"enable", enable}, {"option", option}});
+    return WithDevice(call, index, [&](InstrumentConnection& device) {
         CommandPacket& packet = State().shadow.packet;
         // The final setting is sent whatever became of the pulse.
         const bool pulsed = RunTriggerPulse(device, packet);
@@ -52,17 +56,20 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetTrigger(int32_t index, int32_
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetDIOMode(int32_t index, int32_t mode) {
-    return SetAndExchange(index,
+    return SetAndExchange(trace::Call("DDSSetDIOMode", {{"index", index}, {"mode", mode}}), index,
                           [&](CommandPacket& packet) { packet.set_bit(kDioModeBit, mode != 0); });
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetDigitalOut(int32_t index, uint16_t value) {
-    return SetAndExchange(index, [&](CommandPacket& packet) { packet.set_digital_out(value); });
+    return SetAndExchange(trace::Call("DDSSetDigitalOut", {{"index", index}, {"value", value}}),
+                          index, [&](CommandPacket& packet) { packet.set_digital_out(value); });
 }
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSGetDigitalIn(int32_t index, uint16_t* value) {
-    if (value == nullptr) return 0;
-    return WithDevice(index, [&](InstrumentConnection& device) {
+    const trace::Call call("DDSGetDigitalIn",
+                           {{"index", index}, {"value", static_cast<const void*>(value)}});
+    if (value == nullptr) return Refuse(call, "value is NULL");
+    return WithDevice(call, index, [&](InstrumentConnection& device) {
         // Only a report that arrived in this call is handed back.
         if (!Answered(device.ExchangeControl())) return false;
         *value = State().shadow.report.digital_in();

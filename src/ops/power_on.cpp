@@ -36,7 +36,8 @@ bool StoreWaveform(InstrumentConnection& device, CommandPacket& packet, int32_t 
 }  // namespace
 
 extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetPowerOnOutput(int32_t index, int32_t mode) {
-    return WithDevice(index, [&](InstrumentConnection& device) {
+    const trace::Call call("DDSSetPowerOnOutput", {{"index", index}, {"mode", mode}});
+    return WithDevice(call, index, [&](InstrumentConnection& device) {
         LibraryState& state = State();
         return mode == 1 ? StoreControlState(device, state.shadow.packet)
                          : StoreWaveform(device, state.shadow.packet, state.last_wave_length);

@@ -258,6 +258,9 @@ class ScriptedDiscoveryPlatform final : public Platform {
                         uint32_t timeout_ms) override {
         return SystemPlatform().Read(handle, buffer, capacity, received, timeout_ms);
     }
+    int DropWaitingAnswers(DeviceHandle handle, int most) override {
+        return SystemPlatform().DropWaitingAnswers(handle, most);
+    }
     void Sleep(uint32_t milliseconds) override { SystemPlatform().Sleep(milliseconds); }
 };
 

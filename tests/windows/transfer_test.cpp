@@ -1,5 +1,6 @@
 // The Windows transfers against a stand-in instrument on a message-mode
-// named pipe: real overlapped I/O, real events, the real 1000 ms limit.
+// named pipe: real overlapped I/O, real events, the real 1000 ms limit; and
+// against a scripted driver that never ends a cancelled request.
 
 #include "device/transfer.h"
 
@@ -25,15 +26,14 @@ const Bytes kReport = {0x34, 0x12, 0x78, 0x56, 0x34, 0x12, 0xA0, 0x0F, 0x00, 0x0
 class PipeTransferTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        device = instrument.Connect();
-        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        const HANDLE pipe = instrument.Connect();
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+        device = Device::Attach(pipe);
+        ASSERT_NE(device, nullptr);
     }
     void TearDown() override {
         instrument.AwaitDelayedAnswer();
-        // Closed through the platform, which forgets what it knew of the
-        // handle, so that a later pipe given the same handle starts clean.
-        if (device != INVALID_HANDLE_VALUE)
-            SystemPlatform().Close(reinterpret_cast<DeviceHandle>(device));
+        if (device != nullptr) Device::Close(device);
     }
 
     // Reads into a buffer filled with a marker, so that any byte that lands
@@ -41,7 +41,7 @@ class PipeTransferTest : public ::testing::Test {
     TransferStatus ReadMarked(DWORD capacity) {
         std::fill(std::begin(buffer), std::end(buffer), kMarker);
         received = 0xFFFF;
-        return ReadWithTimeout(device, buffer, capacity, &received, kLimit);
+        return device->Read(buffer, capacity, &received, kLimit);
     }
     bool BufferUntouched() const {
         return std::all_of(std::begin(buffer), std::end(buffer),
@@ -50,14 +50,14 @@ class PipeTransferTest : public ::testing::Test {
 
     static constexpr uint8_t kMarker = 0xEE;
     PipeInstrument instrument;
-    HANDLE device = INVALID_HANDLE_VALUE;
+    Device* device = nullptr;
     uint8_t buffer[32];
     DWORD received = 0;
 };
 
 TEST_F(PipeTransferTest, AnAnswerThatComesInTimeIsReceivedWhole) {
     const Bytes packet = {0xA0, 0x04, 0x00, 0x00, 0x00, 0x30, 0x00};
-    ASSERT_EQ(WriteWithTimeout(device, packet.data(), 7, kLimit), TransferStatus::kOk);
+    ASSERT_EQ(device->Write(packet.data(), 7, kLimit), TransferStatus::kOk);
     EXPECT_EQ(instrument.Receive(), packet);
 
     instrument.AnswerAfter(kReport, 200);
@@ -72,7 +72,7 @@ TEST_F(PipeTransferTest, TransfersThatCompleteAtOnceStillSucceed) {
     // The pipe takes the message into its buffer before WriteFile returns,
     // and the answer is waiting before ReadFile is called.
     const Bytes ack_request = {0xA2};
-    ASSERT_EQ(WriteWithTimeout(device, ack_request.data(), 1, kLimit), TransferStatus::kOk);
+    ASSERT_EQ(device->Write(ack_request.data(), 1, kLimit), TransferStatus::kOk);
     EXPECT_EQ(instrument.Receive(), ack_request);
     instrument.Answer({0x55});
     const uint64_t start = NowMs();
@@ -120,46 +120,37 @@ TEST_F(PipeTransferTest, AnAnswerAfterItsReadTimedOutLandsNowhere) {
 }
 
 TEST_F(PipeTransferTest, AfterAMissedAnswerTheNextMessageGetsItsOwnAnswer) {
-    // Through the platform: once a read on this handle timed out, the late
-    // answer is dropped before the next message, so the next read gets the
-    // answer to that message.
-    Platform& platform = SystemPlatform();
-    const auto handle = reinterpret_cast<DeviceHandle>(device);
-    size_t got = 0;
-    instrument.AnswerAfter(kReport, kLimit + 300);
-    EXPECT_EQ(platform.Read(handle, buffer, 10, &got, kLimit), TransferStatus::kTimeout);
-    instrument.AwaitDelayedAnswer();
+    // Through the core: once a read on this path timed out, the late answer
+    // is dropped before the next message, so the next read gets the answer
+    // to that message.
+    test_seam::ResetLibraryState();
+    const std::string path = instrument.path();
+    {
+        InstrumentConnection connection(SystemPlatform(), reinterpret_cast<DeviceHandle>(device),
+                                        path);
+        device = nullptr;  // the connection closes it
+        instrument.AnswerAfter(kReport, kLimit + 300);
+        EXPECT_EQ(connection.ReadWithTimeout(buffer, 10), TransferStatus::kTimeout);
+        instrument.AwaitDelayedAnswer();
 
-    const Bytes packet = {0xA0, 0, 0, 0, 0, 0, 0};
-    const Bytes fresh = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
-    instrument.RespondToNextMessage(fresh);
-    ASSERT_EQ(platform.Write(handle, packet.data(), packet.size(), kLimit), TransferStatus::kOk);
-    ASSERT_EQ(platform.Read(handle, buffer, 10, &got, kLimit), TransferStatus::kOk);
-    EXPECT_EQ(got, 10u);
-    EXPECT_EQ(Bytes(buffer, buffer + 10), fresh);
-    EXPECT_EQ(instrument.AwaitRespondedMessage(), packet);
-}
-
-TEST_F(PipeTransferTest, WithNoMissedAnswerAWriteIssuesNoRead) {
-    // An answer already waiting is not the platform's to drop while every
-    // answer so far arrived: it reads exactly the protocol's transfers.
-    Platform& platform = SystemPlatform();
-    const auto handle = reinterpret_cast<DeviceHandle>(device);
-    instrument.Answer({1});
-    const Bytes packet = {0xA1, 0x00, 0x00};
-    ASSERT_EQ(platform.Write(handle, packet.data(), packet.size(), kLimit), TransferStatus::kOk);
-    size_t got = 0;
-    ASSERT_EQ(platform.Read(handle, buffer, 1, &got, kLimit), TransferStatus::kOk);
-    EXPECT_EQ(got, 1u);
-    EXPECT_EQ(buffer[0], 1);
+        const Bytes fresh = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
+        instrument.RespondToNextMessage(fresh);
+        ASSERT_EQ(connection.ExchangeControl(), TransferStatus::kOk);
+        EXPECT_EQ(State().shadow.report.bytes(),
+                  StatusReport(std::array<uint8_t, 10>{9, 8, 7, 6, 5, 4, 3, 2, 1, 0}).bytes());
+        EXPECT_EQ(instrument.AwaitRespondedMessage().size(), 7u);
+    }
+    EXPECT_EQ(State().paths_that_missed_an_answer.count(path), 1u)
+        << "the path stays marked: this call missed an answer";
+    test_seam::ResetLibraryState();
 }
 
 TEST_F(PipeTransferTest, StaleAnswersAreDroppedWithoutWaiting) {
     instrument.Answer({1});
     instrument.Answer({2, 2});
     const uint64_t start = NowMs();
-    EXPECT_EQ(DiscardStaleAnswers(device), 2);
-    EXPECT_EQ(DiscardStaleAnswers(device), 0) << "nothing more was waiting";
+    EXPECT_EQ(device->DropWaitingAnswers(16), 2);
+    EXPECT_EQ(device->DropWaitingAnswers(16), 0) << "nothing more was waiting";
     EXPECT_LT(NowMs() - start, kNotWaitedMs);
 }
 
@@ -167,7 +158,7 @@ TEST_F(PipeTransferTest, AWriteToAnInstrumentThatWentAwayIsRefusedAtItsStart) {
     instrument.HangUp();
     const Bytes packet = {0xA0, 0, 0, 0, 0, 0, 0};
     const uint64_t start = NowMs();
-    EXPECT_EQ(WriteWithTimeout(device, packet.data(), 7, kLimit), TransferStatus::kStartFailed);
+    EXPECT_EQ(device->Write(packet.data(), 7, kLimit), TransferStatus::kStartFailed);
     EXPECT_EQ(ReadMarked(10), TransferStatus::kStartFailed);
     EXPECT_LT(NowMs() - start, kNotWaitedMs) << "a refused transfer is not waited for";
     EXPECT_TRUE(BufferUntouched());
@@ -180,7 +171,9 @@ TEST_F(PipeTransferTest, ControlExchangeOverThePipe) {
     ControlShadow& shadow = State().shadow;
     shadow.packet.set_control_word(kSingleWaveBit);
     shadow.packet.set_divider(48);
-    InstrumentConnection open(SystemPlatform(), reinterpret_cast<DeviceHandle>(device));
+    InstrumentConnection open(SystemPlatform(), reinterpret_cast<DeviceHandle>(device),
+                              instrument.path());
+    device = nullptr;  // the connection closes it
 
     instrument.RespondToNextMessage(kReport);
     ASSERT_EQ(open.ExchangeControl(), TransferStatus::kOk);
@@ -194,6 +187,65 @@ TEST_F(PipeTransferTest, ControlExchangeOverThePipe) {
     EXPECT_EQ(instrument.AwaitRespondedMessage().size(), 7u);
     EXPECT_EQ(shadow.report.digital_in(), 0x1234);
     test_seam::ResetLibraryState();
+}
+
+// ---- A driver that never ends a cancelled request ----------------------------
+
+// Every transfer starts and stays pending; no wait is ever satisfied, not
+// even after the cancel. Records what the device asked of it.
+struct StuckDriver {
+    static inline int starts = 0;
+    static inline int cancels = 0;
+    static inline std::vector<DWORD> waits;
+
+    static BOOL WINAPI Start(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+        ++starts;
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    static BOOL WINAPI StartRead(HANDLE h, LPVOID b, DWORD n, LPDWORD c, LPOVERLAPPED o) {
+        return Start(h, b, n, c, o);
+    }
+    static DWORD WINAPI Wait(HANDLE, DWORD ms) {
+        waits.push_back(ms);
+        return WAIT_TIMEOUT;
+    }
+    static BOOL WINAPI Result(HANDLE, LPOVERLAPPED, LPDWORD, BOOL) {
+        ADD_FAILURE() << "a transfer that never ended was asked for its result";
+        return FALSE;
+    }
+    static BOOL WINAPI Cancel(HANDLE, LPOVERLAPPED) {
+        ++cancels;
+        return TRUE;
+    }
+};
+const OverlappedApi kStuckDriver{&StuckDriver::Start,  &StuckDriver::StartRead, &StuckDriver::Wait,
+                                 &StuckDriver::Result, &StuckDriver::Cancel,    &GetLastError};
+
+TEST(StuckDriverTest, ACancelThatNeverEndsGivesUpTheDeviceWithinItsBound) {
+    StuckDriver::starts = StuckDriver::cancels = 0;
+    StuckDriver::waits.clear();
+    PipeInstrument instrument;
+    Device* device = Device::Attach(instrument.Connect(), kStuckDriver);
+    ASSERT_NE(device, nullptr);
+    uint8_t answer[10] = {};
+    DWORD got = 0;
+    EXPECT_EQ(device->Read(answer, 10, &got, kLimit), TransferStatus::kTimeout);
+    EXPECT_TRUE(device->given_up());
+    EXPECT_EQ(StuckDriver::waits, (std::vector<DWORD>{kLimit, kCancelLimitMs}))
+        << "the transfer's limit, then the cancel's: never an endless wait";
+    EXPECT_EQ(StuckDriver::cancels, 1);
+
+    // Nothing of the device is used again: later transfers fail at once.
+    const uint8_t packet[7] = {0xA0};
+    EXPECT_EQ(device->Write(packet, 7, kLimit), TransferStatus::kStartFailed);
+    EXPECT_EQ(device->Read(answer, 10, &got, kLimit), TransferStatus::kStartFailed);
+    EXPECT_EQ(device->DropWaitingAnswers(16), 0);
+    EXPECT_EQ(StuckDriver::starts, 1);
+    EXPECT_EQ(StuckDriver::waits.size(), 2u);
+    // Closes the handle, and keeps the record and buffer the system may
+    // still write into.
+    Device::Close(device);
 }
 
 }  // namespace
