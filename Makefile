@@ -42,9 +42,13 @@ test-tsan:
 test-windows:
 	bash cmake/test-windows.sh
 
+# Builds the benchmarks, then prints the library's transfers against a plain
+# client on the same simulated instrument (build-bench/bench/velmar_bench has
+# the planning and whole-call figures).
 bench:
 	cmake -S . -B build-bench -DVELMAR_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DVELMAR_BUILD_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
+	./build-bench/bench/transport_bench
 
 clean:
 	rm -rf build build-asan build-tsan build-win32 build-win64 build-bench

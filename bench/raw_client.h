@@ -1,0 +1,30 @@
+// A plain client of a simulated instrument, for comparison: blocking send and
+// recv on the socket, with the same 1000 ms limit set once per connection.
+// It is what the library's transfers should cost, and lives here, not in the
+// library.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmar::bench {
+
+class RawClient {
+  public:
+    explicit RawClient(std::string path) : path_(std::move(path)) {}
+
+    // One control exchange: connect, 7 bytes out, 10 back, close.
+    bool ControlExchange();
+    // A download of `count` samples (a multiple of 64): connect, the length
+    // header and its acknowledgement, then each 64-byte block and its
+    // acknowledgement, close.
+    bool Download(const uint16_t* samples, int count);
+
+  private:
+    int Connect() const;
+    static bool Exchange(int fd, const uint8_t* message, size_t length, size_t answer_length);
+
+    std::string path_;
+};
+
+}  // namespace velmar::bench

@@ -1,0 +1,191 @@
+// The library's transfers against the transport itself: the same exchanges,
+// made by the library and by a plain blocking client, with the same
+// simulated instrument (velmar-dds-sim, a process of its own), in one run.
+// Rounds alternate between the two so that a machine that speeds up or slows
+// down during the run affects both alike; each figure is the median over the
+// rounds of the mean time of one exchange.
+//
+//   transport_bench [--library PATH] [--rounds N]
+//
+// --library loads another build of the library (by default the one built
+// beside this program), so that two builds can be compared on one machine.
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VelmarDll.h"
+#include "raw_client.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The library's functions, found by name in the library loaded.
+struct Library {
+    decltype(&DDSSearch) search = nullptr;
+    decltype(&DDSSetDivNum) set_div_num = nullptr;
+    decltype(&DDSDownload) download = nullptr;
+    decltype(&DDSGetMeasure) get_measure = nullptr;
+
+    bool Load(const std::string& path) {
+        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            std::fprintf(stderr, "transport_bench: %s\n", dlerror());
+            return false;
+        }
+        search = reinterpret_cast<decltype(search)>(dlsym(handle, "DDSSearch"));
+        set_div_num = reinterpret_cast<decltype(set_div_num)>(dlsym(handle, "DDSSetDivNum"));
+        download = reinterpret_cast<decltype(download)>(dlsym(handle, "DDSDownload"));
+        get_measure = reinterpret_cast<decltype(get_measure)>(dlsym(handle, "DDSGetMeasure"));
+        return search && set_div_num && download && get_measure;
+    }
+};
+
+// velmar-dds-sim serving one instrument in a directory of its own.
+class Simulator {
+  public:
+    bool Start() {
+        char tmpl[] = "/tmp/velmar-bench-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) return false;
+        dir_ = tmpl;
+        socket_ = dir_ + "/dds0";
+        std::string binary = VELMAR_SIM_BINARY;
+        const char* argv[] = {binary.c_str(), "--dir", dir_.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int spawned = posix_spawn(&pid_, binary.c_str(), &actions, nullptr,
+                                        const_cast<char* const*>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) return false;
+        for (int i = 0; i < 500; ++i) {
+            struct stat info {};
+            if (stat(socket_.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    ~Simulator() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (!dir_.empty()) rmdir(dir_.c_str());
+    }
+    const std::string& dir() const { return dir_; }
+    const std::string& socket() const { return socket_; }
+
+  private:
+    pid_t pid_ = -1;
+    std::string dir_, socket_;
+};
+
+struct Exchange {
+    const char* name;
+    int repeats;  // exchanges per round and side
+    std::function<bool()> library;
+    std::function<bool()> raw;
+};
+
+double MeanSeconds(const std::function<bool()>& exchange, int repeats, bool* ok) {
+    const auto start = Clock::now();
+    for (int i = 0; i < repeats; ++i) *ok &= exchange();
+    return std::chrono::duration<double>(Clock::now() - start).count() / repeats;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+std::string Time(double seconds) {
+    char text[32];
+    if (seconds < 1e-3) {
+        std::snprintf(text, sizeof(text), "%8.2f us", seconds * 1e6);
+    } else {
+        std::snprintf(text, sizeof(text), "%8.3f ms", seconds * 1e3);
+    }
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string library_path = VELMAR_LIBRARY_PATH;
+    int rounds = 21;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--library") == 0) library_path = argv[i + 1];
+        if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    Simulator sim;
+    if (!sim.Start()) {
+        std::fprintf(stderr, "transport_bench: velmar-dds-sim did not start\n");
+        return 1;
+    }
+    setenv("VELMAR_DDS_DEVICE_DIR", sim.dir().c_str(), 1);
+    Library lib;
+    if (!lib.Load(library_path) || lib.search() != 1) {
+        std::fprintf(stderr, "transport_bench: the library found no simulated instrument\n");
+        return 1;
+    }
+    velmar::bench::RawClient raw(sim.socket());
+    std::vector<uint16_t> samples(4096);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<uint16_t>(i * 16);
+
+    const std::vector<Exchange> exchanges = {
+        {"control exchange (DDSSetDivNum)", 400, [&] { return lib.set_div_num(0, 0) == 1; },
+         [&] { return raw.ControlExchange(); }},
+        {"download of 4096 samples", 8,
+         [&] { return lib.download(0, samples.data(), 4096) == 1; },
+         [&] { return raw.Download(samples.data(), 4096); }},
+        {"DDSGetMeasure", 400,
+         [&] {
+             double reading = 0;
+             return lib.get_measure(0, 0, &reading) == 1;
+         },
+         [&] { return raw.ControlExchange(); }},
+    };
+
+    std::printf("library %s\n%d rounds against velmar-dds-sim; median of each round's mean\n\n",
+                library_path.c_str(), rounds);
+    std::printf("%-34s %12s %12s %8s\n", "exchange", "library", "raw client", "ratio");
+    bool ok = true;
+    for (const Exchange& e : exchanges) {
+        std::vector<double> library_times, raw_times;
+        // A warm-up round, not counted.
+        MeanSeconds(e.library, e.repeats, &ok);
+        MeanSeconds(e.raw, e.repeats, &ok);
+        for (int r = 0; r < rounds; ++r) {
+            // Alternate which side goes first.
+            if (r % 2 == 0) library_times.push_back(MeanSeconds(e.library, e.repeats, &ok));
+            raw_times.push_back(MeanSeconds(e.raw, e.repeats, &ok));
+            if (r % 2 == 1) library_times.push_back(MeanSeconds(e.library, e.repeats, &ok));
+        }
+        const double library = Median(library_times), plain = Median(raw_times);
+        std::printf("%-34s %12s %12s %8.3f\n", e.name, Time(library).c_str(), Time(plain).c_str(),
+                    library / plain);
+    }
+    if (!ok) {
+        std::fprintf(stderr, "transport_bench: an exchange failed\n");
+        return 1;
+    }
+    return 0;
+}
