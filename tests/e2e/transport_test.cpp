@@ -1,5 +1,11 @@
 // The transfers themselves: the real 1000 ms limit, and instruments that hang
 // up or are gone, which must fail at once instead of waiting.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
 #include "e2e_fixture.h"
 
 namespace velmar::e2e {
@@ -25,6 +31,35 @@ TEST_F(Transport, AnInstrumentThatNeverAnswersTimesOutAfterASecond) {
     uint16_t in = 0;
     ASSERT_EQ(lib_->GetDigitalIn(0, &in), 1);
     EXPECT_EQ(in, 0x4321);
+}
+
+extern "C" void IgnoreSignal(int) {}
+
+TEST_F(Transport, SignalsDuringTheWaitNeitherShortenNorLengthenIt) {
+    ServeOne();
+    peer_.Script(kDds, {Reply::Nothing()});
+    // A handler without SA_RESTART: every signal interrupts the wait.
+    struct sigaction action {
+    }, previous{};
+    action.sa_handler = IgnoreSignal;
+    sigaction(SIGUSR1, &action, &previous);
+    const pthread_t caller = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread interrupter([&] {
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            if (!done) pthread_kill(caller, SIGUSR1);
+        }
+    });
+    double reading = kUntouched;
+    const auto start = Clock::now();
+    EXPECT_EQ(lib_->GetMeasure(0, 0, &reading), 0);
+    const double took = MsSince(start);
+    done = true;
+    interrupter.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_GE(took, 1000.0);
+    EXPECT_LT(took, 1400.0) << "an interrupted wait started its 1000 ms afresh";
 }
 
 TEST_F(Transport, ABlockAcknowledgementThatNeverComesEndsTheDownloadAfterASecond) {
