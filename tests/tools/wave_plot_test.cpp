@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -103,6 +104,39 @@ TEST(SampleScaleTest, LengthAndPeriodsAsPlanned) {
     }
     EXPECT_TRUE(ComputeSamples(settings, 0, 1).empty());
     EXPECT_TRUE(ComputeSamples(settings, -1, 1).empty());
+}
+
+// The table the Python package is held to as well: one case a line,
+// "shape length periods amplitude offset bits | samples".
+TEST(SampleScaleTest, SamplesOfTheSharedTable) {
+    std::ifstream file(VELMAR_WAVE_SAMPLES);
+    ASSERT_TRUE(file) << VELMAR_WAVE_SAMPLES;
+    std::string line;
+    int cases = 0;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string shape, bar;
+        int length = 0, periods = 0;
+        WaveSettings settings;
+        fields >> shape >> length >> periods >> settings.amplitude >> settings.offset >>
+            settings.dac_bits >> bar;
+        ASSERT_EQ(bar, "|") << line.substr(0, 60);
+        if (shape.rfind("table:", 0) == 0) {
+            std::string error;
+            ASSERT_TRUE(ParseWaveTable(shape.substr(6), &settings.table, &error)) << error;
+            settings.shape = Shape::kTable;
+        } else {
+            ASSERT_TRUE(ShapeByName(shape).has_value()) << shape;
+            settings.shape = *ShapeByName(shape);
+        }
+        std::vector<uint16_t> expected;
+        for (unsigned sample = 0; fields >> sample;)
+            expected.push_back(static_cast<uint16_t>(sample));
+        EXPECT_EQ(ComputeSamples(settings, length, periods), expected) << line.substr(0, 60);
+        ++cases;
+    }
+    EXPECT_GE(cases, 20);
 }
 
 TEST(WaveTableTest, ParsesNumbersInAnyCsvLayout) {
