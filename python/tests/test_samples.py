@@ -1,0 +1,87 @@
+"""The samples: the same as the tool's, the same bytes on the wire whatever
+container holds them, with numpy or without."""
+
+import array
+import math
+
+import numpy as np
+import pytest
+from conftest import DDS, run_python, wave_table
+from peer import LENGTH
+
+import velmar_dds
+
+
+@pytest.mark.parametrize("use_numpy", [True, False])
+def test_the_samples_are_the_tools(use_numpy):
+    for arguments, expected in wave_table():
+        got = velmar_dds.wave_samples(*arguments, use_numpy=use_numpy)
+        assert list(got) == expected, arguments[:3]
+
+
+@pytest.mark.parametrize("use_numpy", [True, False])
+def test_a_function_is_sampled_at_each_phase(use_numpy):
+    got = velmar_dds.wave_samples(lambda p: 1.0 - 2.0 * p, 4, 1, bits=8, use_numpy=use_numpy)
+    assert list(got) == [255, 191, 128, 64]  # 127.5 rounds away from zero
+    with pytest.raises(ValueError, match="the wave gave nan at phase 0.5"):
+        velmar_dds.wave_samples(lambda p: math.nan if p == 0.5 else 0.0, 4, use_numpy=use_numpy)
+
+
+def sent_samples(peer):
+    """The samples of every block since the last length header, as bytes."""
+    messages = peer.messages(DDS)
+    last_header = max(i for i, m in enumerate(messages) if m[0] == LENGTH and len(m) == 3)
+    return messages[last_header], b"".join(messages[last_header + 1 :])
+
+
+def test_every_container_sends_the_same_bytes(peer):
+    values = [(0x1234 + 0x0101 * i) & 0xFFFF for i in range(100)]
+    gen = velmar_dds.find()[0]
+    sent = set()
+    for samples in (
+        values,
+        tuple(values),
+        array.array("H", values),
+        np.array(values, np.uint16),
+        np.array(values, np.int64),
+        np.array(values, np.uint16)[::-1][::-1],
+        range(0x1234, 0x1234 + 0x0101 * 100, 0x0101),
+    ):
+        gen.download(samples)
+        sent.add(sent_samples(peer))
+    padded = values + [values[-1]] * 28
+    assert sent == {(bytes([LENGTH, 99, 0]), b"".join(v.to_bytes(2, "little") for v in padded))}
+
+
+def test_without_numpy_the_same_wave_is_played(peer):
+    """A second interpreter with numpy hidden plays to the same instrument."""
+    gen = velmar_dds.find()[0]
+    gen.play(1000, wave=[0, 1, 0.5, -1], amplitude=0.8)
+    with_numpy = sent_samples(peer)
+    result = run_python(
+        "import sys\nsys.modules['numpy'] = None\nimport velmar_dds\n"
+        "assert velmar_dds._wave.numpy_or_none() is None\n"
+        "print(velmar_dds.find()[0].play(1000, wave=[0, 1, 0.5, -1], amplitude=0.8).length)"
+    )
+    assert result.stdout == "2083\n", result.stderr
+    assert sent_samples(peer) == with_numpy
+
+
+@pytest.mark.parametrize(
+    "text,values",
+    [
+        ("# one period\n0; 0.25 ;0.5\r\n1e-1\t-2E-1\n\n", [0, 0.25, 0.5, 0.1, -0.2]),
+        ("0.5\n", "wave.csv: a wave table needs at least two values, found 1"),
+        ("0,1\nvalue,2\n", "wave.csv: line 2: 'value' is not a number"),
+        ("0,1_0\n", "wave.csv: line 1: '1_0' is not a number"),
+    ],
+)
+def test_a_wave_from_csv(tmp_path, monkeypatch, text, values):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "wave.csv").write_text(text)
+    if isinstance(values, str):
+        with pytest.raises(ValueError) as raised:
+            velmar_dds.load_wave("wave.csv")
+        assert str(raised.value) == values
+    else:
+        assert velmar_dds.load_wave("wave.csv") == values
