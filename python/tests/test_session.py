@@ -3,6 +3,7 @@
 import os
 import time
 
+import numpy as np
 import pytest
 
 import velmar_dds
@@ -21,7 +22,7 @@ def test_a_session_from_search_to_power_on():
         assert gen.measure_frequency() == pytest.approx(plan.produced_hz, rel=1e-3)
         assert velmar_dds.planned_divider() == 48
         assert velmar_dds.sample_clock() == pytest.approx(200e6 / 49)
-        gen.set_divider(99)
+        gen.set_divider(np.int64(99))  # numpy's integers are whole numbers too
         assert velmar_dds.sample_clock() == pytest.approx(2e6)
         assert velmar_dds.planned_divider() == 48
         gen.download(list(range(0, 65536, 16)))

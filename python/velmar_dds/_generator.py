@@ -5,6 +5,7 @@ from __future__ import annotations
 import array
 import ctypes
 import math
+import numbers
 import os
 import stat
 import sys
@@ -13,7 +14,7 @@ from typing import Any, List, Optional, Sequence, Tuple, Union
 
 from ._errors import NoAnswer, NoInstrument
 from ._library import LOCK, library
-from ._wave import Wave, numpy_or_none, wave_samples
+from ._wave import Wave, numpy_or_none, wave_samples, whole_number
 
 WAVE_MEMORY_SIZE = 4096
 BASE_CLOCK_HZ = 200_000_000.0
@@ -136,16 +137,16 @@ class Plan:
 
 
 def _whole(name: str, value: Any, low: int, high: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be a whole number, not {value!r}")
-    if not low <= value <= high:
-        raise ValueError(f"{name} must be from {low} to {high} (0x{high:X}), not {value}")
-    return value
+    whole = whole_number(name, value)
+    if not low <= whole <= high:
+        bounds = f"{low} to {high}" + (" (0xFFFF)" if high == 0xFFFF else "")
+        raise ValueError(f"{name} must be from {bounds}, not {whole}")
+    return whole
 
 
 def check_frequency(frequency: Any) -> float:
     """The frequency as a float; ValueError unless the library plans it."""
-    if isinstance(frequency, bool) or not isinstance(frequency, (int, float)):
+    if isinstance(frequency, bool) or not isinstance(frequency, numbers.Real):
         raise TypeError(f"frequency must be a number of hertz, not {frequency!r}")
     f = float(frequency)
     if not (math.isfinite(f) and f > 0.0):

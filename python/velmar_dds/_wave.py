@@ -17,6 +17,8 @@ from __future__ import annotations
 
 import array
 import math
+import numbers
+import operator
 import os
 from typing import Any, Callable, List, Optional, Sequence, Union
 
@@ -45,11 +47,19 @@ def numpy_or_none() -> Any:
 
 
 def _finite(name: str, value: float) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, not {value!r}")
     if not math.isfinite(value):
         raise ValueError(f"{name} must be a finite number, not {value}")
     return float(value)
+
+
+def whole_number(name: str, value: Any) -> int:
+    """`value` as an int, numpy's integers included; TypeError for anything
+    else (a bool or a float too)."""
+    if isinstance(value, bool) or not hasattr(value, "__index__"):
+        raise TypeError(f"{name} must be a whole number, not {value!r}")
+    return operator.index(value)
 
 
 def _table(values: Sequence[float]) -> List[float]:
@@ -189,9 +199,9 @@ def wave_samples(
         A numpy uint16 array when numpy is used, else an array.array("H").
         Values outside the DAC's range are clipped.
     """
-    for name, whole in (("length", length), ("periods", periods), ("bits", bits)):
-        if isinstance(whole, bool) or not isinstance(whole, int):
-            raise TypeError(f"{name} must be a whole number, not {whole!r}")
+    length = whole_number("length", length)
+    periods = whole_number("periods", periods)
+    bits = whole_number("bits", bits)
     if length < 0 or periods < 0:
         raise ValueError(f"length and periods must be 0 or more, not {length} and {periods}")
     if not 1 <= bits <= 16:
