@@ -93,3 +93,18 @@ def test_simulator_refuses_what_it_cannot_do(arguments, error, message):
         with velmar_dds.Simulator(**arguments):
             pass
     assert os.environ.get("VELMAR_DDS_DEVICE_DIR") == before
+
+
+def test_the_simulator_is_found_where_it_was_built(monkeypatch, tmp_path):
+    from velmar_dds import _simulator
+
+    monkeypatch.delenv("VELMAR_DDS_SIM", raising=False)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    monkeypatch.setattr(_simulator, "checkout_root", lambda: tmp_path)
+    built = tmp_path / "build" / "sim" / "velmar-dds-sim"
+    with pytest.raises(velmar_dds.Error, match=f"tried VELMAR_DDS_SIM .not set., PATH, {built}"):
+        _simulator.find_simulator()
+    built.parent.mkdir(parents=True)
+    built.write_text("#!/bin/sh\n")
+    built.chmod(0o755)
+    assert _simulator.find_simulator() == str(built)
