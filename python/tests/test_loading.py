@@ -5,7 +5,6 @@ import re
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 from conftest import PYTHON_DIR, REPO, run_python
@@ -108,11 +107,16 @@ def test_the_version_is_the_librarys_and_pip_installs_it(tmp_path):
     assert result.stdout.split() == expected, result.stderr
 
 
-@pytest.mark.parametrize(
-    "destination,value",
-    [("stderr", "stderr"), (Path("/tmp/t.log"), "/tmp/t.log"), ("", None), (None, None)],
-)
-def test_trace_sets_the_librarys_variable(monkeypatch, destination, value):
-    monkeypatch.setenv("VELMAR_DDS_TRACE", "before")
-    velmar_dds.trace(destination)
-    assert os.environ.get("VELMAR_DDS_TRACE") == value
+def test_trace_takes_effect_at_the_next_find(monkeypatch, tmp_path):
+    monkeypatch.delenv("VELMAR_DDS_TRACE", raising=False)
+    log = tmp_path / "trace.log"
+    with velmar_dds.Simulator():
+        velmar_dds.trace(log)
+        gen = velmar_dds.find()[0]
+        gen.read_digital()
+        velmar_dds.trace(None)
+        assert "VELMAR_DDS_TRACE" not in os.environ
+        velmar_dds.find()
+        gen.write_digital(1)
+    text = log.read_text()
+    assert "DDSGetDigitalIn = 1" in text and "DDSSetDigitalOut" not in text
