@@ -1,0 +1,243 @@
+#include "command_table.h"
+
+#include <cctype>
+#include <string_view>
+
+#include "VelmarDll.h"
+#include "instrument.h"
+
+namespace velmar::scpi {
+namespace {
+
+// ---- Commands of the connection alone --------------------------------------
+
+Reply Identify(ConnectionState& c, const ProgramUnit&) {
+    return Reply::Answer("VELMAR,DDS," + std::to_string(c.index) + "," + VELMAR_DLL_VERSION_STRING);
+}
+
+Reply ClearStatus(ConnectionState& c, const ProgramUnit&) {
+    c.status.Clear();
+    return Reply::Done();
+}
+
+// *ESE and *SRE take a byte, 0 to 255.
+Reply SetRegister(const ProgramUnit& unit, uint8_t* target) {
+    int64_t value = 0;
+    if (const int error = ReadInteger(unit.parameters[0], {0, 255, 0}, &value); error != 0) {
+        return Reply::Error(error);
+    }
+    *target = static_cast<uint8_t>(value);
+    return Reply::Done();
+}
+Reply SetEse(ConnectionState& c, const ProgramUnit& unit) {
+    return SetRegister(unit, &c.status.ese);
+}
+Reply SetSre(ConnectionState& c, const ProgramUnit& unit) {
+    return SetRegister(unit, &c.status.sre);
+}
+Reply QueryEse(ConnectionState& c, const ProgramUnit&) {
+    return Reply::Answer(std::to_string(c.status.ese));
+}
+Reply QuerySre(ConnectionState& c, const ProgramUnit&) {
+    return Reply::Answer(std::to_string(c.status.sre));
+}
+Reply QueryEsr(ConnectionState& c, const ProgramUnit&) {
+    return Reply::Answer(std::to_string(c.status.TakeEsr()));
+}
+Reply QueryStb(ConnectionState& c, const ProgramUnit&) {
+    return Reply::Answer(std::to_string(c.status.Stb()));
+}
+
+// A connection's commands run one after the other, each to its end, so
+// whatever came before *OPC is done when it runs.
+Reply OperationComplete(ConnectionState& c, const ProgramUnit&) {
+    c.status.SetEsrBits(kEsrOperationComplete);
+    return Reply::Done();
+}
+Reply QueryOperationComplete(ConnectionState&, const ProgramUnit&) {
+    return Reply::Answer("1");
+}
+Reply Wait(ConnectionState&, const ProgramUnit&) {
+    return Reply::Done();
+}
+
+Reply NextError(ConnectionState& c, const ProgramUnit&) {
+    return Reply::Answer(c.status.NextError());
+}
+Reply ErrorCount(ConnectionState& c, const ProgramUnit&) {
+    return Reply::Answer(std::to_string(c.status.error_count()));
+}
+Reply Version(ConnectionState&, const ProgramUnit&) {
+    return Reply::Answer("1999.0");
+}
+
+Reply SetByteOrder(ConnectionState& c, const ProgramUnit& unit) {
+    size_t choice = 0;
+    if (const int error = ReadChoice(unit.parameters[0], {"NORMal", "SWAPped"}, &choice)) {
+        return Reply::Error(error);
+    }
+    c.byte_order = choice == 0 ? ByteOrder::kNormal : ByteOrder::kSwapped;
+    return Reply::Done();
+}
+Reply QueryByteOrder(ConnectionState& c, const ProgramUnit&) {
+    return Reply::Answer(c.byte_order == ByteOrder::kNormal ? "NORM" : "SWAP");
+}
+
+// ---- Patterns --------------------------------------------------------------
+
+struct PatternNode {
+    std::string long_form;  // upper case
+    std::string short_form;
+    bool optional;
+};
+
+std::vector<PatternNode> SplitPattern(std::string_view pattern) {
+    std::vector<PatternNode> nodes;
+    bool optional = false;
+    std::string word;
+    auto flush = [&] {
+        if (word.empty()) return;
+        std::string upper;
+        for (char c : word)
+            upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        nodes.push_back({upper, ShortForm(word), optional});
+        word.clear();
+    };
+    for (char c : pattern) {
+        if (c == '[' || c == ']' || c == ':') {
+            flush();
+            if (c != ':') optional = c == '[';
+        } else {
+            word.push_back(c);
+        }
+    }
+    flush();
+    return nodes;
+}
+
+bool MatchFrom(const std::vector<PatternNode>& pattern, size_t p,
+               const std::vector<std::string>& nodes, size_t n) {
+    if (p == pattern.size()) return n == nodes.size();
+    const PatternNode& node = pattern[p];
+    if (node.optional && MatchFrom(pattern, p + 1, nodes, n)) return true;
+    return n < nodes.size() && (nodes[n] == node.long_form || nodes[n] == node.short_form) &&
+           MatchFrom(pattern, p + 1, nodes, n + 1);
+}
+
+constexpr ConnectionHandler kNoConnection = nullptr;
+constexpr InstrumentHandler kNoInstrument = nullptr;
+
+Command Local(const char* pattern, Form form, ConnectionHandler handler) {
+    return {pattern, form, handler, kNoInstrument};
+}
+Command Remote(const char* pattern, Form form, InstrumentHandler handler) {
+    return {pattern, form, kNoConnection, handler};
+}
+
+constexpr Form kQuery = Form::kQuery;
+constexpr Form kCommand = Form::kCommand;
+constexpr Form kValue = Form::kCommandWithValue;
+constexpr Form kList = Form::kCommandWithList;
+
+}  // namespace
+
+const std::vector<Command>& CommandTable() {
+    static const std::vector<Command> table = {
+        Local("*IDN", kQuery, Identify),
+        Remote("*RST", kCommand, ResetInstrument),
+        Local("*CLS", kCommand, ClearStatus),
+        Local("*ESE", kValue, SetEse),
+        Local("*ESE", kQuery, QueryEse),
+        Local("*ESR", kQuery, QueryEsr),
+        Local("*STB", kQuery, QueryStb),
+        Local("*SRE", kValue, SetSre),
+        Local("*SRE", kQuery, QuerySre),
+        Local("*OPC", kCommand, OperationComplete),
+        Local("*OPC", kQuery, QueryOperationComplete),
+        Local("*WAI", kCommand, Wait),
+        Remote("*TST", kQuery, SelfTest),
+        Local("SYSTem:ERRor[:NEXT]", kQuery, NextError),
+        Local("SYSTem:ERRor:COUNt", kQuery, ErrorCount),
+        Local("SYSTem:VERSion", kQuery, Version),
+        Local("FORMat:BORDer", kValue, SetByteOrder),
+        Local("FORMat:BORDer", kQuery, QueryByteOrder),
+        Remote("[SOURce:]FREQuency[:CW]", kValue, SetFrequency),
+        Remote("[SOURce:]FREQuency[:CW]", kQuery, QueryFrequency),
+        Remote("[SOURce:]FUNCtion[:SHAPe]", kValue, SetFunction),
+        Remote("[SOURce:]FUNCtion[:SHAPe]", kQuery, QueryFunction),
+        Remote("[SOURce:]VOLTage[:AMPLitude]", kValue, SetAmplitude),
+        Remote("[SOURce:]VOLTage[:AMPLitude]", kQuery, QueryAmplitude),
+        Remote("[SOURce:]VOLTage:OFFSet", kValue, SetOffset),
+        Remote("[SOURce:]VOLTage:OFFSet", kQuery, QueryOffset),
+        Remote("[SOURce:]DATA:USER", kList, LoadUserShape),
+        Remote("[SOURce:]DATA:USER:POINts", kQuery, QueryUserPoints),
+        Remote("[SOURce:]DATA:DAC", kList, LoadDac),
+        Remote("[SOURce:]DATA:DAC:POINts", kQuery, QueryDacPoints),
+        Remote("[SOURce:]DIVider", kValue, SetDivider),
+        Remote("[SOURce:]DIVider", kQuery, QueryDivider),
+        Remote("[SOURce:]SRATe", kQuery, QuerySampleRate),
+        Remote("[SOURce:]SINGle[:STATe]", kValue, SetSingleWave),
+        Remote("[SOURce:]SINGle[:STATe]", kQuery, QuerySingleWave),
+        Remote("TRIGger[:STATe]", kValue, SetTrigger),
+        Remote("TRIGger[:STATe]", kQuery, QueryTrigger),
+        Remote("TRIGger:OPTion", kValue, SetTriggerOption),
+        Remote("TRIGger:OPTion", kQuery, QueryTriggerOption),
+        Remote("MEASure:FREQuency", kQuery, MeasureFrequency),
+        Remote("MEASure:TOTalize", kQuery, MeasureTotal),
+        Remote("[SENSe:]TOTalize:CLEar", kCommand, ClearTotal),
+        Remote("DIGital:OUTPut", kValue, SetDigitalOut),
+        Remote("DIGital:OUTPut", kQuery, QueryDigitalOut),
+        Remote("DIGital:INPut", kQuery, QueryDigitalIn),
+        Remote("DIGital:MODE", kValue, SetDigitalMode),
+        Remote("DIGital:MODE", kQuery, QueryDigitalMode),
+        Remote("SYSTem:PON:STORe", kValue, StorePowerOn),
+    };
+    return table;
+}
+
+bool MatchesPattern(const char* pattern, const std::vector<std::string>& nodes) {
+    return MatchFrom(SplitPattern(pattern), 0, nodes, 0);
+}
+
+int CheckParameterCount(const Command& command, const ProgramUnit& unit) {
+    switch (command.form) {
+        case Form::kQuery:
+        case Form::kCommand:
+            return ExpectParameters(unit, 0);
+        case Form::kCommandWithValue:
+            return ExpectParameters(unit, 1);
+        case Form::kCommandWithList:
+            return unit.parameters.empty() ? kMissingParameter : 0;
+    }
+    return 0;
+}
+
+const Command* FindCommand(const std::vector<std::string>& nodes, bool query) {
+    for (const Command& command : CommandTable()) {
+        if ((command.form == Form::kQuery) == query && MatchesPattern(command.pattern, nodes)) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+const Command* HeaderPath::Resolve(const ProgramUnit& unit) {
+    if (unit.common) return FindCommand(unit.nodes, unit.query);
+    const Command* command = nullptr;
+    if (!unit.rooted && !path_.empty()) {
+        std::vector<std::string> relative = path_;
+        relative.insert(relative.end(), unit.nodes.begin(), unit.nodes.end());
+        command = FindCommand(relative, unit.query);
+        if (command != nullptr) {
+            path_ = std::move(relative);
+            path_.pop_back();
+            return command;
+        }
+    }
+    command = FindCommand(unit.nodes, unit.query);
+    path_ = unit.nodes;
+    path_.pop_back();
+    return command;
+}
+
+}  // namespace velmar::scpi

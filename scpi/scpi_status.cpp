@@ -1,0 +1,90 @@
+#include "scpi_status.h"
+
+namespace velmar::scpi {
+
+const char* ErrorText(int code) {
+    switch (code) {
+        case kNoError:
+            return "No error";
+        case kCommandError:
+            return "Command error";
+        case kSyntaxError:
+            return "Syntax error";
+        case kDataTypeError:
+            return "Data type error";
+        case kParameterNotAllowed:
+            return "Parameter not allowed";
+        case kMissingParameter:
+            return "Missing parameter";
+        case kUndefinedHeader:
+            return "Undefined header";
+        case kInvalidSuffix:
+            return "Invalid suffix";
+        case kInvalidBlockData:
+            return "Invalid block data";
+        case kDataOutOfRange:
+            return "Data out of range";
+        case kIllegalParameterValue:
+            return "Illegal parameter value";
+        case kHardwareError:
+            return "Hardware error";
+        case kHardwareMissing:
+            return "Hardware missing";
+        case kQueueOverflow:
+            return "Queue overflow";
+        case kInputBufferOverrun:
+            return "Input buffer overrun";
+        case kQueryInterrupted:
+            return "Query INTERRUPTED";
+        case kQueryUnterminated:
+            return "Query UNTERMINATED";
+        default:
+            return "Error";
+    }
+}
+
+uint8_t EsrBitFor(int code) {
+    if (code <= -100 && code > -200) return kEsrCommandError;
+    if (code <= -200 && code > -300) return kEsrExecutionError;
+    if (code <= -400 && code > -500) return kEsrQueryError;
+    return kEsrDeviceError;
+}
+
+void Status::Fail(int code) {
+    if (errors_.size() < kQueueCapacity) {
+        errors_.push_back(code);
+    } else if (errors_.back() != kQueueOverflow) {
+        errors_.back() = kQueueOverflow;
+    }
+    esr_ |= EsrBitFor(code);
+}
+
+std::string Status::NextError() {
+    int code = kNoError;
+    if (!errors_.empty()) {
+        code = errors_.front();
+        errors_.pop_front();
+    }
+    return std::to_string(code) + ",\"" + ErrorText(code) + "\"";
+}
+
+void Status::Clear() {
+    errors_.clear();
+    esr_ = 0;
+}
+
+uint8_t Status::TakeEsr() {
+    const uint8_t value = esr_;
+    esr_ = 0;
+    return value;
+}
+
+uint8_t Status::Stb() const {
+    uint8_t stb = 0;
+    if (!errors_.empty()) stb |= kStbErrorAvailable;
+    if (esr_ & ese) stb |= kStbEventSummary;
+    if (stb & sre & ~kStbRequestService) stb |= kStbRequestService;
+    return stb;
+}
+
+}  // namespace velmar::scpi

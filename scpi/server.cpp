@@ -1,0 +1,486 @@
+#include "server.h"
+
+#include <asio.hpp>
+#include <csignal>
+#include <cstring>
+#include <sstream>
+
+#include "VelmarDll.h"
+
+namespace velmar::scpi {
+
+using asio::ip::tcp;
+
+// ---- --allow ---------------------------------------------------------------
+
+std::optional<AddressRange> AddressRange::Parse(const std::string& text) {
+    const size_t slash = text.find('/');
+    asio::error_code error;
+    const asio::ip::address address = asio::ip::make_address(text.substr(0, slash), error);
+    if (error) return std::nullopt;
+    AddressRange range;
+    range.v6 = address.is_v6();
+    const int bits = range.v6 ? 128 : 32;
+    range.prefix = bits;
+    if (slash != std::string::npos) {
+        const std::string prefix = text.substr(slash + 1);
+        if (prefix.empty() || prefix.size() > 3 ||
+            prefix.find_first_not_of("0123456789") != std::string::npos) {
+            return std::nullopt;
+        }
+        range.prefix = std::stoi(prefix);
+        if (range.prefix > bits) return std::nullopt;
+    }
+    if (range.v6) {
+        const auto bytes = address.to_v6().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), range.bytes.begin());
+    } else {
+        const auto bytes = address.to_v4().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), range.bytes.begin());
+    }
+    return range;
+}
+
+bool AddressRange::Contains(const std::string& text) const {
+    asio::error_code error;
+    asio::ip::address address = asio::ip::make_address(text, error);
+    if (error) return false;
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    if (address.is_v6() != v6) return false;
+    std::array<uint8_t, 16> peer{};
+    if (v6) {
+        const auto bytes = address.to_v6().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), peer.begin());
+    } else {
+        const auto bytes = address.to_v4().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), peer.begin());
+    }
+    for (int bit = 0; bit < prefix; ++bit) {
+        const uint8_t mask = static_cast<uint8_t>(0x80 >> (bit % 8));
+        if ((peer[bit / 8] & mask) != (bytes[bit / 8] & mask)) return false;
+    }
+    return true;
+}
+
+// ---- Worker ----------------------------------------------------------------
+
+Worker::Worker()
+    : thread_([this] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          while (true) {
+              wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+              if (stopping_) return;
+              std::function<void()> job = std::move(jobs_.front());
+              jobs_.pop_front();
+              lock.unlock();
+              job();
+              job = nullptr;  // what it holds is released off the lock
+              lock.lock();
+          }
+      }) {}
+
+Worker::~Worker() {
+    Stop();
+}
+
+void Worker::Post(std::function<void()> job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopping_) jobs_.push_back(std::move(job));
+    wake_.notify_one();
+}
+
+void Worker::Stop() {
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        dropped.swap(jobs_);
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
+
+// ---- Server and sessions ---------------------------------------------------
+
+namespace {
+
+// A client that does not read its answers, or sends faster than the
+// instrument works, is not read from until it catches up.
+constexpr size_t kMostQueuedBytes = 2 * kMaxMessageBytes;
+
+std::string Endpoint(const tcp::endpoint& endpoint) {
+    const asio::ip::address address = endpoint.address();
+    std::string text = address.to_string();
+    if (address.is_v6()) text = "[" + text + "]";
+    return text + ":" + std::to_string(endpoint.port());
+}
+
+// A unit as the verbose log shows it: `SOUR:FREQ 1000HZ`, blocks by size.
+std::string Describe(const ProgramUnit& unit) {
+    std::string text;
+    for (size_t i = 0; i < unit.nodes.size(); ++i) text += (i ? ":" : "") + unit.nodes[i];
+    if (unit.query) text += "?";
+    for (size_t i = 0; i < unit.parameters.size() && i < 8; ++i) {
+        const Parameter& p = unit.parameters[i];
+        text += i ? "," : " ";
+        switch (p.kind) {
+            case Parameter::Kind::kNumber:
+                text += FormatNumber(p.number) + p.text;
+                break;
+            case Parameter::Kind::kCharacter:
+                text += p.text;
+                break;
+            case Parameter::Kind::kString:
+                text += "\"" + p.text.substr(0, 40) + "\"";
+                break;
+            case Parameter::Kind::kBlock:
+                text += "#<" + std::to_string(p.text.size()) + " bytes>";
+                break;
+        }
+    }
+    if (unit.parameters.size() > 8) text += ",...";
+    return text;
+}
+
+}  // namespace
+
+class Server::Impl {
+  public:
+    class Session;
+
+    Impl(ServerOptions options, std::ostream& log)
+        : options_(std::move(options)), log_(log), signals_(io_, SIGINT, SIGTERM) {}
+
+    ~Impl() { worker_.Stop(); }
+
+    bool Start(std::string* error);
+    void Run();
+    void Stop() {
+        asio::post(io_, [this] { Shutdown(); });
+    }
+
+    void Log(const std::string& line) { log_ << "velmar-dds-scpi: " << line << std::endl; }
+    bool verbose() const { return options_.verbose; }
+    InstrumentHost& host() { return host_; }
+    Worker& worker() { return worker_; }
+    asio::io_context& io() { return io_; }
+    void Forget(uint64_t id) { sessions_.erase(id); }
+
+  private:
+    struct Listener {
+        tcp::acceptor acceptor;
+        int index;
+    };
+    void Accept(Listener& listener);
+    void Shutdown();
+
+    ServerOptions options_;
+    std::ostream& log_;
+    asio::io_context io_{1};
+    asio::signal_set signals_;
+    InstrumentHost host_;
+    std::vector<std::unique_ptr<Listener>> listeners_;
+    std::map<uint64_t, std::weak_ptr<Session>> sessions_;
+    uint64_t next_id_ = 0;
+    bool stopping_ = false;
+    Worker worker_;  // last: stopped and joined before the rest goes
+};
+
+class Server::Impl::Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(Impl& server, tcp::socket socket, int index, uint64_t id, std::string peer)
+        : server_(server), socket_(std::move(socket)), id_(id), peer_(std::move(peer)) {
+        state_.index = index;
+    }
+
+    void Start() {
+        server_.Log("instrument " + std::to_string(state_.index) + ": " + peer_ + " connected");
+        Read();
+    }
+
+    void Close() {
+        if (closed_) return;
+        closed_ = true;
+        asio::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+        server_.Log("instrument " + std::to_string(state_.index) + ": " + peer_ + " closed");
+        server_.Forget(id_);
+    }
+
+  private:
+    size_t queued_bytes() const {
+        size_t bytes = outbox_.size();
+        for (const FramedMessage& m : pending_) bytes += m.text.size();
+        return bytes;
+    }
+
+    void Read() {
+        if (reading_ || closed_ || input_ended_ || queued_bytes() > kMostQueuedBytes) return;
+        reading_ = true;
+        socket_.async_read_some(
+            asio::buffer(buffer_), [self = shared_from_this()](asio::error_code error, size_t n) {
+                self->reading_ = false;
+                if (self->closed_) return;
+                std::vector<FramedMessage> messages;
+                self->framer_.Feed(self->buffer_.data(), n, &messages);
+                for (FramedMessage& m : messages) self->pending_.push_back(std::move(m));
+                if (error) {
+                    // The end of the input ends the last message too.
+                    if (std::optional<FramedMessage> last = self->framer_.Finish()) {
+                        self->pending_.push_back(std::move(*last));
+                    }
+                    self->input_ended_ = true;
+                }
+                self->Process();
+                self->Read();
+            });
+    }
+
+    // Runs units until one waits on the instrument or nothing is left.
+    void Process() {
+        while (!busy_ && !closed_) {
+            if (next_unit_ < units_.size()) {
+                RunUnit(units_[next_unit_++]);
+                continue;
+            }
+            if (in_message_) EndMessage();
+            if (pending_.empty()) break;
+            FramedMessage message = std::move(pending_.front());
+            pending_.pop_front();
+            if (message.overrun) {
+                state_.status.Fail(kInputBufferOverrun);
+                if (server_.verbose()) Note("<message over 1 MiB>", {}, {kInputBufferOverrun});
+                continue;
+            }
+            units_ = ParseMessage(message.text);
+            next_unit_ = 0;
+            path_.Reset();
+            in_message_ = true;
+            answers_.clear();
+            answered_ = false;
+        }
+        if (!busy_ && input_ended_ && pending_.empty() && !writing_) Close();
+        Read();
+    }
+
+    void RunUnit(const ProgramUnit& unit) {
+        if (unit.error != 0) return Apply(unit, Reply::Error(unit.error));
+        const Command* command = path_.Resolve(unit);
+        if (command == nullptr) return Apply(unit, Reply::Error(kUndefinedHeader));
+        if (const int error = CheckParameterCount(*command, unit); error != 0) {
+            return Apply(unit, Reply::Error(error));
+        }
+        if (command->on_connection != nullptr) {
+            return Apply(unit, command->on_connection(state_, unit));
+        }
+        busy_ = true;
+        server_.worker().Post(
+            [self = shared_from_this(), command, unit, order = state_.byte_order] {
+                Reply reply =
+                    command->on_instrument(self->server_.host(), self->state_.index, order, unit);
+                asio::post(self->server_.io(), [self, unit, reply = std::move(reply)] {
+                    self->busy_ = false;
+                    self->Apply(unit, reply);
+                    self->Process();
+                });
+            });
+    }
+
+    void Apply(const ProgramUnit& unit, const Reply& reply) {
+        for (int error : reply.errors) state_.status.Fail(error);
+        if (reply.answer) {
+            if (answered_) answers_ += ';';
+            answers_ += *reply.answer;
+            answered_ = true;
+        }
+        if (server_.verbose()) Note(Describe(unit), reply.answer, reply.errors);
+    }
+
+    void Note(const std::string& what, const std::optional<std::string>& answer,
+              const std::vector<int>& errors) {
+        std::string line =
+            "instrument " + std::to_string(state_.index) + ": " + peer_ + ": " + what;
+        if (answer)
+            line += " -> " + (answer->size() > 80 ? answer->substr(0, 80) + "..." : *answer);
+        for (int error : errors)
+            line += " [" + std::to_string(error) + " " + ErrorText(error) + "]";
+        server_.Log(line);
+    }
+
+    // A message's answers go out together, joined by ';', ended by '\n'.
+    void EndMessage() {
+        in_message_ = false;
+        if (!answered_) return;
+        outbox_ += answers_;
+        outbox_ += '\n';
+        answers_.clear();
+        Write();
+    }
+
+    void Write() {
+        if (writing_ || closed_ || outbox_.empty()) return;
+        writing_ = true;
+        sending_.swap(outbox_);
+        asio::async_write(socket_, asio::buffer(sending_),
+                          [self = shared_from_this()](asio::error_code error, size_t) {
+                              self->writing_ = false;
+                              self->sending_.clear();
+                              if (error) return self->Close();
+                              self->Write();
+                              self->Process();
+                          });
+    }
+
+    Impl& server_;
+    tcp::socket socket_;
+    const uint64_t id_;
+    const std::string peer_;
+    ConnectionState state_;
+    MessageFramer framer_;
+    HeaderPath path_;
+    std::array<char, 65536> buffer_;
+    std::deque<FramedMessage> pending_;
+    std::vector<ProgramUnit> units_;
+    size_t next_unit_ = 0;
+    bool in_message_ = false;
+    std::string answers_;
+    bool answered_ = false;
+    std::string outbox_;
+    std::string sending_;
+    bool reading_ = false;
+    bool writing_ = false;
+    bool busy_ = false;
+    bool input_ended_ = false;
+    bool closed_ = false;
+};
+
+bool Server::Impl::Start(std::string* error) {
+    const int32_t found = DDSSearch();
+    std::vector<int> devices = options_.devices;
+    if (devices.empty()) {
+        for (int i = 0; i < found; ++i) devices.push_back(i);
+    }
+    if (devices.empty()) {
+        *error = "no instrument found";
+        return false;
+    }
+    Log(std::to_string(found) + " instrument" + (found == 1 ? "" : "s") + " found");
+    for (int index : devices) {
+        if (index >= found)
+            Log("instrument " + std::to_string(index) + " is not attached; served anyway");
+        for (const std::string& text : options_.listen) {
+            asio::error_code ec;
+            const asio::ip::address address = asio::ip::make_address(text, ec);
+            if (ec) {
+                *error = "--listen: '" + text + "' is not an IP address";
+                return false;
+            }
+            const uint16_t port =
+                options_.port == 0 ? 0 : static_cast<uint16_t>(options_.port + index);
+            auto listener = std::make_unique<Listener>(Listener{tcp::acceptor(io_), index});
+            tcp::acceptor& acceptor = listener->acceptor;
+            const tcp::endpoint endpoint(address, port);
+            acceptor.open(endpoint.protocol(), ec);
+            if (!ec && address.is_v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
+            if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+            if (!ec) acceptor.bind(endpoint, ec);
+            if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+            if (ec) {
+                // A machine without IPv6 still serves on IPv4, and the other way round.
+                Log("cannot listen on " + Endpoint(endpoint) + ": " + ec.message());
+                continue;
+            }
+            Log("instrument " + std::to_string(index) + " on " +
+                Endpoint(acceptor.local_endpoint()));
+            listeners_.push_back(std::move(listener));
+        }
+    }
+    if (listeners_.empty()) {
+        *error = "no address to listen on";
+        return false;
+    }
+    for (auto& listener : listeners_) Accept(*listener);
+#ifdef SIGBREAK
+    signals_.add(SIGBREAK);
+#endif
+    signals_.async_wait([this](asio::error_code error, int signal_number) {
+        if (error) return;
+        Log("signal " + std::to_string(signal_number) + ": stopping");
+        Shutdown();
+    });
+    return true;
+}
+
+void Server::Impl::Accept(Listener& listener) {
+    listener.acceptor.async_accept([this, &listener](asio::error_code error, tcp::socket socket) {
+        if (stopping_) return;
+        if (!error) {
+            asio::error_code ec;
+            const tcp::endpoint remote = socket.remote_endpoint(ec);
+            const std::string peer = ec ? "unknown peer" : Endpoint(remote);
+            const std::string where = "instrument " + std::to_string(listener.index) + ": ";
+            bool allowed = options_.allow.empty();
+            for (const AddressRange& range : options_.allow) {
+                if (!ec && range.Contains(remote.address().to_string())) allowed = true;
+            }
+            if (!allowed) {
+                Log(where + peer + " refused: not in --allow");
+                socket.close(ec);
+            } else if (sessions_.size() >= options_.max_clients) {
+                Log(where + peer + " refused: already " + std::to_string(sessions_.size()) +
+                    " clients (--max-clients)");
+                socket.close(ec);
+            } else {
+                socket.set_option(asio::socket_base::keep_alive(true), ec);
+                socket.set_option(tcp::no_delay(true), ec);
+                const uint64_t id = next_id_++;
+                auto session =
+                    std::make_shared<Session>(*this, std::move(socket), listener.index, id, peer);
+                sessions_[id] = session;
+                session->Start();
+            }
+        } else if (error == asio::error::operation_aborted) {
+            return;
+        }
+        Accept(listener);
+    });
+}
+
+void Server::Impl::Shutdown() {
+    if (stopping_) return;
+    stopping_ = true;
+    asio::error_code ignored;
+    signals_.cancel(ignored);
+    for (auto& listener : listeners_) listener->acceptor.close(ignored);
+    std::vector<std::shared_ptr<Session>> open;
+    for (auto& [id, weak] : sessions_) {
+        if (auto session = weak.lock()) open.push_back(session);
+    }
+    for (auto& session : open) session->Close();
+    // A library call under way finishes (at most about a second); its
+    // answer is dropped with the connection.
+    worker_.Stop();
+    io_.stop();
+}
+
+void Server::Impl::Run() {
+    io_.run();
+}
+
+Server::Server(ServerOptions options, std::ostream& log)
+    : impl_(std::make_unique<Impl>(std::move(options), log)) {}
+Server::~Server() = default;
+bool Server::Start(std::string* error) {
+    return impl_->Start(error);
+}
+void Server::Run() {
+    impl_->Run();
+}
+void Server::Stop() {
+    impl_->Stop();
+}
+
+}  // namespace velmar::scpi
