@@ -154,6 +154,18 @@ constexpr size_t kMostSamples = 4096;
 
 }  // namespace
 
+std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order) {
+    std::vector<uint16_t> samples;
+    samples.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const auto first = static_cast<uint8_t>(bytes[i]);
+        const auto second = static_cast<uint8_t>(bytes[i + 1]);
+        samples.push_back(order == ByteOrder::kNormal ? static_cast<uint16_t>(first << 8 | second)
+                                                      : static_cast<uint16_t>(second << 8 | first));
+    }
+    return samples;
+}
+
 Reply ResetInstrument(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
     InstrumentSettings& s = host.settings(index);
     s.wave = tool::WaveSettings{};
@@ -277,15 +289,8 @@ Reply LoadDac(InstrumentHost& host, int index, ByteOrder order, const ProgramUni
     std::vector<uint16_t> samples;
     const std::vector<Parameter>& p = unit.parameters;
     if (p.size() == 1 && p[0].kind == Parameter::Kind::kBlock) {
-        const std::string& bytes = p[0].text;
-        if (bytes.size() % 2 != 0) return Reply::Error(kInvalidBlockData);
-        for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            const auto first = static_cast<uint8_t>(bytes[i]);
-            const auto second = static_cast<uint8_t>(bytes[i + 1]);
-            samples.push_back(order == ByteOrder::kNormal
-                                  ? static_cast<uint16_t>(first << 8 | second)
-                                  : static_cast<uint16_t>(second << 8 | first));
-        }
+        if (p[0].text.size() % 2 != 0) return Reply::Error(kInvalidBlockData);
+        samples = DecodeSamples(p[0].text, order);
     } else {
         if (p.size() > kMostSamples) return Reply::Error(kDataOutOfRange);
         for (const Parameter& parameter : p) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "command_table.h"
 #include "wave.h"
@@ -79,6 +81,10 @@ class InstrumentHost {
     ControlBits library_;  // zero after the server's DDSSearch
     std::map<int, InstrumentSettings> instruments_;
 };
+
+// The samples of a DATA:DAC block: 16-bit words, most significant byte
+// first in NORMal order. An odd last byte is left out.
+std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order);
 
 // The instrument commands of the table.
 Reply ResetInstrument(InstrumentHost&, int, ByteOrder, const ProgramUnit&);

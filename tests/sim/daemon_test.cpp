@@ -1,57 +1,21 @@
 // velmar-dds-sim as a user runs it: a separate process, its options, its
 // trace on standard output, and its sockets gone after SIGINT or SIGTERM.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "VelmarDll.h"
-
-extern char** environ;
+#include "child_process.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
-}
-
-bool Accepts(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    const bool accepted =
-        fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    if (fd >= 0) close(fd);
-    return accepted;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<uint16_t> Sine(int length, int periods) {
     std::vector<uint16_t> wave(static_cast<size_t>(length));
@@ -74,99 +38,14 @@ double SetAndMeasure(int32_t index, double hz) {
     return reading;
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/velmar-daemon-test-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        for (const char* name : {"/out", "/err"}) unlink((path_ + name).c_str());
-        rmdir((path_ + "/devices").c_str());
-        rmdir(path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-    std::string devices() const { return path_ + "/devices"; }
-
-  private:
-    std::string path_;
-};
+using velmar::proctest::Exists;
+using velmar::proctest::TempDir;
 
 // One velmar-dds-sim process, its output kept in files of `dir`.
-class Daemon {
+class Daemon : public velmar::proctest::ChildProcess {
   public:
     Daemon(const TempDir& dir, std::vector<std::string> args)
-        : out_(dir.path() + "/out"), err_(dir.path() + "/err") {
-        std::vector<std::string> argv_text = {VELMAR_SIM_BINARY};
-        argv_text.insert(argv_text.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : argv_text) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        spawned_ = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-
-    ~Daemon() {
-        if (running()) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    bool running() { return spawned_ && !Reap(false); }
-
-    // Waits until the socket at `path` accepts connections (or, for a daemon
-    // that refuses them, exists) or the daemon exits. A socket is bound a
-    // moment before it listens, so its existence alone is not enough.
-    bool WaitForSocket(const std::string& path, bool refusing = false) {
-        for (int i = 0; i < 300; ++i) {
-            if (refusing ? Exists(path) : Accepts(path)) return true;
-            if (Reap(false)) return false;
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return false;
-    }
-
-    // Waits up to 5 s for the process to end; its exit code, or -1.
-    int WaitForExit() {
-        for (int i = 0; i < 500 && !Reap(false); ++i) std::this_thread::sleep_for(milliseconds(10));
-        return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-
-    void Send(int signal_number) { kill(pid_, signal_number); }
-
-    int Signal(int signal_number) {
-        Send(signal_number);
-        return WaitForExit();
-    }
-
-    void Kill() {
-        kill(pid_, SIGKILL);
-        Reap(true);
-    }
-
-    std::string out() const { return ReadFile(out_); }
-    std::string err() const { return ReadFile(err_); }
-
-  private:
-    bool Reap(bool block) {
-        if (exited_) return true;
-        if (waitpid(pid_, &status_, block ? 0 : WNOHANG) == pid_) exited_ = true;
-        return exited_;
-    }
-
-    std::string out_;
-    std::string err_;
-    pid_t pid_ = -1;
-    bool spawned_ = false;
-    bool exited_ = false;
-    int status_ = 0;
+        : ChildProcess(dir, "sim", VELMAR_SIM_BINARY, std::move(args)) {}
 };
 
 class DaemonTest : public ::testing::Test {

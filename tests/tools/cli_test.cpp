@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "running_sim.h"
 
 extern char** environ;
@@ -33,39 +34,10 @@ struct ToolRun {
     std::string err;
 };
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
-}
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char pattern[] = "/tmp/velmar-cli-test-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~ScratchDir() {
-        for (const std::string& file : files_) unlink(file.c_str());
-        rmdir(path_.c_str());
-    }
-    // A path in the directory, removed with it.
-    std::string File(const std::string& name) {
-        files_.push_back(path_ + "/" + name);
-        return files_.back();
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-    std::vector<std::string> files_;
-};
+using proctest::Exists;
+using proctest::ReadFile;
+// A scratch directory whose files go with it.
+using ScratchDir = proctest::TempDir;
 
 ToolRun Tool(const std::vector<std::string>& args) {
     ScratchDir scratch;
