@@ -6,7 +6,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-native test-asan test-tsan test-windows bench clean
+.PHONY: all build demo test test-native test-asan test-tsan test-windows test-fuzz fuzz bench clean
 
 all: build
 
@@ -42,13 +42,33 @@ test-tsan:
 test-windows:
 	bash cmake/test-windows.sh
 
+# The libFuzzer harnesses (fuzz/), built with clang, ASan and UBSan in
+# build-fuzz. `make fuzz SECONDS=600` runs each harness for SECONDS seconds
+# (default 60); `make test-fuzz` is the short fixed run of `make test`.
+SECONDS ?= 60
+FUZZ_CONFIGURE = cmake -S . -B build-fuzz -DVELMAR_FUZZ=ON -DCMAKE_C_COMPILER=clang \
+	-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_BUILD_TESTS=OFF \
+	$(CMAKE_FLAGS) >/dev/null
+
+fuzz:
+	$(FUZZ_CONFIGURE)
+	cmake --build build-fuzz -j$(JOBS) --target velmar_fuzzers
+	bash fuzz/run.sh build-fuzz $(SECONDS)
+
+test-fuzz:
+	$(FUZZ_CONFIGURE)
+	cmake --build build-fuzz -j$(JOBS) --target velmar_fuzzers
+	bash fuzz/run.sh build-fuzz 5
+
 # Builds the benchmarks, then prints the library's transfers against a plain
-# client on the same simulated instrument (build-bench/bench/velmar_bench has
-# the planning and whole-call figures).
+# client on the same simulated instrument, and MEAS:FREQ? through the SCPI
+# server against DDSGetMeasure (build-bench/bench/velmar_bench has the
+# planning and whole-call figures).
 bench:
 	cmake -S . -B build-bench -DVELMAR_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DVELMAR_BUILD_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	./build-bench/bench/transport_bench
+	if [ -x build-bench/bench/scpi_bench ]; then ./build-bench/bench/scpi_bench; fi
 
 clean:
-	rm -rf build build-asan build-tsan build-win32 build-win64 build-bench
+	rm -rf build build-asan build-tsan build-win32 build-win64 build-bench build-fuzz

@@ -22,3 +22,11 @@ if(VELMAR_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+# Fuzz builds: every library a harness links is instrumented for coverage
+# and checked by AddressSanitizer and UBSan; the harnesses themselves link
+# libFuzzer's main (fuzz/CMakeLists.txt).
+if(VELMAR_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -24,6 +24,7 @@ suite() {  # suite <name> <make target>
 suite "native" test-native
 suite "ASan+UBSan" test-asan
 suite "TSan (threads)" test-tsan
+suite "fuzz (5 s per harness)" test-fuzz
 # The Windows script reports each width itself, passed, FAILED or NOT RUN.
 echo "== Windows (test-windows)"
 before=$(wc -l <"$summary")

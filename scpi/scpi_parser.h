@@ -41,7 +41,6 @@ class MessageFramer {
     void Emit(std::vector<FramedMessage>* out);
 
     std::string message_;
-    size_t message_bytes_ = 0;  // counted also while discarding
     bool discarding_ = false;
     bool cr_last_ = false;  // the last byte kept was a CR outside a block
     State state_ = State::kText;
