@@ -6,6 +6,10 @@
 #include <sstream>
 
 namespace velmar::tool {
+namespace {
+// M_PI is POSIX, not C++17: mingw-w64 in strict mode has none.
+constexpr double kPi = 3.14159265358979323846;
+}  // namespace
 
 std::optional<Shape> ShapeByName(const std::string& name) {
     if (name == "sine") return Shape::kSine;
@@ -18,7 +22,7 @@ std::optional<Shape> ShapeByName(const std::string& name) {
 double WaveValue(const WaveSettings& settings, double phase) {
     switch (settings.shape) {
         case Shape::kSine:
-            return std::sin(2.0 * M_PI * phase);
+            return std::sin(2.0 * kPi * phase);
         case Shape::kSquare:
             return phase < 0.5 ? 1.0 : -1.0;
         case Shape::kTriangle:
