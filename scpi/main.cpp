@@ -21,7 +21,7 @@ const char kUsage[] =
     "  --listen ADDR      listen on ADDR (repeatable; default 127.0.0.1 and ::1).\n"
     "                     --listen 0.0.0.0 exposes the instruments to the network.\n"
     "  --port PORT        the port of instrument 0 (0: any free port, logged)\n"
-    "  --device N         serve instrument N only (repeatable; default: all found)\n"
+    "  --device N[,M...]  serve these instruments only (repeatable; default: all found)\n"
     "  --allow CIDR       accept only peers in CIDR, e.g. 192.168.1.0/24 or ::1\n"
     "                     (repeatable; default: any peer that reaches the address)\n"
     "  --max-clients N    connections at once, over all instruments (default 16)\n"
@@ -67,7 +67,16 @@ int main(int argc, char** argv) {
         } else if (arg == "--port") {
             options.port = static_cast<uint16_t>(ParseUnsigned(arg, value(), 65535));
         } else if (arg == "--device") {
-            options.devices.push_back(static_cast<int>(ParseUnsigned(arg, value(), 255)));
+            // Repeated, or a list: --device 0,2
+            const std::string list = value();
+            size_t start = 0;
+            while (true) {
+                const size_t comma = list.find(',', start);
+                options.devices.push_back(
+                    static_cast<int>(ParseUnsigned(arg, list.substr(start, comma - start), 255)));
+                if (comma == std::string::npos) break;
+                start = comma + 1;
+            }
         } else if (arg == "--allow") {
             const std::string text = value();
             const auto range = velmar::scpi::AddressRange::Parse(text);

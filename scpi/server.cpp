@@ -1,7 +1,9 @@
 #include "server.h"
 
 #include <asio.hpp>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -109,12 +111,31 @@ namespace {
 // A client that does not read its answers, or sends faster than the
 // instrument works, is not read from until it catches up.
 constexpr size_t kMostQueuedBytes = 2 * kMaxMessageBytes;
+constexpr size_t kMostQueuedMessages = 4096;
 
 std::string Endpoint(const tcp::endpoint& endpoint) {
     const asio::ip::address address = endpoint.address();
     std::string text = address.to_string();
     if (address.is_v6()) text = "[" + text + "]";
     return text + ":" + std::to_string(endpoint.port());
+}
+
+// A client's text as the log shows it: a string parameter could otherwise
+// forge log lines.
+std::string Printable(const std::string& text, size_t most) {
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < most; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+            out += escaped;
+        }
+    }
+    if (text.size() > most) out += "...";
+    return out;
 }
 
 // A unit as the verbose log shows it: `SOUR:FREQ 1000HZ`, blocks by size.
@@ -133,7 +154,7 @@ std::string Describe(const ProgramUnit& unit) {
                 text += p.text;
                 break;
             case Parameter::Kind::kString:
-                text += "\"" + p.text.substr(0, 40) + "\"";
+                text += "\"" + Printable(p.text, 40) + "\"";
                 break;
             case Parameter::Kind::kBlock:
                 text += "#<" + std::to_string(p.text.size()) + " bytes>";
@@ -211,14 +232,15 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     }
 
   private:
-    size_t queued_bytes() const {
-        size_t bytes = outbox_.size();
-        for (const FramedMessage& m : pending_) bytes += m.text.size();
-        return bytes;
+    // Input waiting to run or answers waiting to go beyond these bounds stop
+    // the reading (the client's sends then block) until they drain.
+    bool Backlogged() const {
+        return pending_bytes_ > kMostQueuedBytes || pending_.size() > kMostQueuedMessages ||
+               outbox_.size() + sending_.size() > kMostQueuedBytes;
     }
 
     void Read() {
-        if (reading_ || closed_ || input_ended_ || queued_bytes() > kMostQueuedBytes) return;
+        if (reading_ || closed_ || input_ended_ || Backlogged()) return;
         reading_ = true;
         socket_.async_read_some(
             asio::buffer(buffer_), [self = shared_from_this()](asio::error_code error, size_t n) {
@@ -226,10 +248,14 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
                 if (self->closed_) return;
                 std::vector<FramedMessage> messages;
                 self->framer_.Feed(self->buffer_.data(), n, &messages);
-                for (FramedMessage& m : messages) self->pending_.push_back(std::move(m));
+                for (FramedMessage& m : messages) {
+                    self->pending_bytes_ += m.text.size();
+                    self->pending_.push_back(std::move(m));
+                }
                 if (error) {
                     // The end of the input ends the last message too.
                     if (std::optional<FramedMessage> last = self->framer_.Finish()) {
+                        self->pending_bytes_ += last->text.size();
                         self->pending_.push_back(std::move(*last));
                     }
                     self->input_ended_ = true;
@@ -247,9 +273,11 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
                 continue;
             }
             if (in_message_) EndMessage();
-            if (pending_.empty()) break;
+            // A client that does not read its answers gets no more until it does.
+            if (pending_.empty() || outbox_.size() + sending_.size() > kMostQueuedBytes) break;
             FramedMessage message = std::move(pending_.front());
             pending_.pop_front();
+            pending_bytes_ -= message.text.size();
             if (message.overrun) {
                 state_.status.Fail(kInputBufferOverrun);
                 if (server_.verbose()) Note("<message over 1 MiB>", {}, {kInputBufferOverrun});
@@ -262,7 +290,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
             answers_.clear();
             answered_ = false;
         }
-        if (!busy_ && input_ended_ && pending_.empty() && !writing_) Close();
+        if (!busy_ && input_ended_ && pending_.empty() && !writing_ && outbox_.empty()) Close();
         Read();
     }
 
@@ -303,8 +331,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
               const std::vector<int>& errors) {
         std::string line =
             "instrument " + std::to_string(state_.index) + ": " + peer_ + ": " + what;
-        if (answer)
-            line += " -> " + (answer->size() > 80 ? answer->substr(0, 80) + "..." : *answer);
+        if (answer) line += " -> " + Printable(*answer, 80);
         for (int error : errors)
             line += " [" + std::to_string(error) + " " + ErrorText(error) + "]";
         server_.Log(line);
@@ -343,6 +370,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     HeaderPath path_;
     std::array<char, 65536> buffer_;
     std::deque<FramedMessage> pending_;
+    size_t pending_bytes_ = 0;
     std::vector<ProgramUnit> units_;
     size_t next_unit_ = 0;
     bool in_message_ = false;
@@ -443,6 +471,14 @@ void Server::Impl::Accept(Listener& listener) {
                 session->Start();
             }
         } else if (error == asio::error::operation_aborted) {
+            return;
+        } else {
+            // Out of descriptors, say: try again shortly rather than spin.
+            Log("instrument " + std::to_string(listener.index) + ": accept: " + error.message());
+            auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(200));
+            timer->async_wait([this, &listener, timer](asio::error_code) {
+                if (!stopping_) Accept(listener);
+            });
             return;
         }
         Accept(listener);

@@ -382,11 +382,36 @@ TEST(ScpiServerTest, BoundsHoldOnlyTheirOwnConnection) {
     client.Send(huge + "0\n");
     EXPECT_EQ(client.Query("SYST:ERR?;*IDN?"),
               "-363,\"Input buffer overrun\";VELMAR,DDS,0," VELMAR_DLL_VERSION_STRING);
+    // A client's control characters reach the log escaped.
+    client.Send("FUNC \"a\x1b[2J\rb\"\n");
+    EXPECT_EQ(client.Query("SYST:ERR?"), "-104,\"Data type error\"");
+    EXPECT_NE(rig.log().find("FUNC \"a\\x1B[2J\\x0Db\""), std::string::npos) << rig.log();
     // A block of 4097 samples sends nothing.
     const std::string before = rig.trace();
     client.Send("DATA:DAC #48194" + std::string(8194, '\x01') + "\n");
     EXPECT_EQ(client.Query("SYST:ERR?;DATA:DAC:POIN?"), "-222,\"Data out of range\";2083");
     EXPECT_EQ(rig.trace(), before);
+}
+
+TEST(ScpiServerTest, AClientThatDoesNotReadLosesNothingAndStopsNoOne) {
+    Rig rig;
+    Client flood(rig.port(0));
+    Client other(rig.port(0));
+    constexpr int kQueries = 300000;  // 1.8 MB of queries, 5.7 MB of answers
+    std::string queries;
+    for (int i = 0; i < kQueries; ++i) queries += "*IDN?\n";
+    std::thread sender([&] { flood.Send(queries); });
+    std::this_thread::sleep_for(milliseconds(300));
+    const auto start = steady_clock::now();
+    EXPECT_EQ(other.Query("*OPC?"), "1");
+    EXPECT_LT(steady_clock::now() - start, milliseconds(300));
+    int answers = 0;
+    while (auto line = flood.ReadLine()) {
+        if (*line != "VELMAR,DDS,0," VELMAR_DLL_VERSION_STRING) break;
+        if (++answers == kQueries) break;
+    }
+    sender.join();
+    EXPECT_EQ(answers, kQueries);
 }
 
 }  // namespace
