@@ -112,6 +112,8 @@ namespace {
 // instrument works, is not read from until it catches up.
 constexpr size_t kMostQueuedBytes = 2 * kMaxMessageBytes;
 constexpr size_t kMostQueuedMessages = 4096;
+// Units one connection runs before the others get their turn.
+constexpr size_t kUnitsPerTurn = 64;
 
 std::string Endpoint(const tcp::endpoint& endpoint) {
     const asio::ip::address address = endpoint.address();
@@ -267,8 +269,21 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
 
     // Runs units until one waits on the instrument or nothing is left.
     void Process() {
+        size_t budget = kUnitsPerTurn;
         while (!busy_ && !closed_) {
             if (next_unit_ < units_.size()) {
+                if (budget-- == 0) {
+                    // The io thread serves every connection: after a turn
+                    // this one waits behind whatever else is ready.
+                    if (!turn_posted_) {
+                        turn_posted_ = true;
+                        asio::post(server_.io(), [self = shared_from_this()] {
+                            self->turn_posted_ = false;
+                            self->Process();
+                        });
+                    }
+                    return;
+                }
                 RunUnit(units_[next_unit_++]);
                 continue;
             }
@@ -290,7 +305,10 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
             answers_.clear();
             answered_ = false;
         }
-        if (!busy_ && input_ended_ && pending_.empty() && !writing_ && outbox_.empty()) Close();
+        if (!busy_ && !in_message_ && input_ended_ && pending_.empty() && !writing_ &&
+            outbox_.empty()) {
+            Close();
+        }
         Read();
     }
 
@@ -381,6 +399,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     bool reading_ = false;
     bool writing_ = false;
     bool busy_ = false;
+    bool turn_posted_ = false;
     bool input_ended_ = false;
     bool closed_ = false;
 };
