@@ -146,6 +146,18 @@ Reply SetWord(InstrumentHost& host, int index, const ProgramUnit& unit,
         index, [&] { return setter(index, word); }, [&](ControlBits& b) { b.*field = word; }));
 }
 
+// VOLT and VOLT:OFFS: a number of the wave's scale, applied at once when a
+// frequency is set.
+Reply SetScale(InstrumentHost& host, int index, const ProgramUnit& unit, const Range& range,
+               double tool::WaveSettings::*field) {
+    double value = 0.0;
+    if (const int error = ReadNumber(unit.parameters[0], range, &value); error != 0) {
+        return Reply::Error(error);
+    }
+    host.settings(index).wave.*field = value;
+    return Done(Recompute(host, index));
+}
+
 constexpr Range kFrequencyRange{1.0, 100e6, 1000.0, true};  // up to half the base clock
 constexpr Range kAmplitudeRange{0.0, 1.0, 1.0};
 constexpr Range kOffsetRange{-1.0, 1.0, 0.0};
@@ -242,24 +254,14 @@ Reply QueryFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUni
 }
 
 Reply SetAmplitude(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    double value = 0.0;
-    if (const int error = ReadNumber(unit.parameters[0], kAmplitudeRange, &value); error != 0) {
-        return Reply::Error(error);
-    }
-    host.settings(index).wave.amplitude = value;
-    return Done(Recompute(host, index));
+    return SetScale(host, index, unit, kAmplitudeRange, &tool::WaveSettings::amplitude);
 }
 Reply QueryAmplitude(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
     return Reply::Answer(FormatNumber(host.settings(index).wave.amplitude));
 }
 
 Reply SetOffset(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    double value = 0.0;
-    if (const int error = ReadNumber(unit.parameters[0], kOffsetRange, &value); error != 0) {
-        return Reply::Error(error);
-    }
-    host.settings(index).wave.offset = value;
-    return Done(Recompute(host, index));
+    return SetScale(host, index, unit, kOffsetRange, &tool::WaveSettings::offset);
 }
 Reply QueryOffset(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
     return Reply::Answer(FormatNumber(host.settings(index).wave.offset));
