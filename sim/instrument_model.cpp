@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "ops/frequency_plan.h"
@@ -13,8 +14,10 @@ namespace {
 
 // A short report keeps the digital input and the count, and loses the period.
 constexpr size_t kShortReportSize = 6;
-constexpr double kGateSeconds = 1.0;
-constexpr double kPrescaler = 2.0;
+constexpr double kGateSeconds = InstrumentModel::kGateSeconds;
+constexpr double kPrescaler = InstrumentModel::kPrescaler;
+// The counter register wraps here; the prescaler's input wraps at twice that.
+constexpr double kRegisterWrap = InstrumentModel::kRegisterMax + 1.0;
 
 int CountCycles(const uint16_t* samples, int n) {
     if (n <= 0) return 0;
@@ -41,9 +44,10 @@ int CountCycles(const uint16_t* samples, int n) {
     return cycles;
 }
 
+// Defined for every double: NaN and negatives give 0, too large the maximum.
 uint32_t ClampToU32(double value) {
     if (!(value > 0.0)) return 0;
-    if (value >= 4294967295.0) return 0xFFFFFFFFu;
+    if (value >= InstrumentModel::kRegisterMax) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(value);
 }
 
@@ -60,9 +64,15 @@ InstrumentModel::InstrumentModel(Clock clock) : clock_(std::move(clock)) {
     last_advance_s_ = clock_();
 }
 
-void InstrumentModel::set_external_input_hz(std::optional<double> hz) {
+bool InstrumentModel::MeterCanCount(double hz) {
+    return hz == 0.0 || (hz >= kLowestCountableHz && hz <= kHighestCountableHz);
+}
+
+bool InstrumentModel::set_external_input_hz(std::optional<double> hz) {
+    if (hz && !MeterCanCount(*hz)) return false;
     Advance();
     external_input_hz_ = hz;
+    return true;
 }
 
 Answer InstrumentModel::Handle(const uint8_t* data, size_t size) {
@@ -118,12 +128,14 @@ Answer InstrumentModel::HandleLengthHeader(uint16_t word) {
     blocks_received_ = 0;
     if (word == kNoSamplesLengthWord) {
         played_length_ = 0;
+        WaveChanged();
         blocks_expected_ = 0;
         answer.trace = "length: word 0xFFFF, no samples (output stopped)";
     } else {
         const int count = std::min<int>(word + 1, kWaveMemorySize);
         played_length_ = count;
         wave_length_ = count;
+        WaveChanged();
         blocks_expected_ = SampleBlocksFor(count);
         answer.trace = "length: word " + Hex16(word) + ", " + std::to_string(word + 1) +
                        " samples in " + std::to_string(blocks_expected_) + " blocks";
@@ -134,12 +146,14 @@ Answer InstrumentModel::HandleLengthHeader(uint16_t word) {
 
 Answer InstrumentModel::HandleBlock(const uint8_t* data) {
     Answer answer;
-    ++blocks_received_;
+    // Stops counting rather than overflow under a host that never stops sending.
+    if (blocks_received_ < std::numeric_limits<int>::max()) ++blocks_received_;
     if (blocks_received_ <= blocks_expected_) {
         const int first = (blocks_received_ - 1) * static_cast<int>(kSamplesPerBlock);
         for (size_t i = 0; i < kSamplesPerBlock; ++i) {
             memory_[first + i] = LoadLe16(data + 2 * i);
         }
+        WaveChanged();
         answer.trace = "block " + std::to_string(blocks_received_) + " of " +
                        std::to_string(blocks_expected_) + ": samples " + std::to_string(first) +
                        "-" + std::to_string(first + static_cast<int>(kSamplesPerBlock) - 1);
@@ -199,6 +213,7 @@ void InstrumentModel::PowerCycle() {
         played_length_ = setting.wave_length;
         wave_length_ = setting.wave_length;
     }
+    WaveChanged();
     counted_cycles_ = 0.0;
     last_advance_s_ = clock_();
 }
@@ -208,7 +223,8 @@ double InstrumentModel::SampleClockHz() const {
 }
 
 int InstrumentModel::CyclesPerLoop() const {
-    return CountCycles(memory_.data(), played_length_);
+    if (!cycles_per_loop_) cycles_per_loop_ = CountCycles(memory_.data(), played_length_);
+    return *cycles_per_loop_;
 }
 
 double InstrumentModel::OutputFrequencyHz() const {
@@ -226,7 +242,12 @@ std::vector<uint16_t> InstrumentModel::PlayedWave() const {
 
 void InstrumentModel::Advance() {
     const double now = clock_();
-    if (now > last_advance_s_) counted_cycles_ += MeterInputHz() * (now - last_advance_s_);
+    if (now > last_advance_s_) {
+        // Kept below the prescaled register's wrap, so that the count stays
+        // exact however long the instrument runs.
+        counted_cycles_ = std::fmod(counted_cycles_ + MeterInputHz() * (now - last_advance_s_),
+                                    kPrescaler * kRegisterWrap);
+    }
     last_advance_s_ = std::max(now, last_advance_s_);
 }
 
@@ -235,9 +256,9 @@ StatusReport InstrumentModel::MeasureNow() {
     const double input_hz = MeterInputHz();
     uint32_t count = 0;
     if (control_word_ & kMeasureModeBit) {
-        // Counter mode: the prescaled count wraps as a 32-bit register does.
-        const double prescaled = std::floor(counted_cycles_ / kPrescaler);
-        count = static_cast<uint32_t>(std::fmod(prescaled, 4294967296.0));
+        // Counter mode: the prescaled count, wrapped as the register wraps
+        // (counted_cycles_ is kept below the wrap).
+        count = ClampToU32(std::floor(counted_cycles_ / kPrescaler));
     } else {
         count = ClampToU32(std::floor(input_hz * kGateSeconds / kPrescaler));
         // A signal too slow to fill the gate still shows one edge, so that the

@@ -32,10 +32,13 @@
 //   the input's cycles: in frequency mode (measure mode bit clear) the count of
 //   a one-second gate, that is f / 2 and at least 1 when there is a signal at
 //   all; in counter mode (bit set) the prescaled
-//   cycles since the last control packet that carried the counter reset bit.
+//   cycles since the last control packet that carried the counter reset bit,
+//   wrapping at 2^32 as the register does.
 //   The period is one input period in ticks of the 200 MHz base clock,
 //   rounded; both are 0 without a signal. Doubling the count thus gives the
-//   frequency, or the cycles counted.
+//   frequency, or the cycles counted. Count and period are 32-bit registers,
+//   so an external signal must lie between kLowestCountableHz and
+//   kHighestCountableHz (or be 0, no signal).
 // - The single-wave and trigger bits are kept and traced; triggered playback
 //   is not modelled: the output plays continuously. Rising edges of the
 //   trigger pulse bit are counted. The digital I/O mode bit is kept and
@@ -97,6 +100,16 @@ class InstrumentModel {
     // Seconds on a monotonic clock; the counter integrates its input over it.
     using Clock = std::function<double()>;
 
+    // The external signals the meter can count: slower ones overflow the
+    // period register, faster ones the one-second count.
+    static constexpr double kGateSeconds = 1.0;
+    static constexpr double kPrescaler = 2.0;
+    static constexpr double kRegisterMax = 4294967295.0;
+    static constexpr double kLowestCountableHz = kBaseClockHz / kRegisterMax;
+    static constexpr double kHighestCountableHz = kRegisterMax * kPrescaler / kGateSeconds;
+    // 0 (no signal) or a frequency from the lowest to the highest countable.
+    static bool MeterCanCount(double hz);
+
     // Without a clock the model uses the steady clock.
     explicit InstrumentModel(Clock clock = nullptr);
 
@@ -104,7 +117,9 @@ class InstrumentModel {
     const Faults& faults() const { return faults_; }
     void set_digital_in(uint16_t word) { digital_in_ = word; }
     // An external signal for the meter; nothing: the generator's own output.
-    void set_external_input_hz(std::optional<double> hz);
+    // False, and the input left as it was, for a frequency the meter cannot
+    // count.
+    bool set_external_input_hz(std::optional<double> hz);
 
     // A host opened the instrument: the per-connection fault counters restart.
     void BeginConnection() { messages_this_connection_ = 0; }
@@ -129,6 +144,7 @@ class InstrumentModel {
 
     double SampleClockHz() const;
     // Whole cycles in one loop of the played samples (see the header comment).
+    // Counted once per loaded wave: every report needs it.
     int CyclesPerLoop() const;
     // Frequency of the generator's output; 0 when it plays nothing or a flat wave.
     double OutputFrequencyHz() const;
@@ -147,6 +163,8 @@ class InstrumentModel {
     Answer HandlePowerOnWaveform();
     // Adds the input's cycles since the last call to the counter.
     void Advance();
+    // The memory or the played length changed: the cycles are counted anew.
+    void WaveChanged() { cycles_per_loop_.reset(); }
 
     Clock clock_;
     Faults faults_;
@@ -160,6 +178,7 @@ class InstrumentModel {
     std::array<uint16_t, kWaveMemorySize> memory_{};
     int played_length_ = 0;
     int wave_length_ = 0;  // length of the wave in memory, kept while the output is stopped
+    mutable std::optional<int> cycles_per_loop_;  // of the played samples, once counted
 
     int blocks_expected_ = 0;  // of the download in progress
     int blocks_received_ = 0;  // since the last header

@@ -25,12 +25,13 @@ const char kUsage[] =
     "Serves N simulated instruments (default 1) on the sockets dds0 .. dds<N-1> in DIR\n"
     "(default: the library's device directory, $VELMAR_DDS_DEVICE_DIR, else\n"
     "$XDG_RUNTIME_DIR/velmar-dds, else /tmp/velmar-dds-<uid>) until SIGINT or SIGTERM,\n"
-    "then removes them. SIGHUP power-cycles the instruments.\n"
+    "then removes them. SIGHUP power-cycles the instruments. Each instrument serves at\n"
+    "most 16 connections at a time; further ones wait until one closes.\n"
     "\n"
     "  --trace            print each message received, decoded, one line each\n"
     "  --digital-in WORD  the word on the digital input port (0x... or decimal)\n"
     "  --input-hz F       feed the frequency meter an external signal of F Hz\n"
-    "                     instead of the generator's own output\n"
+    "                     instead of the generator's own output (0: no signal)\n"
     "faults:\n"
     "  --silent           never answer\n"
     "  --delay-ms MS      answer every message MS milliseconds late\n"
@@ -38,6 +39,9 @@ const char kUsage[] =
     "  --short-report     answer control packets with 6 bytes instead of 10\n"
     "  --drop-after N     hang up each connection after answering N messages\n"
     "  --refuse           accept no connection (the sockets exist, opening fails)\n";
+
+static_assert(velmar::sim::SimServer::kMaxConnectionsPerInstrument == 16,
+              "the usage text states the connection cap");
 
 velmar::sim::SimServer* g_server = nullptr;
 
@@ -97,6 +101,14 @@ int main(int argc, char** argv) {
             if (end == text || *end != '\0' || !std::isfinite(hz) || hz < 0.0) {
                 UsageError(std::string("--input-hz wants a frequency in hertz, not '") + text +
                            "'");
+            }
+            if (!velmar::sim::InstrumentModel::MeterCanCount(hz)) {
+                char range[96];
+                std::snprintf(range, sizeof(range), "from %.4g Hz to %.10g Hz, or 0 for no signal",
+                              velmar::sim::InstrumentModel::kLowestCountableHz,
+                              velmar::sim::InstrumentModel::kHighestCountableHz);
+                UsageError(std::string("--input-hz ") + text +
+                           " is beyond what the meter counts: give a frequency " + range);
             }
             options.input_hz = hz;
         } else if (arg == "--silent") {

@@ -21,6 +21,15 @@ constexpr int kListenBacklog = 16;
 // Larger than any message of the protocol: a longer one is cut here and
 // answered as unknown.
 constexpr size_t kReceiveBufferSize = 512;
+// A connection's share of one round of the loop: a host that floods one
+// instrument delays the others, and a stop, by one round at most.
+constexpr int kMessagesPerRound = 8;
+// Answers waiting to be sent on one connection (delayed ones, or ones whose
+// host does not read them) before the server stops reading it.
+constexpr size_t kMaxPendingAnswers = 64;
+// How long accepting pauses after running out of descriptors, unless a
+// connection closes sooner.
+constexpr double kAcceptPauseSeconds = 1.0;
 
 bool FillAddress(const std::string& path, sockaddr_un* address) {
     *address = sockaddr_un{};
@@ -101,6 +110,10 @@ bool SimServer::Start(std::string* error) {
         *error = "the number of instruments must be from 1 to " + std::to_string(kMaxInstruments);
         return false;
     }
+    if (options_.input_hz && !InstrumentModel::MeterCanCount(*options_.input_hz)) {
+        *error = "the meter cannot count an input of " + std::to_string(*options_.input_hz) + " Hz";
+        return false;
+    }
     if (!MakeDirectories(options_.dir, &created_dir_, error)) return false;
 
     for (int i = 0; i < options_.count; ++i) {
@@ -139,7 +152,7 @@ bool SimServer::Start(std::string* error) {
         auto model = std::make_unique<InstrumentModel>(options_.clock);
         model->set_faults(options_.faults);
         model->set_digital_in(options_.digital_in);
-        model->set_external_input_hz(options_.input_hz);
+        model->set_external_input_hz(options_.input_hz);  // checked above
         std::lock_guard<std::mutex> lock(models_mutex_);
         models_.push_back(std::move(model));
     }
@@ -160,28 +173,38 @@ void SimServer::RequestPowerCycle() {
 
 void SimServer::Run() {
     std::vector<pollfd> fds;
+    connections_per_instrument_.assign(listeners_.size(), 0);
     for (;;) {
+        const double round_s = SteadySeconds();
         fds.clear();
         fds.push_back({wake_read_, POLLIN, 0});
         // A refusing instrument's socket is bound but never listened on, so
-        // there is nothing to accept.
-        if (!options_.refuse) {
-            for (int fd : listeners_) fds.push_back({fd, POLLIN, 0});
+        // there is nothing to accept. A listener that is not to be accepted
+        // from now is left out (fd -1): its pending connections wait, and
+        // poll does not keep waking for them.
+        const bool accepting = !options_.refuse && round_s >= accept_paused_until_s_;
+        for (size_t i = 0; i < listeners_.size(); ++i) {
+            const bool room = connections_per_instrument_[i] < kMaxConnectionsPerInstrument;
+            fds.push_back({accepting && room ? listeners_[i] : -1, POLLIN, 0});
         }
         const size_t first_connection = fds.size();
-        double next_due_s = -1.0;
+        double next_wake_s = accepting ? -1.0 : accept_paused_until_s_;
         for (const auto& connection : connections_) {
-            fds.push_back(
-                {connection->fd, static_cast<short>(connection->hanging_up ? 0 : POLLIN), 0});
+            // A connection that is hanging up, or whose answers pile up, is
+            // not read; leaving it out also keeps a hung-up peer's POLLHUP
+            // from waking the loop again and again.
+            const bool reading =
+                !connection->hanging_up && connection->pending.size() < kMaxPendingAnswers;
+            fds.push_back({reading ? connection->fd : -1, POLLIN, 0});
             if (!connection->pending.empty()) {
                 const double due = connection->pending.front().due_s;
-                if (next_due_s < 0.0 || due < next_due_s) next_due_s = due;
+                if (next_wake_s < 0.0 || due < next_wake_s) next_wake_s = due;
             }
         }
         int timeout_ms = -1;
-        if (next_due_s >= 0.0) {
+        if (next_wake_s >= 0.0) {
             timeout_ms =
-                static_cast<int>(std::ceil(std::max(0.0, next_due_s - SteadySeconds()) * 1000.0));
+                static_cast<int>(std::ceil(std::max(0.0, next_wake_s - SteadySeconds()) * 1000.0));
         }
         if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
 
@@ -200,17 +223,15 @@ void SimServer::Run() {
             }
             if (stop) break;
         }
-        if (!options_.refuse) {
-            for (size_t i = 0; i < listeners_.size(); ++i) {
-                if (fds[1 + i].revents & POLLIN) AcceptAll(static_cast<int>(i));
-            }
+        for (size_t i = 0; i < listeners_.size(); ++i) {
+            if (fds[1 + i].revents & POLLIN) AcceptAll(static_cast<int>(i), round_s);
         }
         // Connections accepted just now are not in `fds` yet; they are polled
         // from the next round on.
         for (size_t i = first_connection; i < fds.size(); ++i) {
             Connection& connection = *connections_[i - first_connection];
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                if (!ReadAll(connection)) connection.closed = true;
+                if (!ReadSome(connection)) connection.closed = true;
             }
         }
         const double now_s = SteadySeconds();
@@ -220,6 +241,9 @@ void SimServer::Run() {
         for (auto it = connections_.begin(); it != connections_.end();) {
             if ((*it)->closed) {
                 close((*it)->fd);
+                --connections_per_instrument_[static_cast<size_t>((*it)->instrument)];
+                // A descriptor is free again.
+                accept_paused_until_s_ = 0.0;
                 it = connections_.erase(it);
             } else {
                 ++it;
@@ -230,23 +254,33 @@ void SimServer::Run() {
     connections_.clear();
 }
 
-void SimServer::AcceptAll(int instrument) {
-    for (;;) {
+void SimServer::AcceptAll(int instrument, double now_s) {
+    int& open = connections_per_instrument_[static_cast<size_t>(instrument)];
+    while (open < kMaxConnectionsPerInstrument) {
         const int fd =
             accept4(listeners_[instrument], nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
+        if (fd < 0) {
+            // Out of descriptors or memory: the listener stays readable, and
+            // polling it again at once would only spin.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                accept_paused_until_s_ = now_s + kAcceptPauseSeconds;
+            return;
+        }
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
         connection->instrument = instrument;
         connections_.push_back(std::move(connection));
+        ++open;
         std::lock_guard<std::mutex> lock(models_mutex_);
         models_[instrument]->BeginConnection();
     }
 }
 
-bool SimServer::ReadAll(Connection& connection) {
+bool SimServer::ReadSome(Connection& connection) {
     uint8_t buffer[kReceiveBufferSize];
-    while (!connection.hanging_up) {
+    for (int taken = 0; taken < kMessagesPerRound && !connection.hanging_up &&
+                        connection.pending.size() < kMaxPendingAnswers;
+         ++taken) {
         const ssize_t got = recv(connection.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (got == 0) return false;  // the host closed the instrument
         if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;

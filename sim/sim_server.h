@@ -3,6 +3,15 @@
 // instrument (dds0, dds1, ...), one message per write, one answer per message.
 // A single thread polls every socket; answers that a fault delays wait in a
 // queue per connection, so a slow instrument never holds up another one.
+//
+// No client can hold up the others, nor the server's own stop: each round
+// of the loop takes at most a few messages from each connection, an
+// instrument serves at most kMaxConnectionsPerInstrument connections at a
+// time (further ones wait to be accepted), and a connection whose answers
+// pile up is not read until they are sent. When the process runs out of
+// descriptors, accepting pauses until a connection closes (or a second has
+// passed) instead of polling a listener it cannot serve. An idle server
+// sleeps in poll.
 #pragma once
 
 #include <functional>
@@ -36,6 +45,7 @@ struct ServerOptions {
 class SimServer {
   public:
     static constexpr int kMaxInstruments = 64;
+    static constexpr int kMaxConnectionsPerInstrument = 16;
 
     explicit SimServer(ServerOptions options);
     ~SimServer();
@@ -69,9 +79,10 @@ class SimServer {
   private:
     struct Connection;
 
-    void AcceptAll(int instrument);
-    // False when the connection is to be closed.
-    bool ReadAll(Connection& connection);
+    void AcceptAll(int instrument, double now_s);
+    // Handles the messages waiting on the connection, at most a round's
+    // share of them. False when the connection is to be closed.
+    bool ReadSome(Connection& connection);
     void SendDue(Connection& connection, double now_s);
 
     ServerOptions options_;
@@ -80,6 +91,9 @@ class SimServer {
     std::vector<int> listeners_;
     std::vector<std::string> socket_paths_;
     std::vector<std::unique_ptr<Connection>> connections_;
+    std::vector<int> connections_per_instrument_;
+    // Accepting pauses until then after running out of descriptors.
+    double accept_paused_until_s_ = 0.0;
     bool created_dir_ = false;
     int wake_read_ = -1;
     int wake_write_ = -1;

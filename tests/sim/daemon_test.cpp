@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -176,6 +177,54 @@ INSTANTIATE_TEST_SUITE_P(Options, DaemonFaultTest,
                                            FaultCase{"Delay", {"--delay-ms", "40"}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A host that floods one instrument with control packets, never reading the
+// answers, while that instrument plays a long wave: the other instrument still
+// answers at once, and SIGTERM still ends the daemon at once.
+TEST_F(DaemonTest, FloodOnOneInstrumentDelaysNeitherTheOtherNorAStop) {
+    Daemon daemon(dir_, {"--dir", dir_.devices(), "--count", "2"});
+    ASSERT_TRUE(daemon.WaitForSocket(Socket(1))) << daemon.err();
+    ASSERT_EQ(DDSSearch(), 2);
+    ASSERT_NEAR(SetAndMeasure(0, 3e6), 3e6, 3e3);  // 4066 samples playing
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, Socket(0).c_str());
+    const int flood_fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(flood_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    // Blocking sends: the flood is as fast as the daemon takes it, without
+    // spinning on a core the daemon needs.
+    std::thread flood([flood_fd] {
+        const uint8_t packet[7] = {0xA0, 0, 0, 0, 0, 0, 0};
+        while (send(flood_fd, packet, sizeof(packet), MSG_NOSIGNAL) == sizeof(packet)) {
+        }
+    });
+    std::this_thread::sleep_for(milliseconds(200));
+
+    std::vector<double> call_ms;
+    for (int i = 0; i < 9; ++i) {
+        uint16_t in = 0;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(DDSGetDigitalIn(1, &in), 1);
+        call_ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+    }
+    std::sort(call_ms.begin(), call_ms.end());
+    EXPECT_LT(call_ms[call_ms.size() / 2], 20.0) << "median of the other instrument's answers";
+
+    const auto stop = std::chrono::steady_clock::now();
+    daemon.Send(SIGTERM);
+    while (daemon.running() && std::chrono::steady_clock::now() - stop < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, milliseconds(100));
+    EXPECT_EQ(daemon.WaitForExit(), 0);
+    shutdown(flood_fd, SHUT_RDWR);  // ends the flood whatever became of the daemon
+    flood.join();
+    close(flood_fd);
+    EXPECT_FALSE(Exists(Socket(0)));
+}
+
 TEST_F(DaemonTest, SecondDaemonOnTheSameSocketsGivesUpAndLeavesTheFirstServing) {
     Daemon first(dir_, {"--dir", dir_.devices()});
     ASSERT_TRUE(first.WaitForSocket(Socket(0))) << first.err();
@@ -205,8 +254,18 @@ TEST_F(DaemonTest, SocketLeftByAKilledDaemonIsTakenOver) {
 
 TEST_F(DaemonTest, BadCommandLinesExitTwoWithUsage) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--count", "0"},      {"--count", "many"},  {"--bogus"},    {"--digital-in", "0x10000"},
-        {"--input-hz", "abc"}, {"--input-hz", "-5"}, {"--delay-ms"}, {"--ack-limit", "-1"},
+        {"--count", "0"},
+        {"--count", "many"},
+        {"--bogus"},
+        {"--digital-in", "0x10000"},
+        {"--input-hz", "abc"},
+        {"--input-hz", "-5"},
+        {"--delay-ms"},
+        {"--ack-limit", "-1"},
+        // Beyond the meter's registers: the counter would overflow to infinity.
+        {"--input-hz", "1e308"},
+        {"--input-hz", "9e9"},
+        {"--input-hz", "0.01"},
     };
     for (const auto& args : cases) {
         Daemon daemon(dir_, args);

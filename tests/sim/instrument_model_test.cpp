@@ -328,7 +328,32 @@ TEST(MeterInputTest, ExternalInputReplacesTheOwnOutput) {
     }
 }
 
-// ---- Counter mode --------------------------------------------------------------
+// Only what the count and period registers can hold is taken; at the edges
+// both modes stay defined however long the instrument runs.
+TEST(MeterInputTest, RefusesInputsItCannotCountAndCountsTheEdgesForever) {
+    struct Case {
+        double hz;
+        bool countable;
+    };
+    for (const Case c : {Case{1e308, false}, Case{INFINITY, false}, Case{NAN, false},
+                         Case{-1.0, false}, Case{8.6e9, false}, Case{0.04, false}, Case{0.0, true},
+                         Case{InstrumentModel::kLowestCountableHz, true},
+                         Case{InstrumentModel::kHighestCountableHz, true}}) {
+        double now_s = 0.0;
+        InstrumentModel model([&now_s] { return now_s; });
+        ASSERT_TRUE(model.set_external_input_hz(7.0));
+        EXPECT_EQ(model.set_external_input_hz(c.hz), c.countable) << c.hz;
+        EXPECT_EQ(model.MeterInputHz(), c.countable ? c.hz : 7.0) << c.hz;
+        model.Handle(ControlPacket(kMeasureModeBit | kCounterResetBit));
+        now_s = 3.0e7;  // about a year
+        const uint32_t count = model.MeasureNow().count();
+        const double cycles = model.MeterInputHz() * now_s / 2.0;
+        EXPECT_EQ(count, static_cast<uint32_t>(std::fmod(std::floor(cycles), 4294967296.0)))
+            << c.hz;
+        model.Handle(ControlPacket(0));
+        EXPECT_GE(model.MeasureNow().count(), c.hz > 0.0 ? 1u : 0u) << c.hz;
+    }
+}
 
 TEST(CounterTest, CountsInputCyclesSinceTheLastReset) {
     double now_s = 100.0;

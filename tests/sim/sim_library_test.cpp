@@ -3,10 +3,14 @@
 // the library returns, and how fast, when the instrument misbehaves.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -262,6 +266,26 @@ TEST(SimFaultTest, RefusingInstrumentIsListedButNeverOpens) {
     EXPECT_EQ(length, -1);
     EXPECT_LT(watch.ElapsedMs(), 200.0);
     EXPECT_TRUE(sim.TakeTrace().empty());
+}
+
+TEST(SimFaultTest, ConnectionsBeyondTheCapWaitUntilOneCloses) {
+    RunningSim sim;
+    ASSERT_EQ(DDSSearch(), 1);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, sim.server().socket_paths()[0].c_str());
+    // Connections are accepted in the order they came: these first.
+    std::vector<int> held;
+    for (int i = 0; i < sim::SimServer::kMaxConnectionsPerInstrument; ++i) {
+        held.push_back(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(
+            connect(held.back(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    }
+    EXPECT_EQ(DDSSetDivNum(0, 3), 0) << "one connection over the cap is not served";
+    close(held.back());
+    held.pop_back();
+    EXPECT_EQ(DDSSetDivNum(0, 3), 1);
+    for (int fd : held) close(fd);
 }
 
 }  // namespace
