@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "VelmarDll.h"
-#include "scripted_instrument.h"
+#include "instrument_test.h"
 
 namespace velmar::testing {
 namespace {
@@ -137,12 +137,19 @@ TEST_F(DiscoveryTest, EveryOperationSucceedsWhenEveryAnswerArrives) {
 }
 
 TEST_F(DiscoveryTest, EveryOperationThatWaitsForAnAnswerFailsWithoutOne) {
-    for (const IndexedCall& op : EveryIndexedCall()) {
-        if (std::string(op.name) == "Check") continue;
-        dds.silent_from = 0;
-        dds.messages.clear();
-        EXPECT_EQ(op.call(0), 0) << op.name;
-        EXPECT_FALSE(dds.messages.empty()) << op.name;
+    const std::vector<std::pair<const char*, Answer>> misses = {
+        {"silent", Answer::Silent()},
+        {"read fails", Answer::ReadFails()},
+        {"hangs up", Answer::HangUp()},
+    };
+    for (const auto& [how, miss] : misses) {
+        dds.answer_for = [miss = miss](const Bytes&) { return miss; };
+        for (const IndexedCall& op : EveryIndexedCall()) {
+            if (std::string(op.name) == "Check") continue;
+            dds.messages.clear();
+            EXPECT_EQ(op.call(0), 0) << op.name << ", instrument " << how;
+            EXPECT_FALSE(dds.messages.empty()) << op.name << ", instrument " << how;
+        }
     }
 }
 

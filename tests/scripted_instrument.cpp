@@ -1,11 +1,26 @@
 #include "scripted_instrument.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "VelmarDll.h"
-
 namespace velmar::testing {
+
+void ScriptedInstrument::Expect(bool holds, const std::string& rule) {
+    if (holds) return;
+    if (on_violation) {
+        on_violation(rule);
+        return;
+    }
+    std::fprintf(stderr, "scripted instrument: the library broke a rule: %s\n", rule.c_str());
+    std::abort();
+}
+
+void ScriptedInstrument::ExpectCurrent(DeviceHandle handle, uint32_t timeout_ms) {
+    Expect(open_handles == 1 && handle == current_, "a transfer on a handle that is not open");
+    Expect(timeout_ms == 1000u, "a time limit of " + std::to_string(timeout_ms) + " ms");
+}
 
 Enumeration ScriptedInstrument::EnumerateDevices() {
     Enumeration e;
@@ -18,17 +33,19 @@ Enumeration ScriptedInstrument::EnumerateDevices() {
 
 bool ScriptedInstrument::Open(const std::string& path, DeviceHandle* handle) {
     if (unplugged.count(path) != 0) return false;
-    EXPECT_EQ(open_handles, 0) << "one device at a time";
+    Expect(open_handles == 0, "one device at a time");
     opened.push_back(path);
     ++open_handles;
     current_ = *handle = next_handle_++;
-    waiting_ = std::move(for_next_);
-    for_next_.clear();
+    current_path_ = path;
+    hung_up_ = false;
+    waiting_ = std::move(for_next_[path]);
+    for_next_.erase(path);
     return true;
 }
 
 void ScriptedInstrument::Close(DeviceHandle handle) {
-    EXPECT_EQ(handle, current_);
+    Expect(open_handles == 1 && handle == current_, "closing a handle that is not open");
     --open_handles;
     waiting_.clear();
 }
@@ -41,21 +58,28 @@ Bytes ScriptedInstrument::NormalAnswerTo(const Bytes& message) const {
 
 TransferStatus ScriptedInstrument::Write(DeviceHandle handle, const uint8_t* data, size_t length,
                                          uint32_t timeout_ms) {
-    EXPECT_EQ(handle, current_);
-    EXPECT_EQ(timeout_ms, 1000u);
+    ExpectCurrent(handle, timeout_ms);
     const size_t number = messages.size();
     messages.emplace_back(data, data + length);
-    auto scripted = script.find(number);
-    const Answer answer = number >= silent_from      ? Answer::Silent()
-                          : scripted != script.end() ? scripted->second
-                                                     : Answer::Normal();
+    if (hung_up_) return TransferStatus::kStartFailed;
+    Answer answer;
+    if (answer_for) {
+        answer = answer_for(messages.back());
+    } else if (number >= silent_from) {
+        answer = Answer::Silent();
+    } else if (auto scripted = script.find(number); scripted != script.end()) {
+        answer = scripted->second;
+    }
     switch (answer.kind) {
         case Answer::Kind::kWriteRefused:
             return TransferStatus::kStartFailed;
         case Answer::Kind::kSilent:
             break;
+        case Answer::Kind::kHangUp:
+            hung_up_ = true;
+            break;
         case Answer::Kind::kLate:
-            for_next_.push_back({false, NormalAnswerTo(messages.back())});
+            for_next_[current_path_].push_back({false, NormalAnswerTo(messages.back())});
             break;
         case Answer::Kind::kReadFails:
             waiting_.push_back({true, {}});
@@ -73,13 +97,12 @@ TransferStatus ScriptedInstrument::Write(DeviceHandle handle, const uint8_t* dat
 
 TransferStatus ScriptedInstrument::Read(DeviceHandle handle, uint8_t* buffer, size_t capacity,
                                         size_t* received, uint32_t timeout_ms) {
-    EXPECT_EQ(handle, current_);
-    EXPECT_EQ(timeout_ms, 1000u);
+    ExpectCurrent(handle, timeout_ms);
     ++reads;
     *received = 0;
     if (!wrote_since_read_) ++reads_without_message;
     wrote_since_read_ = false;
-    if (waiting_.empty()) return TransferStatus::kTimeout;
+    if (waiting_.empty()) return hung_up_ ? TransferStatus::kReadFailed : TransferStatus::kTimeout;
     const Waiting answer = waiting_.front();
     waiting_.pop_front();
     if (answer.read_fails) return TransferStatus::kReadFailed;
@@ -87,11 +110,13 @@ TransferStatus ScriptedInstrument::Read(DeviceHandle handle, uint8_t* buffer, si
     const size_t n = std::min(answer.bytes.size(), capacity);
     if (n > 0) std::memcpy(buffer, answer.bytes.data(), n);
     *received = n;
+    answers_read.emplace_back(answer.bytes.begin(), answer.bytes.begin() + n);
     return TransferStatus::kOk;
 }
 
 int ScriptedInstrument::DropWaitingAnswers(DeviceHandle handle, int most) {
-    EXPECT_EQ(handle, current_);
+    Expect(open_handles == 1 && handle == current_,
+           "dropping answers on a handle that is not open");
     int n = 0;
     while (n < most && !waiting_.empty()) {
         waiting_.pop_front();
@@ -108,27 +133,6 @@ std::vector<uint16_t> ScriptedInstrument::ControlWords() const {
             words.push_back(LoadLe16(&m[1]));
     }
     return words;
-}
-
-void InstrumentTest::SetUp() {
-    test_seam::ResetLibraryState();
-    test_seam::UsePlatform(&dds);
-    ASSERT_EQ(SearchWith(1), 1);
-}
-
-void InstrumentTest::TearDown() {
-    EXPECT_EQ(dds.open_handles, 0) << "a device was left open";
-    test_seam::UsePlatform(nullptr);
-    test_seam::ResetLibraryState();
-}
-
-int32_t InstrumentTest::SearchWith(int count) {
-    dds.paths.clear();
-    for (int i = 0; i < count; ++i) dds.paths.push_back("dds" + std::to_string(i));
-    const int32_t found = DDSSearch();
-    dds.messages.clear();
-    dds.opened.clear();
-    return found;
 }
 
 }  // namespace velmar::testing

@@ -1,25 +1,27 @@
 // A scripted instrument behind the OS seam. It answers like the real one (a
 // report after a control packet, an acknowledgement after anything else)
 // unless the test scripts another answer for a given message: nothing, a
-// short answer, a refused write, a failed read, or an answer so late that
-// the driver hands it to the next connection. Answers wait in a queue per
-// connection until a read takes them or the library drops them. It records
-// every message, open, close and pause, and never sleeps for real, so
-// conversations with it run in microseconds.
+// short answer, a refused write, a failed read, a hang-up, or an answer so
+// late that the driver hands it to the next connection to that instrument.
+// Answers wait in a queue per connection until a read takes them or the
+// library drops them. It records every message, open, close and pause, and
+// never sleeps for real, so conversations with it run in microseconds.
+//
+// The suites script answers by message number; the library's fuzzer sets
+// `answer_for` and draws each answer from its input. Both are told when the
+// library breaks the driver's rules (two devices open at once, a handle it
+// does not hold, a time limit other than 1000 ms).
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "device/library_state.h"
 #include "device/platform.h"
-#include "device/test_seam.h"
 #include "protocol/protocol.h"
 #include "wire_messages.h"
 
@@ -27,7 +29,7 @@ namespace velmar::testing {
 
 // What the instrument does with one message.
 struct Answer {
-    enum class Kind { kNormal, kBytes, kSilent, kWriteRefused, kReadFails, kLate };
+    enum class Kind { kNormal, kBytes, kSilent, kWriteRefused, kReadFails, kLate, kHangUp };
     Kind kind = Kind::kNormal;
     Bytes bytes;  // for kBytes
 
@@ -37,8 +39,13 @@ struct Answer {
     static Answer WriteRefused() { return {Kind::kWriteRefused, {}}; }
     static Answer ReadFails() { return {Kind::kReadFails, {}}; }
     // The read times out; the normal answer then waits on the next
-    // connection opened, as a driver may deliver it to the next handle.
+    // connection opened to the same instrument, as a driver may deliver it
+    // to the next handle.
     static Answer Late() { return {Kind::kLate, {}}; }
+    // The instrument takes the message and hangs up: answers already
+    // waiting can still be read, then every read fails and every write is
+    // refused until the connection is closed.
+    static Answer HangUp() { return {Kind::kHangUp, {}}; }
 };
 
 class ScriptedInstrument final : public Platform {
@@ -55,9 +62,14 @@ class ScriptedInstrument final : public Platform {
     std::map<size_t, Answer> script;
     // From this message number on, every message goes unanswered.
     size_t silent_from = SIZE_MAX;
+    // When set, decides every answer instead of `script` and `silent_from`.
+    std::function<Answer(const Bytes& message)> answer_for;
+    // Told of every broken rule; unset, a broken rule aborts.
+    std::function<void(const std::string& what)> on_violation;
 
     // What happened.
     std::vector<Bytes> messages;      // every message written, refused ones too
+    std::vector<Bytes> answers_read;  // every answer a read handed over, as cut
     std::vector<uint32_t> sleeps;     // every pause, in milliseconds
     std::vector<std::string> opened;  // every path opened
     int open_handles = 0;
@@ -85,24 +97,17 @@ class ScriptedInstrument final : public Platform {
         Bytes bytes;
     };
     Bytes NormalAnswerTo(const Bytes& message) const;
+    void Expect(bool holds, const std::string& rule);
+    void ExpectCurrent(DeviceHandle handle, uint32_t timeout_ms);
 
     DeviceHandle next_handle_ = 42;
     DeviceHandle current_ = 0;
-    std::deque<Waiting> waiting_;   // on the open connection
-    std::deque<Waiting> for_next_;  // late answers the next connection gets
+    std::string current_path_;
+    std::deque<Waiting> waiting_;  // on the open connection
+    bool hung_up_ = false;         // the open connection
+    // Late answers, by path, for the next connection to that instrument.
+    std::map<std::string, std::deque<Waiting>> for_next_;
     bool wrote_since_read_ = false;
-};
-
-// A test that talks to one scripted instrument found by a search at its
-// start (index 0). The library starts from its load-time state and is put
-// back there afterwards; every device opened must have been closed.
-class InstrumentTest : public ::testing::Test {
-  protected:
-    void SetUp() override;
-    void TearDown() override;
-    // Search again with `count` instruments dds0..dds<count-1>.
-    int32_t SearchWith(int count);
-    ScriptedInstrument dds;
 };
 
 }  // namespace velmar::testing
