@@ -54,7 +54,10 @@ std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, i
         const double cycles = static_cast<double>(i) * periods / length;
         const double phase = cycles - std::floor(cycles);
         const double value = settings.amplitude * WaveValue(settings, phase) + settings.offset;
-        const double code = std::round((value + 1.0) * top / 2.0);
+        // A table of huge values can make the interpolation NaN (inf - inf):
+        // such a point has no level, so it plays mid-scale.
+        const double code =
+            std::isnan(value) ? std::round(top / 2.0) : std::round((value + 1.0) * top / 2.0);
         samples.push_back(static_cast<uint16_t>(std::clamp(code, 0.0, top)));
     }
     return samples;

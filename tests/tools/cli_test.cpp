@@ -128,6 +128,7 @@ TEST(CliUsageTest, WrongCommandLinesExitTwoWithOneLine) {
         {{"freq", "1000", "--bits", "17"}, nullptr},
         {{"dio-out", "0x10000"}, nullptr},
         {{"dio-out", "-1"}, nullptr},
+        {{"dio-out", "0x0x10"}, nullptr},  // strtoul alone would take a second 0x
         {{"single", "maybe"},
          "velmar-dds: say on or off, not 'maybe' (see velmar-dds single --help)\n"},
         {{"dio-mode", "on"}, nullptr},

@@ -76,6 +76,12 @@ TEST(SampleScaleTest, AmplitudeOffsetBitsAndClipping) {
         {2.0, 0.0, 16, 65535, 0},     {1.0, 0.0, 12, 4095, 0},       {0.5, 0.0, 12, 3071, 1024},
         {1.0, -3.0, 16, 0, 0},        {0.0, 0.0, 8, 128, 128},
     };
+    // A table of huge values interpolates to inf - inf at its points: such a
+    // sample has no level and plays mid-scale.
+    WaveSettings huge;
+    huge.shape = Shape::kTable;
+    huge.table = {1e308, -1e308};
+    EXPECT_EQ(ComputeSamples(huge, 2, 1), (std::vector<uint16_t>{32768, 32768}));
     for (const auto& c : cases) {
         WaveSettings settings;
         settings.shape = Shape::kSquare;
