@@ -43,9 +43,19 @@ test-windows:
 	bash cmake/test-windows.sh
 
 # The libFuzzer harnesses (fuzz/), built with clang, ASan and UBSan in
-# build-fuzz. `make fuzz SECONDS=600` runs each harness for SECONDS seconds
-# (default 60); `make test-fuzz` is the short fixed run of `make test`.
+# build-fuzz. `make fuzz 600` runs them for 600 seconds in all, shared
+# evenly among the harnesses (default 60, or SECONDS=N); `make test-fuzz` is
+# the short fixed run of `make test`, 5 s per harness.
 SECONDS ?= 60
+ifneq ($(filter fuzz,$(MAKECMDGOALS)),)
+FUZZ_NUMBER := $(shell printf '%s\n' $(MAKECMDGOALS) | grep -xE '[0-9]+' | head -n1)
+ifneq ($(FUZZ_NUMBER),)
+SECONDS := $(FUZZ_NUMBER)
+# The number is the duration, not a target.
+$(FUZZ_NUMBER):
+	@:
+endif
+endif
 FUZZ_CONFIGURE = cmake -S . -B build-fuzz -DVELMAR_FUZZ=ON -DCMAKE_C_COMPILER=clang \
 	-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMAR_BUILD_TESTS=OFF \
 	$(CMAKE_FLAGS) >/dev/null
@@ -53,7 +63,8 @@ FUZZ_CONFIGURE = cmake -S . -B build-fuzz -DVELMAR_FUZZ=ON -DCMAKE_C_COMPILER=cl
 fuzz:
 	$(FUZZ_CONFIGURE)
 	cmake --build build-fuzz -j$(JOBS) --target velmar_fuzzers
-	bash fuzz/run.sh build-fuzz $(SECONDS)
+	n=$$(wc -l <build-fuzz/fuzz-harnesses.txt); \
+	bash fuzz/run.sh build-fuzz $$(( $(SECONDS) > n ? $(SECONDS) / n : 1 ))
 
 test-fuzz:
 	$(FUZZ_CONFIGURE)

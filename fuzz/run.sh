@@ -24,7 +24,8 @@ while read -r harness corpus; do
     if "$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$build/findings/$name-" \
         "$work" "$corpus" 2>"$build/$name.log"; then
-        grep -E '^stat::number_of_executed_units' "$build/$name.log" | sed "s/^/$name: /"
+        # "#81723 DONE cov: 1234 ft: 5678 corp: 90/12Kb ...": runs and coverage.
+        grep -E '^#[0-9]+[[:space:]]+DONE' "$build/$name.log" | sed "s/^/$name: /"
     else
         tail -n 40 "$build/$name.log"
         echo "$name: FAILED (input in $build/findings/)"

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "parameters.h"
 #include "scpi_parser.h"
 
@@ -26,14 +27,6 @@ using velmar::scpi::FramedMessage;
 using velmar::scpi::MessageFramer;
 using velmar::scpi::Parameter;
 using velmar::scpi::ProgramUnit;
-
-#define CHECK(condition)                                                                    \
-    do {                                                                                    \
-        if (!(condition)) {                                                                 \
-            std::fprintf(stderr, "invariant broken: %s (line %d)\n", #condition, __LINE__); \
-            std::abort();                                                                   \
-        }                                                                                   \
-    } while (0)
 
 std::vector<FramedMessage> Frame(const uint8_t* data, size_t size, uint32_t seed) {
     MessageFramer framer;
