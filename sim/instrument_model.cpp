@@ -14,8 +14,6 @@ namespace {
 
 // A short report keeps the digital input and the count, and loses the period.
 constexpr size_t kShortReportSize = 6;
-constexpr double kGateSeconds = InstrumentModel::kGateSeconds;
-constexpr double kPrescaler = InstrumentModel::kPrescaler;
 // The counter register wraps here; the prescaler's input wraps at twice that.
 constexpr double kRegisterWrap = InstrumentModel::kRegisterMax + 1.0;
 
