@@ -2,11 +2,16 @@
 // trace on standard output, and its sockets gone after SIGINT or SIGTERM.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
