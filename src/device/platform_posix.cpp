@@ -8,11 +8,9 @@
 // is one wait for the answer and one receive, and no clock is read unless a
 // wait was interrupted by a signal.
 
-#include <dirent.h>
 #include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
@@ -20,21 +18,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "device/device_directory.h"
 #include "device/platform.h"
 
 namespace velmar {
-
-std::string DeviceDirectory() {
-    if (const char* dir = std::getenv("VELMAR_DDS_DEVICE_DIR")) return dir;
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"))
-        return std::string(runtime) + "/velmar-dds";
-    return "/tmp/velmar-dds-" + std::to_string(static_cast<unsigned long>(getuid()));
-}
-
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
@@ -91,23 +80,11 @@ class PosixPlatform final : public Platform {
         Enumeration result;
         const std::string dir = DeviceDirectory();
         result.where = "directory " + dir;
-        DIR* listing = opendir(dir.c_str());
-        if (listing == nullptr) {
+        if (!ListDeviceSockets(dir, &result.paths)) {
             result.why_not = std::strerror(errno);
             return result;
         }
         result.possible = true;
-        std::vector<std::string> names;
-        while (const dirent* entry = readdir(listing)) {
-            const std::string path = dir + "/" + entry->d_name;
-            struct stat info {};
-            if (stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
-                names.push_back(entry->d_name);
-        }
-        closedir(listing);
-        // Ascending byte order of the names fixes the device indices.
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names) result.paths.push_back(dir + "/" + name);
         result.interfaces = static_cast<int32_t>(result.paths.size());
         return result;
     }
