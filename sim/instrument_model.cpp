@@ -155,11 +155,17 @@ Answer InstrumentModel::HandleBlock(const uint8_t* data) {
         answer.trace = "block " + std::to_string(blocks_received_) + " of " +
                        std::to_string(blocks_expected_) + ": samples " + std::to_string(first) +
                        "-" + std::to_string(first + static_cast<int>(kSamplesPerBlock) - 1);
+        if (blocks_received_ == blocks_expected_) {
+            answer.trace += ", download complete";
+        } else {
+            answer.routine_block = true;
+        }
     } else {
         answer.trace = "block " + std::to_string(blocks_received_) + ": none announced, ignored";
     }
     if (faults_.ack_limit && static_cast<uint32_t>(blocks_received_) > *faults_.ack_limit) {
         answer.trace += " (not acknowledged: limit " + std::to_string(*faults_.ack_limit) + ")";
+        answer.routine_block = false;
         return answer;
     }
     answer.bytes = {0};
@@ -193,7 +199,7 @@ Answer InstrumentModel::HandlePowerOnWaveform() {
     return answer;
 }
 
-void InstrumentModel::PowerCycle() {
+std::string InstrumentModel::PowerCycle() {
     const PowerOnSetting setting = power_on_;
     control_word_ = 0;
     digital_out_ = 0;
@@ -214,6 +220,18 @@ void InstrumentModel::PowerCycle() {
     WaveChanged();
     counted_cycles_ = 0.0;
     last_advance_s_ = clock_();
+    switch (setting.kind) {
+        case PowerOnSetting::Kind::kControlState:
+            return "power cycle: back with the stored control state, " +
+                   DescribeControlWord(control_word_) + " dio-out " + Hex16(digital_out_) +
+                   " divider " + std::to_string(divider_);
+        case PowerOnSetting::Kind::kWaveform:
+            return "power cycle: back with the stored waveform, " +
+                   std::to_string(played_length_) + " samples, divider " + std::to_string(divider_);
+        case PowerOnSetting::Kind::kNothingStored:
+            break;
+    }
+    return "power cycle: nothing stored, back all zero";
 }
 
 double InstrumentModel::SampleClockHz() const {

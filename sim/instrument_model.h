@@ -82,6 +82,9 @@ struct Answer {
     uint32_t delay_ms = 0;          // send the bytes this long after the message arrived
     bool close_connection = false;  // hang up once the bytes (if any) are sent
     std::string trace;              // the message, decoded, one line
+    // An acknowledged sample block before the last one announced: the
+    // daemon's trace shows these only when asked for every block.
+    bool routine_block = false;
 };
 
 // What the instrument produces when it is switched on.
@@ -131,7 +134,8 @@ class InstrumentModel {
 
     // Switches the instrument off and on: it comes back with its power-on
     // setting (or all zero when none was stored), the counter cleared.
-    void PowerCycle();
+    // Returns what it came back with, as one trace line.
+    std::string PowerCycle();
 
     uint16_t control_word() const { return control_word_; }
     uint16_t digital_out() const { return digital_out_; }

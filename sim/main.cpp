@@ -14,22 +14,27 @@
 #include "device/device_directory.h"
 #include "parse_number.h"
 #include "sim_server.h"
+#include "version.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: velmar-dds-sim [--dir DIR] [--count N] [--trace] [--digital-in WORD]\n"
+    "usage: velmar-dds-sim [--dir DIR] [--count N] [--trace[=all]] [--digital-in WORD]\n"
     "                      [--input-hz F] [--silent] [--delay-ms MS] [--ack-limit N]\n"
     "                      [--short-report] [--drop-after N] [--refuse]\n"
+    "       velmar-dds-sim --help | --version\n"
     "\n"
     "Serves N simulated instruments (default 1) on the sockets dds0 .. dds<N-1> in DIR\n"
     "(default: the library's device directory, $VELMAR_DDS_DEVICE_DIR, else\n"
     "$XDG_RUNTIME_DIR/velmar-dds, else /tmp/velmar-dds-<uid>) until SIGINT or SIGTERM,\n"
     "then removes them. SIGHUP power-cycles the instruments. Each instrument serves at\n"
     "most 16 connections at a time; further ones wait until one closes.\n"
+    "Whole numbers are decimal (a leading zero too) or hexadecimal after 0x.\n"
     "\n"
-    "  --trace            print each message received, decoded, one line each\n"
-    "  --digital-in WORD  the word on the digital input port (0x... or decimal)\n"
+    "  --trace            print each message received, decoded, one line each; of a\n"
+    "                     download, the length header and the block that completes it\n"
+    "  --trace=all        the same with every sample block\n"
+    "  --digital-in WORD  the word on the digital input port (decimal or 0x...)\n"
     "  --input-hz F       feed the frequency meter an external signal of F Hz\n"
     "                     instead of the generator's own output (0: no signal)\n"
     "faults:\n"
@@ -55,14 +60,14 @@ extern "C" void OnSignal(int signal_number) {
 }
 
 [[noreturn]] void UsageError(const std::string& message) {
-    std::fprintf(stderr, "velmar-dds-sim: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "velmar-dds-sim: %s (see velmar-dds-sim --help)\n", message.c_str());
     std::exit(2);
 }
 
 unsigned long ParseUnsigned(const char* option, const char* text, unsigned long max) {
     const std::optional<unsigned long> value = velmar::tool::ParseWholeNumber(text, max);
     if (!value) {
-        UsageError(std::string(option) + " wants a whole number up to " + std::to_string(max) +
+        UsageError(std::string(option) + " wants a whole number from 0 to " + std::to_string(max) +
                    " (decimal or 0x...), not '" + text + "'");
     }
     return *value;
@@ -74,6 +79,7 @@ int main(int argc, char** argv) {
     velmar::sim::ServerOptions options;
     options.dir = velmar::DeviceDirectory();
     bool trace = false;
+    bool trace_all = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> const char* {
@@ -89,8 +95,12 @@ int main(int argc, char** argv) {
             options.count = static_cast<int>(
                 ParseUnsigned("--count", value(), velmar::sim::SimServer::kMaxInstruments));
             if (options.count == 0) UsageError("--count must be at least 1");
-        } else if (arg == "--trace") {
+        } else if (arg == "--version") {
+            std::fputs(velmar::tool::VersionText("velmar-dds-sim", nullptr).c_str(), stdout);
+            return 0;
+        } else if (arg == "--trace" || arg == "--trace=all") {
             trace = true;
+            trace_all = arg == "--trace=all";
         } else if (arg == "--digital-in") {
             options.digital_in =
                 static_cast<uint16_t>(ParseUnsigned("--digital-in", value(), 0xFFFF));
@@ -131,6 +141,7 @@ int main(int argc, char** argv) {
         }
     }
     if (options.dir.empty()) UsageError("--dir must not be empty");
+    options.trace_every_block = trace_all;
     if (trace) {
         options.trace = [](const std::string& line) {
             std::fprintf(stdout, "%s\n", line.c_str());

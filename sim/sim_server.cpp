@@ -215,10 +215,7 @@ void SimServer::Run() {
             while ((n = read(wake_read_, requests, sizeof(requests))) > 0) {
                 for (ssize_t i = 0; i < n; ++i) {
                     if (requests[i] == kStopByte) stop = true;
-                    if (requests[i] == kPowerCycleByte) {
-                        std::lock_guard<std::mutex> lock(models_mutex_);
-                        for (auto& model : models_) model->PowerCycle();
-                    }
+                    if (requests[i] == kPowerCycleByte) PowerCycleAll();
                 }
             }
             if (stop) break;
@@ -252,6 +249,17 @@ void SimServer::Run() {
     }
     for (auto& connection : connections_) close(connection->fd);
     connections_.clear();
+}
+
+void SimServer::PowerCycleAll() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(models_mutex_);
+        for (auto& model : models_) lines.push_back(model->PowerCycle());
+    }
+    if (!options_.trace) return;
+    for (size_t i = 0; i < lines.size(); ++i)
+        options_.trace("dds" + std::to_string(i) + ": " + lines[i]);
 }
 
 void SimServer::AcceptAll(int instrument, double now_s) {
@@ -289,7 +297,7 @@ bool SimServer::ReadSome(Connection& connection) {
             std::lock_guard<std::mutex> lock(models_mutex_);
             answer = models_[connection.instrument]->Handle(buffer, static_cast<size_t>(got));
         }
-        if (options_.trace) {
+        if (options_.trace && (options_.trace_every_block || !answer.routine_block)) {
             options_.trace("dds" + std::to_string(connection.instrument) + ": " + answer.trace);
         }
         if (!answer.bytes.empty() || answer.close_connection) {

@@ -38,6 +38,9 @@ struct ServerOptions {
     // socket's name ("dds0: control: ..."), before its answer is sent. Called
     // on the serving thread.
     std::function<void(const std::string&)> trace;
+    // False: the acknowledged blocks inside a download are left out of the
+    // trace, which shows the length header and the block that completes it.
+    bool trace_every_block = true;
     // The models' clock (see InstrumentModel); nothing: the steady clock.
     InstrumentModel::Clock clock;
 };
@@ -83,6 +86,7 @@ class SimServer {
     // Handles the messages waiting on the connection, at most a round's
     // share of them. False when the connection is to be closed.
     bool ReadSome(Connection& connection);
+    void PowerCycleAll();
     void SendDue(Connection& connection, double now_s);
 
     ServerOptions options_;

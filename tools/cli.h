@@ -2,6 +2,9 @@
 // has, each a few calls of the library's public functions.
 #pragma once
 
+#include <cstdint>
+#include <istream>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -28,29 +31,44 @@ class CliError : public std::runtime_error {
 [[noreturn]] void UsageFail(const std::string& message);
 [[noreturn]] void Fail(const std::string& message);
 
+// The last download of this run, for what the power-on store then plays.
+struct Download {
+    int32_t length = 0;
+    int32_t periods = 0;
+    uint16_t divider = 0;
+};
+
 // What the subcommands of one run share.
 struct Session {
+    Session(std::ostream& out_stream, std::ostream& err_stream, std::istream& in_stream)
+        : out(out_stream), err(err_stream), in(in_stream) {}
+
     std::ostream& out;
-    int device = 0;
+    std::ostream& err;  // warnings and notes, one line each
+    std::istream& in;   // the commands of `shell`
+    bool interactive = false;  // standard input and output are a terminal: prompt
+    bool progress = false;     // standard error is a terminal: show slow downloads
+    int chain_device = 0;      // --device before the first command
+    int device = 0;            // the instrument of the command running now
     bool searched = false;
     int found = 0;
+    std::optional<Download> download;
 
     // Searches once per run, then checks that `device` is in the list and
-    // opens; otherwise fails naming what is wrong.
+    // opens; otherwise fails naming what is wrong and, where it can be
+    // found, why.
     void RequireInstrument();
     // "instrument 0"
     std::string Name() const;
+    void Warn(const std::string& line) { err << "velmar-dds: " << line << "\n"; }
 };
-
-// Frequencies: "1000.16 Hz" exactly to the hundredth; clocks to four digits
-// in a unit that suits them ("2.083 MHz").
-std::string FormatHz(double hz);
-std::string FormatClock(double hz);
 
 // Runs the command line without the program name; returns the exit code.
 // Subcommands separated by a lone "+" run one after the other in one
-// process, so that the library's control state carries from one to the next.
-int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// process, so that the library's control state carries from one to the next;
+// `shell` reads such lines from `in`.
+int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+           std::ostream& err, bool interactive = false, bool progress = false);
 
 // `velmar-dds demo`, in demo.cpp.
 void RunDemo(Session& session, std::vector<std::string> args);

@@ -21,6 +21,7 @@
 #include "cli.h"
 #include "device/device_directory.h"
 #include "ops/frequency_plan.h"
+#include "protocol/describe.h"
 #include "sim_server.h"
 #include "svg_plot.h"
 #include "wave.h"

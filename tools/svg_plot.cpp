@@ -114,16 +114,17 @@ std::string RenderWavePlot(const WavePlot& plot) {
     }
     svg << "</g>\n";
 
-    // Value grid: the DAC's range in quarters.
+    // Value grid: round codes (1, 2 or 5 times a power of ten) from 0 up to
+    // the top of the DAC's range.
+    const double y_step = std::max(1.0, NiceStep(top_code, 4));
     svg << "<g stroke=\"#dddddd\">\n";
-    for (int q = 0; q <= 4; ++q) {
-        const double y = y_of(top_code * q / 4.0);
+    for (double code = 0.0; code <= top_code; code += y_step) {
+        const double y = y_of(code);
         svg << "<line x1=\"" << kLeft << "\" y1=\"" << Number(y) << "\" x2=\"" << kLeft + plot_w
             << "\" y2=\"" << Number(y) << "\"/>\n";
     }
     svg << "</g>\n<g text-anchor=\"end\">\n";
-    for (int q = 0; q <= 4; ++q) {
-        const double code = std::round(top_code * q / 4.0);
+    for (double code = 0.0; code <= top_code; code += y_step) {
         svg << "<text x=\"" << kLeft - 8 << "\" y=\"" << Number(y_of(code) + 4) << "\">"
             << static_cast<long>(code) << "</text>\n";
     }

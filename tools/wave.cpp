@@ -42,8 +42,10 @@ double WaveValue(const WaveSettings& settings, double phase) {
     return 0.0;
 }
 
-std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, int periods) {
+std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, int periods,
+                                     int* clipped) {
     std::vector<uint16_t> samples;
+    if (clipped) *clipped = 0;
     if (length <= 0) return samples;
     const int bits = std::clamp(settings.dac_bits, 1, 16);
     const double top = std::ldexp(1.0, bits) - 1.0;
@@ -58,6 +60,7 @@ std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, i
         // such a point has no level, so it plays mid-scale.
         const double code =
             std::isnan(value) ? std::round(top / 2.0) : std::round((value + 1.0) * top / 2.0);
+        if (clipped && (code < 0.0 || code > top)) ++*clipped;
         samples.push_back(static_cast<uint16_t>(std::clamp(code, 0.0, top)));
     }
     return samples;

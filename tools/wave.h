@@ -36,8 +36,10 @@ std::optional<Shape> ShapeByName(const std::string& name);
 // to 1. A table is read with linear interpolation, wrapping at its end.
 double WaveValue(const WaveSettings& settings, double phase);
 
-// `length` samples holding `periods` whole periods of the wave.
-std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, int periods);
+// `length` samples holding `periods` whole periods of the wave. With
+// `clipped`, also how many samples fell outside the DAC's range.
+std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, int periods,
+                                     int* clipped = nullptr);
 
 // Reads one period of a wave from CSV text: numbers separated by commas,
 // semicolons or white space, one or more per line; lines starting with '#'

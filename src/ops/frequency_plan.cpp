@@ -1,5 +1,6 @@
 #include "ops/frequency_plan.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -87,6 +88,18 @@ double SampleClockForDivider(uint16_t divider) {
 
 double PlannedSampleClockHz(uint16_t divider) {
     return divider == 0 ? kBaseClockHz : kHalfBaseClockHz / divider;
+}
+
+double PlayedFrequencyHz(const FrequencyPlan& plan) {
+    if (plan.length <= 0 || plan.periods <= 0) return 0.0;
+    const int64_t beyond = plan.periods % plan.length;
+    const int64_t folded = std::min<int64_t>(beyond, plan.length - beyond);
+    return PlannedSampleClockHz(plan.divider) * static_cast<double>(folded) / plan.length;
+}
+
+double PlannedOutputHz(const FrequencyPlan& plan) {
+    if (plan.length <= 0 || plan.periods <= 0) return 0.0;
+    return PlannedSampleClockHz(plan.divider) * plan.periods / plan.length;
 }
 
 int32_t PaddedSampleCount(int32_t count) {

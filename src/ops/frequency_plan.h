@@ -37,6 +37,17 @@ double SampleClockForDivider(uint16_t divider);
 // 4.082 MHz there); both relations are the instrument's own.
 double PlannedSampleClockHz(uint16_t divider);
 
+// The frequency a plan really plays when its samples hold `periods` periods
+// of a sampled wave looped over `length` samples. Up to half a period per
+// sample this is the planned frequency; beyond, the instrument plays an alias:
+// the periods folded back below half the sample clock (0 when every sample
+// falls on the same phase). 0 for a plan that plays nothing.
+double PlayedFrequencyHz(const FrequencyPlan& plan);
+
+// The frequency a plan was made for: the sample clock times periods over
+// length. 0 for a plan that plays nothing.
+double PlannedOutputHz(const FrequencyPlan& plan);
+
 // A download's sample count rounded up to whole 64-sample granules (the
 // instrument takes its memory in pairs of 64-byte blocks), and the number of
 // 64-byte blocks that carry it. Counts from 0 to the memory size.

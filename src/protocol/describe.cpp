@@ -1,5 +1,6 @@
 #include "protocol/describe.h"
 
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -77,6 +78,66 @@ std::string DescribeHostMessage(const uint8_t* data, size_t size) {
 std::string DescribeStatusReport(const StatusReport& report) {
     return "report: digital in " + Hex16(report.digital_in()) + ", count " +
            std::to_string(report.count()) + ", period " + std::to_string(report.period());
+}
+
+std::string FormatHz(double hz) {
+    char text[48];
+    const double magnitude = std::fabs(hz);
+    if (hz == 0.0 || (magnitude >= 0.01 && magnitude < 1e9) || !std::isfinite(hz)) {
+        std::snprintf(text, sizeof(text), "%.2f Hz", hz);
+        return text;
+    }
+    // Engineering form: an exponent that is a multiple of three.
+    int exponent = static_cast<int>(std::floor(std::log10(magnitude)));
+    exponent -= ((exponent % 3) + 3) % 3;
+    std::snprintf(text, sizeof(text), "%.6ge%d Hz", hz / std::pow(10.0, exponent), exponent);
+    return text;
+}
+
+std::string FormatClock(double hz) {
+    const char* unit = "Hz";
+    double value = hz;
+    if (std::fabs(hz) >= 1e6) {
+        value = hz / 1e6;
+        unit = "MHz";
+    } else if (std::fabs(hz) >= 1e3) {
+        value = hz / 1e3;
+        unit = "kHz";
+    }
+    char text[48];
+    std::snprintf(text, sizeof(text), "%.4g %s", value, unit);
+    return text;
+}
+
+std::string DescribePlayback(const FrequencyPlan& plan) {
+    const int64_t length = plan.length;
+    const int64_t periods = plan.periods;
+    // At four samples per period or more the wave keeps its shape.
+    if (length <= 0 || periods <= 0 || 4 * periods <= length) return "";
+    const std::string highest =
+        "the highest this divider can represent is " +
+                                FormatClock(PlannedSampleClockHz(plan.divider) / 2);
+    const std::string share =
+        std::to_string(periods) + " periods in " + std::to_string(length) + " samples";
+    if (2 * periods > length) {
+        const double played = PlayedFrequencyHz(plan);
+        if (played == 0.0) {
+            return "warning: more than half a period per sample (" + share +
+                   ") puts every sample on the same phase: the instrument plays a constant, not " +
+                   FormatHz(PlannedOutputHz(plan)) + " (" + highest + ")";
+        }
+        return "warning: more than half a period per sample (" + share +
+               "): the instrument plays an alias at " + FormatHz(played) + ", not " +
+               FormatHz(PlannedOutputHz(plan)) + " (" + highest + ")";
+    }
+    char per_period[16];
+    std::snprintf(per_period, sizeof(per_period), "%.3g", static_cast<double>(length) / periods);
+    if (2 * periods == length) {
+        return "warning: 2 samples per period, the highest frequency this divider can represent: "
+               "the wave is only a rough shape (a sine can come out flat)";
+    }
+    return std::string("warning: only ") + per_period + " samples per period (" + share +
+           "): the wave is only a rough shape";
 }
 
 }  // namespace velmar

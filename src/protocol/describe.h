@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ops/frequency_plan.h"
 #include "protocol/protocol.h"
 
 namespace velmar {
@@ -29,5 +30,18 @@ std::string DescribeHostMessage(const uint8_t* data, size_t size);
 
 // "report: digital in 0x1234, count 30001, period 4000"
 std::string DescribeStatusReport(const StatusReport& report);
+
+// Frequencies for people: "1000.16 Hz", to the hundredth from 0.01 Hz to
+// below 1 GHz; beyond, engineering form ("1e-3 Hz", "10e12 Hz", "1e300 Hz").
+std::string FormatHz(double hz);
+
+// Clocks to four digits in a unit that suits them: "2.083 MHz".
+std::string FormatClock(double hz);
+
+// One warning line when a plan's samples are no faithful copy of the wave:
+// more than half a period per sample plays an alias (named, with the highest
+// frequency the divider can represent), fewer than four samples per period
+// only a rough shape. Empty when the plan plays the wave as planned.
+std::string DescribePlayback(const FrequencyPlan& plan);
 
 }  // namespace velmar
