@@ -80,9 +80,27 @@ TEST_F(DaemonTest, UserScriptReadsEveryFrequencyOnInstrumentOne) {
               std::string::npos);
     EXPECT_NE(trace.find("dds1: length: word 0x0822, 2083 samples in 66 blocks\n"),
               std::string::npos);
-    EXPECT_NE(trace.find("dds1: block 66 of 66: samples 2080-2111\n"), std::string::npos);
+    // Of the blocks, only the one that completes the download.
+    EXPECT_NE(trace.find("dds1: block 66 of 66: samples 2080-2111, download complete\n"),
+              std::string::npos);
+    EXPECT_EQ(trace.find("dds1: block 65 of 66"), std::string::npos);
     EXPECT_EQ(trace.find("dds0:"), std::string::npos);
     EXPECT_NE(daemon.err().find("stopped, sockets removed"), std::string::npos);
+}
+
+TEST_F(DaemonTest, TraceAllShowsEveryBlock) {
+    Daemon daemon(dir_, {"--dir", dir_.devices(), "--trace=all"});
+    ASSERT_TRUE(daemon.WaitForSocket(Socket(0))) << daemon.err();
+    ASSERT_EQ(DDSSearch(), 1);
+    const std::vector<uint16_t> wave = Sine(100, 1);
+    ASSERT_EQ(DDSDownload(0, wave.data(), 100), 1);
+    EXPECT_EQ(daemon.Signal(SIGTERM), 0);
+    EXPECT_EQ(daemon.out(),
+              "dds0: length: word 0x0063, 100 samples in 4 blocks\n"
+              "dds0: block 1 of 4: samples 0-31\n"
+              "dds0: block 2 of 4: samples 32-63\n"
+              "dds0: block 3 of 4: samples 64-95\n"
+              "dds0: block 4 of 4: samples 96-127, download complete\n");
 }
 
 TEST_F(DaemonTest, InterruptRemovesSocketsButKeepsADirectoryItFound) {
@@ -105,13 +123,26 @@ TEST_F(DaemonTest, BenchInputsFeedTheDigitalPortAndTheMeter) {
     uint16_t in = 0;
     EXPECT_EQ(DDSGetDigitalIn(0, &in), 1);
     EXPECT_EQ(in, 0x00F1);
+    {
+        // A leading zero is decimal, as everywhere on the command line.
+        TempDir other;
+        Daemon decimal(other, {"--dir", other.devices(), "--digital-in", "0100"});
+        ASSERT_TRUE(decimal.WaitForSocket(other.devices() + "/dds0")) << decimal.err();
+        setenv("VELMAR_DDS_DEVICE_DIR", other.devices().c_str(), 1);
+        ASSERT_EQ(DDSSearch(), 1);
+        EXPECT_EQ(DDSGetDigitalIn(0, &in), 1);
+        EXPECT_EQ(in, 100);
+        EXPECT_EQ(decimal.Signal(SIGTERM), 0);
+        setenv("VELMAR_DDS_DEVICE_DIR", dir_.devices().c_str(), 1);
+        ASSERT_EQ(DDSSearch(), 1);
+    }
     double reading = 0.0;
     EXPECT_EQ(DDSGetMeasure(0, 0, &reading), 1);
     EXPECT_NEAR(reading, 2500.5, 2.5);
 }
 
 TEST_F(DaemonTest, HangupPowerCyclesToTheStoredOutput) {
-    Daemon daemon(dir_, {"--dir", dir_.devices()});
+    Daemon daemon(dir_, {"--dir", dir_.devices(), "--trace"});
     ASSERT_TRUE(daemon.WaitForSocket(Socket(0))) << daemon.err();
     ASSERT_EQ(DDSSearch(), 1);
     const double stored = SetAndMeasure(0, 1000.0);
@@ -131,6 +162,10 @@ TEST_F(DaemonTest, HangupPowerCyclesToTheStoredOutput) {
     }
     EXPECT_NEAR(reading, stored, stored * 1e-3);
     EXPECT_TRUE(daemon.running());
+    EXPECT_NE(daemon.out().find(
+                  "dds0: power cycle: back with the stored waveform, 2083 samples, divider 48\n"),
+              std::string::npos)
+        << daemon.out();
 }
 
 struct FaultCase {
@@ -257,7 +292,7 @@ TEST_F(DaemonTest, SocketLeftByAKilledDaemonIsTakenOver) {
     EXPECT_EQ(DDSCheck(0), 1);
 }
 
-TEST_F(DaemonTest, BadCommandLinesExitTwoWithUsage) {
+TEST_F(DaemonTest, BadCommandLinesExitTwoWithOneLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"--count", "0"},
         {"--count", "many"},
@@ -275,12 +310,18 @@ TEST_F(DaemonTest, BadCommandLinesExitTwoWithUsage) {
     for (const auto& args : cases) {
         Daemon daemon(dir_, args);
         EXPECT_EQ(daemon.WaitForExit(), 2) << args[0];
-        EXPECT_NE(daemon.err().find("usage: velmar-dds-sim"), std::string::npos) << args[0];
+        const std::string err = daemon.err();
+        EXPECT_EQ(err.rfind("velmar-dds-sim: ", 0), 0u) << err;
+        EXPECT_EQ(err.find("(see velmar-dds-sim --help)\n"), err.size() - 28) << err;
         EXPECT_FALSE(Exists(dir_.devices()));
     }
     Daemon help(dir_, {"--help"});
     EXPECT_EQ(help.WaitForExit(), 0);
     EXPECT_NE(help.out().find("--drop-after N"), std::string::npos);
+    Daemon version(dir_, {"--version"});
+    EXPECT_EQ(version.WaitForExit(), 0);
+    EXPECT_EQ(version.out().rfind("velmar-dds-sim " VELMAR_DLL_VERSION_STRING "\nrevision ", 0), 0u)
+        << version.out();
 }
 
 }  // namespace

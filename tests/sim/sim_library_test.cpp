@@ -81,7 +81,8 @@ TEST(SimLibraryTest, FrequencyAndDownloadAsTheInstrumentReceivesThem) {
               (Lines{"dds0: control: word 0x0000 [none] dio-out 0x0000 divider 48",
                      "dds0: length: word 0x0063, 100 samples in 4 blocks",
                      "dds0: block 1 of 4: samples 0-31", "dds0: block 2 of 4: samples 32-63",
-                     "dds0: block 3 of 4: samples 64-95", "dds0: block 4 of 4: samples 96-127"}));
+                     "dds0: block 3 of 4: samples 64-95",
+                     "dds0: block 4 of 4: samples 96-127, download complete"}));
     sim.server().WithInstrument(0, [&](InstrumentModel& model) {
         EXPECT_EQ(model.PlayedWave(), wave);
         EXPECT_EQ(model.divider(), 48);

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "VelmarDll.h"
 #include "child_process.h"
 #include "running_sim.h"
 
@@ -39,10 +41,13 @@ using proctest::ReadFile;
 // A scratch directory whose files go with it.
 using ScratchDir = proctest::TempDir;
 
-ToolRun Tool(const std::vector<std::string>& args) {
+// Runs the tool with `input` on its standard input.
+ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
     ScratchDir scratch;
     const std::string out = scratch.File("out");
     const std::string err = scratch.File("err");
+    const std::string in = scratch.File("in");
+    std::ofstream(in) << input;
     std::vector<std::string> argv_text = {VELMAR_TOOL_BINARY};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -50,6 +55,7 @@ ToolRun Tool(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ToolRun run;
@@ -63,6 +69,30 @@ ToolRun Tool(const std::vector<std::string>& args) {
     run.out = ReadFile(out);
     run.err = ReadFile(err);
     return run;
+}
+
+// Runs the tool on a terminal (a pseudo-terminal as its standard input,
+// output and error) and returns all it wrote there.
+std::string ToolOnTerminal(const std::vector<std::string>& args) {
+    std::vector<std::string> argv_text = {VELMAR_TOOL_BINARY};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argv_text) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string text;
+    char buffer[256];
+    ssize_t got;
+    // Ends with EIO once the tool has exited and closed its side.
+    while ((got = read(terminal, buffer, sizeof(buffer))) > 0) text.append(buffer, got);
+    close(terminal);
+    waitpid(pid, nullptr, 0);
+    return text;
 }
 
 ServerOptions Bench() {
@@ -116,16 +146,22 @@ TEST(CliUsageTest, WrongCommandLinesExitTwoWithOneLine) {
         {{"bogus"}, "velmar-dds: unknown command 'bogus' (see velmar-dds --help)\n"},
         {{"freq"}, "velmar-dds: missing frequency (HZ) (see velmar-dds freq --help)\n"},
         {{"plan", "abc"},
-         "velmar-dds: 'abc' is not a frequency: give a positive number of hertz (1000, 12.5k, 3M) "
-         "(see "
-         "velmar-dds plan --help)\n"},
+         "velmar-dds: 'abc' is not a frequency: give a positive number of hertz (1000, 12.5k, 3M, "
+         "1G) (see velmar-dds plan --help)\n"},
         {{"plan", "-5"}, nullptr},
         {{"plan", "0"}, nullptr},
-        {{"plan", "1e300"}, nullptr},
+        {{"plan", "1e300"},
+         "velmar-dds: 1e300 Hz cannot be planned: it is far above what the instrument plays (see "
+         "velmar-dds plan --help)\n"},
         {{"plan", "1000", "2000"}, "velmar-dds: unexpected '2000' (see velmar-dds plan --help)\n"},
         {{"freq", "1000", "--wave", "/nonexistent.csv"}, nullptr},
         {{"freq", "1000", "--amplitude"}, nullptr},
-        {{"freq", "1000", "--bits", "17"}, nullptr},
+        {{"freq", "1000", "--bits", "0"},
+         "velmar-dds: --bits must be a whole number from 1 to 16 (decimal or 0x...), not '0' (see "
+         "velmar-dds freq --help)\n"},
+        {{"freq", "1000", "--bits", "40"},
+         "velmar-dds: --bits must be a whole number from 1 to 16 (decimal or 0x...), not '40' (see "
+         "velmar-dds freq --help)\n"},
         {{"dio-out", "0x10000"}, nullptr},
         {{"dio-out", "-1"}, nullptr},
         {{"dio-out", "0x0x10"}, nullptr},  // strtoul alone would take a second 0x
@@ -136,7 +172,14 @@ TEST(CliUsageTest, WrongCommandLinesExitTwoWithOneLine) {
         {{"divider", "65536"}, nullptr},
         {{"list", "+"}, "velmar-dds: a '+' needs a command on each side\n"},
         {{"--device"}, nullptr},
-        {{"--device", "x", "list"}, nullptr},
+        {{"--device", "x", "list"},
+         "velmar-dds: --device wants an instrument's index in the list (0 for the first), not "
+         "'x'\n"},
+        {{"--device", "4294967296", "list"}, nullptr},
+        {{"list", "+", "--device", "1"}, "velmar-dds: a '+' needs a command on each side\n"},
+        {{"--bogus", "list"}, "velmar-dds: unknown option '--bogus' (see velmar-dds --help)\n"},
+        {{"shell", "+", "list"},
+         "velmar-dds: shell runs alone, not inside a chain or another shell\n"},
     };
     for (const auto& c : cases) {
         const ToolRun run = Tool(c.args);
@@ -154,12 +197,63 @@ TEST(CliUsageTest, WrongCommandLinesExitTwoWithOneLine) {
     EXPECT_NE(bare.out.find("usage: velmar-dds"), std::string::npos);
 }
 
+TEST(CliPlanTest, WarnsWhereThePlanIsNotWhatPlays) {
+    setenv("VELMAR_DDS_DEVICE_DIR", "/nonexistent/velmar-dds", 1);
+    const struct {
+        const char* hz;
+        const char* line;  // one line of the plan
+        const char* err;   // the warning or note, whole
+    } cases[] = {
+        {"1e13", "requested     10e12 Hz\n",
+         "velmar-dds: warning: more than half a period per sample (204800000 periods in 4096 "
+         "samples) puts every sample on the same phase: the instrument plays a constant, not 10e12 "
+         "Hz (the highest this divider can represent is 100 MHz)\n"},
+        {"150M", "periods       3072\n",
+         "velmar-dds: warning: more than half a period per sample (3072 periods in 4096 samples): "
+         "the instrument plays an alias at 50000000.00 Hz, not 150000000.00 Hz (the highest this "
+         "divider can represent is 100 MHz)\n"},
+        {"100M", "periods       2048\n",
+         "velmar-dds: warning: 2 samples per period, the highest frequency this divider can "
+         "represent: the wave is only a rough shape (a sine can come out flat)\n"},
+        {"60M", "periods       1228\n",
+         "velmar-dds: warning: only 3.33 samples per period (1228 periods in 4093 samples): the "
+         "wave is only a rough shape\n"},
+        {"45M", "periods       921\n", ""},
+        {"0.5", "produced      1.00 Hz\n",
+         "velmar-dds: note: below 1 Hz the library plans 1 Hz: this is the plan for 1 Hz\n"},
+        {"1e-3", "requested     1e-3 Hz\n",
+         "velmar-dds: note: below 1 Hz the library plans 1 Hz: this is the plan for 1 Hz\n"},
+        {"1G", "requested     1e9 Hz\n",
+         "velmar-dds: warning: more than half a period per sample (20480 periods in 4096 samples) "
+         "puts every sample on the same phase: the instrument plays a constant, not 1e9 Hz (the "
+         "highest this divider can represent is 100 MHz)\n"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = Tool({"plan", c.hz});
+        EXPECT_EQ(run.exit_code, 0) << c.hz;
+        EXPECT_NE(run.out.find(c.line), std::string::npos) << c.hz << "\n" << run.out;
+        EXPECT_EQ(run.err, c.err) << c.hz;
+    }
+}
+
+TEST(CliUsageTest, VersionNamesTheLibraryInUse) {
+    const ToolRun run = Tool({"--version"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(
+        run.out.rfind(std::string("velmar-dds ") + VELMAR_DLL_VERSION_STRING + "\nrevision ", 0),
+        0u)
+        << run.out;
+    // The shared library of this build, loaded through the tool's own link.
+    EXPECT_NE(run.out.find("\nlibrary " VELMAR_LIBRARY_DIR "/libVelmarDll.so"), std::string::npos)
+        << run.out;
+}
+
 TEST(CliUsageTest, EveryCommandHasHelp) {
     const ToolRun overview = Tool({"--help"});
     ASSERT_EQ(overview.exit_code, 0);
     for (const char* command :
          {"list", "freq", "plan", "measure", "counter-reset", "single", "trigger", "dio-mode",
-          "dio-in", "dio-out", "power-on", "divider", "clock", "demo"}) {
+          "dio-in", "dio-out", "power-on", "divider", "clock", "shell", "demo"}) {
         EXPECT_NE(overview.out.find(std::string("\n  ") + command), std::string::npos) << command;
         const ToolRun help = Tool({command, "--help"});
         EXPECT_EQ(help.exit_code, 0) << command;
@@ -176,7 +270,14 @@ TEST(CliTest, ListShowsTheInstruments) {
     RunningSim sim(options);
     const ToolRun run = Tool({"list"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(run.out, "2 instruments in " + sim.dir() + "\n  0  opens\n  1  opens\n");
+    EXPECT_EQ(
+        run.out.rfind("2 instruments in " + sim.dir() +
+                          "\n  0  opens\n  1  opens\n"
+                          "(opens: its socket takes a connection. Nothing is sent, so this does "
+                          "not show\n that the instrument answers;",
+                      0),
+        0u)
+        << run.out;
     EXPECT_TRUE(sim.TakeTrace().empty());  // opening sends nothing
 }
 
@@ -232,6 +333,48 @@ TEST(CliTest, FreqShapesScaleAndWaveTables) {
             EXPECT_EQ(model.CyclesPerLoop(), periods * c.cycles_per_period) << c.args[3];
         });
     }
+}
+
+TEST(CliTest, FreqWarnsOfAliasesAndClippingAndTheMeterAgrees) {
+    RunningSim sim;
+    ScratchDir scratch;
+    const std::string csv = scratch.File("loud.csv");
+    std::ofstream(csv) << "0, 1.25, 0, -1.25\n";
+    const struct {
+        std::vector<std::string> args;
+        const char* measured;  // what the meter then reads
+        const char* warning;   // found in the warnings
+    } cases[] = {
+        // The meter counts the cycles the samples really hold: the alias.
+        {{"freq", "150M"}, "frequency 50000000.00 Hz\n", "plays an alias at 50000000.00 Hz"},
+        {{"freq", "1e13"}, "frequency 0.00 Hz\n", "plays a constant"},
+        {{"freq", "1000", "--wave", "square", "--offset", "0.5"},
+         "frequency 1000.16 Hz\n",
+         "warning: 1042 of 2083 samples fall outside the DAC's range and are clipped"},
+        {{"freq", "1000", "--wave", csv}, "frequency 1000.16 Hz\n", "samples fall outside"},
+    };
+    for (auto c : cases) {
+        c.args.insert(c.args.end(), {"+", "measure"});
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, 0) << c.args[1] << run.err;
+        EXPECT_NE(run.out.find(c.measured), std::string::npos) << c.args[1] << "\n" << run.out;
+        EXPECT_NE(run.err.find(c.warning), std::string::npos) << c.args[1] << "\n" << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+}
+
+TEST(CliTest, SlowDownloadShowsItsProgressOnATerminal) {
+    ServerOptions options;
+    options.faults.delay_ms = 20;  // 67 exchanges: about 1.3 s
+    RunningSim sim(options);
+    const std::string screen = ToolOnTerminal({"freq", "1000"});
+    const size_t shown = screen.find("\rdownloading 2083 samples in 66 blocks: 1 s of about 1 s (");
+    ASSERT_NE(shown, std::string::npos) << screen;
+    // The line is wiped before the result is printed.
+    const size_t wiped = screen.find("\r\033[K", shown + 1);
+    const size_t result = screen.find("instrument 0: sine, 2083 samples");
+    EXPECT_LT(wiped, result) << screen;
+    EXPECT_NE(result, std::string::npos) << screen;
 }
 
 TEST(CliTest, SettingsCarryWithinOneRunButNotToTheNext) {
@@ -300,6 +443,16 @@ TEST(CliTest, ModeAndPortCommandsSendTheirBits) {
         {{"divider", "9"},
          "divider 9: the instrument plays at 11.11 MHz\n",
          "control: word 0x0000 [none] dio-out 0x0000 divider 9"},
+        // A leading zero is decimal, never octal.
+        {{"dio-out", "0100"},
+         "digital out 0x0064 (0000_0000_0110_0100)\n",
+         "control: word 0x0000 [none] dio-out 0x0064 divider 0"},
+        {{"dio-out", "08"},
+         "digital out 0x0008 (0000_0000_0000_1000)\n",
+         "control: word 0x0000 [none] dio-out 0x0008 divider 0"},
+        {{"divider", "010"},
+         "divider 10: the instrument plays at 10 MHz\n",
+         "control: word 0x0000 [none] dio-out 0x0000 divider 10"},
         {{"dio-out", "4660", "+", "single", "on"},
          "digital out 0x1234 (0001_0010_0011_0100)\nsingle-wave mode on\n",
          "control: word 0x0004 [single wave] dio-out 0x1234 divider 0"},
@@ -325,6 +478,18 @@ TEST(CliTest, PowerOnAndClock) {
     EXPECT_EQ(run.out, "power-on output stored: the loaded waveform\n");
     // Before any download in this process the library sends 4095.
     EXPECT_EQ(sim.TakeTrace().back(), "dds0: length: word 0x0FFF, 4096 samples in 128 blocks");
+    EXPECT_EQ(run.err,
+              "velmar-dds: note: no waveform was downloaded in this run, so the library announced "
+              "the whole memory: the instrument now plays all 4096 samples it holds (store after a "
+              "download: velmar-dds freq HZ + power-on waveform)\n");
+    // After a download the sequence announces the padded count: one sample more plays.
+    run = Tool({"freq", "1000", "+", "power-on", "waveform", "+", "measure"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err,
+              "velmar-dds: note: the stored sequence announces the padded count, so the instrument "
+              "now plays 2113 samples where 2083 were downloaded: 985.96 Hz instead of 1000.16 "
+              "Hz\n");
+    EXPECT_NE(run.out.find("frequency 985.9"), std::string::npos) << run.out;
 
     run = Tool({"divider", "5", "+", "power-on", "current", "+", "clock"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
@@ -340,28 +505,121 @@ TEST(CliTest, PowerOnAndClock) {
     });
 }
 
-TEST(CliTest, DeviceOptionPicksTheInstrument) {
+// The instruments a run addressed, in order, each once per stretch of messages.
+Lines Addressed(const Lines& trace) {
+    Lines names;
+    for (const std::string& line : trace) {
+        const std::string name = line.substr(0, line.find(':'));
+        if (names.empty() || names.back() != name) names.push_back(name);
+    }
+    return names;
+}
+
+TEST(CliTest, DeviceBeforeTheFirstCommandIsForTheChainInsideAStepForThatStep) {
     ServerOptions options;
     options.count = 2;
     RunningSim sim(options);
-    const ToolRun run = Tool({"--device", "1", "dio-out", "7"});
-    EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(sim.TakeTrace(), Lines{"dds1: control: word 0x0000 [none] dio-out 0x0007 divider 0"});
+    const struct {
+        std::vector<std::string> args;
+        Lines addressed;
+    } cases[] = {
+        {{"--device", "1", "dio-out", "7"}, {"dds1"}},
+        {{"freq", "1000", "+", "--device", "1", "measure"}, {"dds0", "dds1"}},
+        {{"--device", "1", "freq", "2k", "+", "measure", "+", "--device", "0", "measure"},
+         {"dds1", "dds0"}},
+        {{"dio-in", "--device", "1", "+", "dio-in"}, {"dds1", "dds0"}},
+        {{"--device", "1", "dio-in", "+", "dio-in", "--device=0", "+", "dio-in"},
+         {"dds1", "dds0", "dds1"}},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_EQ(Addressed(sim.TakeTrace()), c.addressed) << c.args[0] << " " << c.args[1];
+    }
+}
+
+TEST(CliTest, ShellRunsLinesInOneProcess) {
+    ServerOptions options;
+    options.count = 2;
+    RunningSim sim(options);
+    const struct {
+        const char* input;
+        int exit_code;
+        const char* out;  // found in the output
+        const char* err;
+        Lines addressed;
+    } cases[] = {
+        // The divider of the first line is still there for the second.
+        {"freq 1000\nmeasure\n", 0, "frequency 1000.16 Hz\n", "", {"dds0"}},
+        {"# a comment\n\n  --device 1 dio-in + dio-in\ndio-in\n",
+         0,
+         "digital in",
+         "",
+         {"dds1", "dds0"}},
+        {"dio-out 0x10 + --device 1 dio-in\n", 0, "digital out 0x0010", "", {"dds0", "dds1"}},
+        // Reading a script, the first failing line ends it with its status.
+        {"dio-in\nbogus\ndio-in\n",
+         2,
+         "digital in",
+         "velmar-dds: line 2: unknown command 'bogus' (see velmar-dds --help)\n",
+         {"dds0"}},
+        {"--device 5 dio-in\ndio-in\n",
+         1,
+         "",
+         "velmar-dds: line 1: device index 5 is out of range: 2 instruments found in ",
+         {}},
+        {"dio-in 'unclosed\n", 2, "", "velmar-dds: line 1: unmatched '\n", {}},
+        {"exit\ndio-in\n", 0, "", "", {}},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = Tool({"shell"}, c.input);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.input << run.err;
+        EXPECT_NE(run.out.find(c.out), std::string::npos) << c.input << run.out;
+        EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << c.input << run.err;
+        EXPECT_EQ(Addressed(sim.TakeTrace()), c.addressed) << c.input;
+    }
+    // No prompt when the input is not a terminal.
+    EXPECT_EQ(Tool({"shell"}, "dio-in\n").out, "digital in 0x0000 (0000_0000_0000_0000)\n");
 }
 
 // ---- Failures name what failed ---------------------------------------------------------
 
-TEST(CliFailureTest, NoInstrumentAndIndexOutOfRange) {
-    ScratchDir empty;
-    setenv("VELMAR_DDS_DEVICE_DIR", empty.path().c_str(), 1);
-    for (const auto& args : {Lines{"dio-in"}, Lines{"list"}, Lines{"freq", "1000"}}) {
-        const ToolRun run = Tool(args);
-        EXPECT_EQ(run.exit_code, 1);
-        EXPECT_EQ(run.err.rfind("velmar-dds: no instrument found in " + empty.path(), 0), 0u)
-            << run.err;
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+TEST(CliFailureTest, NoInstrumentSaysWhyAndAListingOfNoneSucceeds) {
+    ScratchDir scratch;
+    const std::string missing = scratch.path() + "/missing";
+    const struct {
+        const char* device_dir;  // nullptr: unset
+        std::string shown_dir;   // the directory the tool names
+        std::string listing;     // what list prints
+        std::string failure;     // how a command that needs an instrument fails
+    } cases[] = {
+        {scratch.path().c_str(), scratch.path(), "no instruments in " + scratch.path() + "\n",
+         "velmar-dds: no instrument found in " + scratch.path()},
+        {missing.c_str(), missing,
+         "no instruments: the device directory " + missing + " does not exist\n",
+         "velmar-dds: no instrument found: the device directory " + missing + " does not exist"},
+        // An empty variable counts as unset: the next place is looked at.
+        {"", scratch.path() + "/velmar-dds",
+         "no instruments: the device directory " + scratch.path() + "/velmar-dds does not exist\n",
+         "velmar-dds: no instrument found: the device directory " + scratch.path() +
+             "/velmar-dds does not exist"},
+    };
+    setenv("XDG_RUNTIME_DIR", scratch.path().c_str(), 1);
+    for (const auto& c : cases) {
+        setenv("VELMAR_DDS_DEVICE_DIR", c.device_dir, 1);
+        const ToolRun list = Tool({"list"});
+        EXPECT_EQ(list.exit_code, 0) << c.shown_dir;
+        EXPECT_EQ(list.out, c.listing);
+        for (const auto& args : {Lines{"dio-in"}, Lines{"freq", "1000"}}) {
+            const ToolRun run = Tool(args);
+            EXPECT_EQ(run.exit_code, 1);
+            EXPECT_EQ(run.err, c.failure +
+                                   " (start velmar-dds-sim, or point VELMAR_DDS_DEVICE_DIR "
+                                   "at the instruments)\n");
+        }
     }
     unsetenv("VELMAR_DDS_DEVICE_DIR");
+    unsetenv("XDG_RUNTIME_DIR");
 
     RunningSim sim;
     const ToolRun run = Tool({"--device", "3", "dio-in"});
@@ -370,19 +628,25 @@ TEST(CliFailureTest, NoInstrumentAndIndexOutOfRange) {
                            sim.dir() + " (indices 0 to 0)\n");
 }
 
-TEST(CliFailureTest, InstrumentThatCannotBeOpened) {
+TEST(CliFailureTest, InstrumentThatCannotBeOpenedWithTheSystemsReason) {
     ServerOptions options;
     options.refuse = true;
     RunningSim sim(options);
+    const std::string reason = sim.dir() + "/dds0: connection refused: is velmar-dds-sim running?";
     const ToolRun run = Tool({"single", "on"});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.err, "velmar-dds: instrument 0 in " + sim.dir() + " could not be opened\n");
+    EXPECT_EQ(run.err, "velmar-dds: instrument 0 could not be opened: " + reason + "\n");
     const ToolRun list = Tool({"list"});
     EXPECT_EQ(list.exit_code, 0);
-    EXPECT_EQ(list.out, "1 instrument in " + sim.dir() + "\n  0  does not open\n");
+    EXPECT_EQ(list.out.rfind(
+                  "1 instrument in " + sim.dir() + "\n  0  does not open: " + reason + "\n", 0),
+              0u)
+        << list.out;
 }
 
-TEST(CliFailureTest, InstrumentThatDoesNotAnswer) {
+// The library returns 0 alike for an answer missing, short or late; the
+// tool tells them apart by the time the call took.
+TEST(CliFailureTest, InstrumentThatDoesNotAnswerOrAnswersShort) {
     const struct {
         void (*fault)(ServerOptions&);
         std::vector<std::string> args;
@@ -390,19 +654,23 @@ TEST(CliFailureTest, InstrumentThatDoesNotAnswer) {
     } cases[] = {
         {[](ServerOptions& o) { o.faults.silent = true; },
          {"single", "on"},
-         "velmar-dds: instrument 0 did not answer the single-wave setting\n"},
+         "velmar-dds: instrument 0 did not answer the single-wave setting within 1000 ms\n"},
+        {[](ServerOptions& o) { o.faults.delay_ms = 1100; },
+         {"dio-in"},
+         "velmar-dds: instrument 0 did not answer the digital input read within 1000 ms\n"},
         {[](ServerOptions& o) { o.faults.ack_limit = 0; },
          {"freq", "1000"},
-         "velmar-dds: instrument 0 did not acknowledge the waveform download\n"},
+         "velmar-dds: instrument 0 did not answer every message of the waveform download (an "
+         "answer was missing, short or late)\n"},
         {[](ServerOptions& o) { o.faults.drop_after = 1; },
          {"counter-reset"},
-         "velmar-dds: instrument 0 did not answer the counter reset\n"},
+         "velmar-dds: instrument 0 answered the counter reset short or hung up\n"},
         {[](ServerOptions& o) { o.faults.short_report = true; },
          {"measure"},
-         "velmar-dds: instrument 0 did not answer the measurement\n"},
+         "velmar-dds: instrument 0 answered the measurement short or hung up\n"},
         {[](ServerOptions& o) { o.faults.short_report = true; },
          {"dio-in"},
-         "velmar-dds: instrument 0 did not answer the digital input read\n"},
+         "velmar-dds: instrument 0 answered the digital input read short or hung up\n"},
     };
     for (const auto& c : cases) {
         ServerOptions options;
