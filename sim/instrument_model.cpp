@@ -226,8 +226,8 @@ std::string InstrumentModel::PowerCycle() {
                    DescribeControlWord(control_word_) + " dio-out " + Hex16(digital_out_) +
                    " divider " + std::to_string(divider_);
         case PowerOnSetting::Kind::kWaveform:
-            return "power cycle: back with the stored waveform, " +
-                   std::to_string(played_length_) + " samples, divider " + std::to_string(divider_);
+            return "power cycle: back with the stored waveform, " + std::to_string(played_length_) +
+                   " samples, divider " + std::to_string(divider_);
         case PowerOnSetting::Kind::kNothingStored:
             break;
     }

@@ -57,14 +57,15 @@ constexpr auto kProgressAfter = std::chrono::seconds(1);
 std::string EmptyDirectoryReason(const std::string& dir) {
     struct stat info {};
     if (stat(dir.c_str(), &info) != 0) {
-        if (errno == ENOENT) return "no instrument found: the device directory " + dir + " does not exist";
-        return "no instrument found: the device directory " + dir + " cannot be read: " +
-               std::strerror(errno);
+        if (errno == ENOENT)
+            return "no instrument found: the device directory " + dir + " does not exist";
+        return "no instrument found: the device directory " + dir +
+               " cannot be read: " + std::strerror(errno);
     }
     if (!S_ISDIR(info.st_mode)) return "no instrument found: " + dir + " is not a directory";
     if (access(dir.c_str(), R_OK | X_OK) != 0) {
-        return "no instrument found: the device directory " + dir + " cannot be read: " +
-               std::strerror(errno);
+        return "no instrument found: the device directory " + dir +
+               " cannot be read: " + std::strerror(errno);
     }
     return "no instrument found in " + dir;
 }
@@ -324,8 +325,7 @@ class Progress {
         std::unique_lock<std::mutex> lock(mutex_);
         if (wake_.wait_for(lock, kProgressAfter, [this] { return done_; })) return;
         do {
-            const double elapsed =
-                std::chrono::duration<double>(Clock::now() - start).count();
+            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
             char line[160];
             if (expected_s_ > elapsed) {
                 std::snprintf(line, sizeof(line), "\r%s: %.0f s of about %.0f s (%.0f %%)\033[K",
@@ -506,8 +506,7 @@ void CmdDioIn(Session& s, Args& args) {
 }
 
 void CmdDioOut(Session& s, Args& args) {
-    const auto word =
-        static_cast<uint16_t>(ParseUnsigned("WORD", args.Operand("WORD"), 0, 0xFFFF));
+    const auto word = static_cast<uint16_t>(ParseUnsigned("WORD", args.Operand("WORD"), 0, 0xFFFF));
     args.Done();
     s.RequireInstrument();
     Call(s, "digital output", true, [&] { return DDSSetDigitalOut(s.device, word); });
@@ -520,11 +519,12 @@ void CmdDioOut(Session& s, Args& args) {
 // announces its whole memory.
 void NotePowerOnWaveform(Session& s) {
     if (!s.download) {
-        s.Warn("note: no waveform was downloaded in this run, so the library announced the "
-               "whole memory: the instrument now plays all " +
-               std::to_string(kWaveMemorySize) +
-               " samples it holds (store after a download: velmar-dds freq HZ + power-on "
-               "waveform)");
+        s.Warn(
+            "note: no waveform was downloaded in this run, so the library announced the "
+            "whole memory: the instrument now plays all " +
+            std::to_string(kWaveMemorySize) +
+            " samples it holds (store after a download: velmar-dds freq HZ + power-on "
+            "waveform)");
         return;
     }
     const Download& d = *s.download;

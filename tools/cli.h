@@ -44,8 +44,8 @@ struct Session {
         : out(out_stream), err(err_stream), in(in_stream) {}
 
     std::ostream& out;
-    std::ostream& err;  // warnings and notes, one line each
-    std::istream& in;   // the commands of `shell`
+    std::ostream& err;         // warnings and notes, one line each
+    std::istream& in;          // the commands of `shell`
     bool interactive = false;  // standard input and output are a terminal: prompt
     bool progress = false;     // standard error is a terminal: show slow downloads
     int chain_device = 0;      // --device before the first command

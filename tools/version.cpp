@@ -12,8 +12,8 @@ namespace velmar::tool {
 std::string VersionText(const std::string& program, const void* library_function) {
     std::string text = program + " " + VELMAR_DLL_VERSION_STRING + "\n";
     const std::string revision = VELMAR_GIT_REVISION;
-    text += "revision " + (revision.empty() ? std::string("unknown (not built from git)") : revision) +
-            "\n";
+    text += "revision " +
+            (revision.empty() ? std::string("unknown (not built from git)") : revision) + "\n";
     if (library_function == nullptr) return text + "library none: this program does not load it\n";
     Dl_info info{};
     if (dladdr(library_function, &info) == 0 || info.dli_fname == nullptr)

@@ -30,7 +30,8 @@ bool ListDeviceSockets(const std::string& dir, std::vector<std::string>* paths) 
     while (const dirent* entry = readdir(listing)) {
         const std::string path = dir + "/" + entry->d_name;
         struct stat info {};
-        if (stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) names.push_back(entry->d_name);
+        if (stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
+            names.push_back(entry->d_name);
     }
     closedir(listing);
     // Ascending byte order of the names fixes the device indices.

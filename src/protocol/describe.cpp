@@ -114,8 +114,7 @@ std::string DescribePlayback(const FrequencyPlan& plan) {
     const int64_t periods = plan.periods;
     // At four samples per period or more the wave keeps its shape.
     if (length <= 0 || periods <= 0 || 4 * periods <= length) return "";
-    const std::string highest =
-        "the highest this divider can represent is " +
+    const std::string highest = "the highest this divider can represent is " +
                                 FormatClock(PlannedSampleClockHz(plan.divider) / 2);
     const std::string share =
         std::to_string(periods) + " periods in " + std::to_string(length) + " samples";
