@@ -6,7 +6,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-native test-asan test-tsan test-windows test-fuzz fuzz bench clean
+.PHONY: all build demo package test test-native test-asan test-tsan test-windows test-package test-fuzz fuzz bench clean
 
 all: build
 
@@ -14,10 +14,20 @@ build:
 	cmake -S . -B build $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
 
+# The demo, and the simulator that README's next commands start.
 demo:
 	cmake -S . -B build $(CMAKE_FLAGS)
-	cmake --build build -j$(JOBS) --target velmar-dds
+	cmake --build build -j$(JOBS) --target velmar-dds velmar-dds-sim
 	./build/tools/velmar-dds demo
+
+# Debian packages of the library, its development files and the tools, in build/.
+package: build
+	rm -f build/*.deb
+	cd build && cpack -G DEB
+
+# The packages installed with apt-get, used and removed (needs root).
+test-package:
+	MAKE="$(MAKE)" bash cmake/package-test.sh
 
 # Every suite runs to its end, then one summary line each; the exit status
 # is non-zero when a suite that ran failed.

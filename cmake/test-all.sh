@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 MAKE=${MAKE:-make}
 summary=$(mktemp)
-trap 'rm -f "$summary"' EXIT
+trap 'rm -f "$summary" "$summary.package"' EXIT
 failed=0
 
 suite() {  # suite <name> <make target>
@@ -25,6 +25,18 @@ suite "native" test-native
 suite "ASan+UBSan" test-asan
 suite "TSan (threads)" test-tsan
 suite "fuzz (5 s per harness)" test-fuzz
+
+# The Debian packages: installed, used from PATH and removed. Installing
+# needs root, as on CI; elsewhere the reason is reported instead.
+echo "== packages (test-package)"
+started=$SECONDS
+MAKE=$MAKE bash cmake/package-test.sh | tee "$summary.package"
+case ${PIPESTATUS[0]} in
+    0) echo "packages: passed ($((SECONDS - started)) s)" >>"$summary" ;;
+    77) echo "packages: $(grep '^NOT RUN' "$summary.package" | head -1)" >>"$summary" ;;
+    *) echo "packages: FAILED ($((SECONDS - started)) s)" >>"$summary"; failed=1 ;;
+esac
+rm -f "$summary.package"
 # The Windows script reports each width itself, passed, FAILED or NOT RUN.
 echo "== Windows (test-windows)"
 before=$(wc -l <"$summary")

@@ -570,13 +570,14 @@ void CmdShell(Session& s, Args& args);
 struct Command {
     const char* name;
     const char* synopsis;
+    const char* summary;  // one line for the overview
     const char* help;
     std::function<void(Session&, Args&)> run;
 };
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        {"list", "list",
+        {"list", "list", "the instruments in the device directory, and whether each opens",
          "Lists the instruments in the device directory and whether each opens (its socket\n"
          "takes a connection; nothing is sent, so an instrument that opens may still not\n"
          "answer). Exits 0 with \"no instruments\" when there are none.",
@@ -584,6 +585,7 @@ const std::vector<Command>& Commands() {
         {"freq",
          "freq HZ [--wave sine|square|triangle|sawtooth|FILE.csv] [--amplitude A] [--offset O] "
          "[--bits B]",
+         "plans HZ, computes the wave for the plan and downloads it",
          "Plans HZ (1000, 12.5k, 3M, 1G), computes the wave for the planned length and periods,\n"
          "downloads it and prints the frequency actually produced and its error. Warns when\n"
          "the plan plays an alias or only a rough shape, and when samples are clipped.\n"
@@ -594,35 +596,41 @@ const std::vector<Command>& Commands() {
          "  --bits       the DAC's resolution, 1 to 16: samples are offset binary from 0 to\n"
          "               2^B - 1 with mid-scale as zero (default 16)",
          CmdFreq},
-        {"plan", "plan HZ",
+        {"plan", "plan HZ", "the plan for HZ, without an instrument",
          "Prints the plan for HZ without an instrument: divider, length, periods, the sample\n"
          "clock the instrument plays at, the frequency produced and its error in ppm. Warns\n"
          "when the plan plays an alias or only a rough shape, and below 1 Hz (planned as 1 Hz).",
          CmdPlan},
-        {"measure", "measure [--counter]",
+        {"measure", "measure [--counter]", "reads the frequency meter or the counter",
          "Reads the frequency meter (hertz), or with --counter the counter reading\n"
          "(twice the instrument's count: the input cycles since counter-reset).",
          CmdMeasure},
-        {"counter-reset", "counter-reset", "Clears the event counter.", CmdCounterReset},
-        {"single", "single on|off", "Single-wave mode on or off.", CmdSingle},
+        {"counter-reset", "counter-reset", "clears the event counter", "Clears the event counter.",
+         CmdCounterReset},
+        {"single", "single on|off", "single-wave mode on or off", "Single-wave mode on or off.",
+         CmdSingle},
         {"trigger", "trigger on|off [--option]",
+         "a trigger pulse, then arms or disarms the trigger",
          "Sends a 100 ms trigger pulse, then arms (on, with the option bit if --option)\n"
          "or disarms (off) the trigger.",
          CmdTrigger},
-        {"dio-mode", "dio-mode in|out", "Sets the digital I/O mode bit (out sets it).", CmdDioMode},
-        {"dio-in", "dio-in", "Reads the 16-bit digital input port.", CmdDioIn},
-        {"dio-out", "dio-out WORD",
+        {"dio-mode", "dio-mode in|out", "the digital I/O mode bit",
+         "Sets the digital I/O mode bit (out sets it).", CmdDioMode},
+        {"dio-in", "dio-in", "reads the digital input port", "Reads the 16-bit digital input port.",
+         CmdDioIn},
+        {"dio-out", "dio-out WORD", "drives WORD on the digital output port",
          "Drives WORD (decimal, a leading zero too, or 0x...) on the 16-bit digital output port.",
          CmdDioOut},
-        {"power-on", "power-on current|waveform",
+        {"power-on", "power-on current|waveform", "stores what the instrument produces at power-on",
          "Stores what the instrument produces at power-on: the current control state, or\n"
          "the loaded waveform. The waveform store announces the padded sample count, so the\n"
          "instrument then plays one sample more than the padded wave: the tool says so.",
          CmdPowerOn},
-        {"divider", "divider N", "Sets the sample clock divider (0 to 65535).", CmdDivider},
-        {"clock", "clock", "Prints the sample clock as the library reports it (DDSGetCLK).",
-         CmdClock},
-        {"shell", "shell",
+        {"divider", "divider N", "sets the sample clock divider",
+         "Sets the sample clock divider (0 to 65535).", CmdDivider},
+        {"clock", "clock", "the sample clock as the library reports it",
+         "Prints the sample clock as the library reports it (DDSGetCLK).", CmdClock},
+        {"shell", "shell", "runs command lines from standard input in one process",
          "Reads commands from standard input, one command line per line (with + and --device\n"
          "as on the command line), and runs them in this one process, so that the control\n"
          "state carries from each to the next. Prompts when standard input is a terminal.\n"
@@ -630,7 +638,8 @@ const std::vector<Command>& Commands() {
          "A failing line is reported and the shell goes on when it prompts; reading a\n"
          "script, it stops there with that line's exit status.",
          CmdShell},
-        {"demo", "demo [--svg FILE]", kDemoHelp, CmdDemo},
+        {"demo", "demo [--svg FILE]", "a typical session on a simulated instrument", kDemoHelp,
+         CmdDemo},
     };
     return commands;
 }
@@ -643,13 +652,17 @@ void CmdDemo(Session& s, Args& args) {
 }
 
 void PrintHelp(std::ostream& out) {
-    out << "usage: velmar-dds [--device N] [--trace] COMMAND [ARGS] [+ COMMAND [ARGS] ...]\n"
-           "       velmar-dds COMMAND --help\n"
-           "       velmar-dds --version\n\n"
+    out << "Usage: velmar-dds [--device N] [--trace] COMMAND [ARGS] [+ COMMAND [ARGS] ...]\n"
+           "  or:  velmar-dds COMMAND --help\n"
+           "  or:  velmar-dds --version\n\n"
            "Drives a Velmar DDS signal generator through libVelmarDll.\n\n"
-           "commands:\n";
-    for (const Command& c : Commands()) out << "  " << c.synopsis << "\n";
-    out << "\n"
+           "Commands (velmar-dds COMMAND --help tells more):\n";
+    for (const Command& c : Commands()) {
+        std::string name = c.name;
+        name.resize(std::max<size_t>(name.size() + 2, 15), ' ');
+        out << "  " << name << c.summary << "\n";
+    }
+    out << "\nOptions:\n"
            "  --device N   the instrument to use, by index in the list (default 0); before\n"
            "               the first command for the whole line, inside a command for that\n"
            "               command only\n"
@@ -763,7 +776,7 @@ void RunLine(Session& session, const std::vector<std::string>& all_args, bool in
         const Command* command = chosen[i];
         Args rest(std::vector<std::string>(step.begin() + 1, step.end()));
         if (rest.Flag("--help") || rest.Flag("-h")) {
-            session.out << "usage: velmar-dds [--device N] " << command->synopsis << "\n\n"
+            session.out << "Usage: velmar-dds [--device N] " << command->synopsis << "\n\n"
                         << command->help << "\n";
             continue;
         }

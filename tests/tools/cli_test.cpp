@@ -194,7 +194,7 @@ TEST(CliUsageTest, WrongCommandLinesExitTwoWithOneLine) {
     }
     const ToolRun bare = Tool({});
     EXPECT_EQ(bare.exit_code, 2);
-    EXPECT_NE(bare.out.find("usage: velmar-dds"), std::string::npos);
+    EXPECT_NE(bare.out.find("Usage: velmar-dds"), std::string::npos);
 }
 
 TEST(CliPlanTest, WarnsWhereThePlanIsNotWhatPlays) {
@@ -257,7 +257,7 @@ TEST(CliUsageTest, EveryCommandHasHelp) {
         EXPECT_NE(overview.out.find(std::string("\n  ") + command), std::string::npos) << command;
         const ToolRun help = Tool({command, "--help"});
         EXPECT_EQ(help.exit_code, 0) << command;
-        EXPECT_EQ(help.out.rfind(std::string("usage: velmar-dds [--device N] ") + command, 0), 0u)
+        EXPECT_EQ(help.out.rfind(std::string("Usage: velmar-dds [--device N] ") + command, 0), 0u)
             << help.out;
     }
 }
