@@ -171,7 +171,9 @@ TEST(DownloadTest, HeaderAnnouncesCountPlusOneAndBlocksFillMemoryFromZero) {
     ASSERT_EQ(answers.size(), 4u);  // 100 samples padded to 128
     for (const Answer& answer : answers) EXPECT_EQ(answer.bytes, Bytes{0});
     EXPECT_EQ(answers[0].trace, "block 1 of 4: samples 0-31");
-    EXPECT_EQ(answers[3].trace, "block 4 of 4: samples 96-127");
+    EXPECT_EQ(answers[3].trace, "block 4 of 4: samples 96-127, download complete");
+    // A trace of one line per download leaves out the blocks before the last.
+    for (size_t i = 0; i < answers.size(); ++i) EXPECT_EQ(answers[i].routine_block, i < 3) << i;
     EXPECT_EQ(model.played_length(), 100);
     EXPECT_EQ(model.memory()[0], 1000);
     EXPECT_EQ(model.memory()[99], 1099);
@@ -504,6 +506,8 @@ TEST(FaultTest, AckLimitCountsBlocksOfEachDownload) {
         ASSERT_EQ(answers.size(), 8u);
         for (size_t b = 0; b < answers.size(); ++b) {
             EXPECT_EQ(answers[b].bytes.empty(), b >= 3) << "block " << b + 1;
+            // Every block not acknowledged shows in the shortest trace.
+            EXPECT_EQ(answers[b].routine_block, b < 3) << "block " << b + 1;
         }
         EXPECT_EQ(answers[3].trace, "block 4 of 8: samples 96-127 (not acknowledged: limit 3)");
         // Headers and control packets are still answered.

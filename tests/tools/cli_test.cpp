@@ -515,6 +515,21 @@ Lines Addressed(const Lines& trace) {
     return names;
 }
 
+TEST(CliTest, TraceTurnsOnTheLibrarysTraceForTheRun) {
+    RunningSim sim;
+    unsetenv("VELMAR_DDS_TRACE");
+    const ToolRun run = Tool({"--trace", "dio-in"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out, "digital in 0x0000 (0000_0000_0000_0000)\n");
+    EXPECT_EQ(run.err.rfind(std::string("VelmarDll ") + VELMAR_DLL_VERSION_STRING +
+                                ": trace on (VELMAR_DDS_TRACE=stderr)\n",
+                            0),
+              0u)
+        << run.err;
+    EXPECT_NE(run.err.find("DDSGetDigitalIn = 1"), std::string::npos) << run.err;
+    EXPECT_EQ(Tool({"dio-in"}).err, "");  // only for the run that asked
+}
+
 TEST(CliTest, DeviceBeforeTheFirstCommandIsForTheChainInsideAStepForThatStep) {
     ServerOptions options;
     options.count = 2;
