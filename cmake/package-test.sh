@@ -30,6 +30,15 @@ trap cleanup EXIT
 
 fail() { echo "package test: $*" >&2; exit 1; }
 
+# Each package states what it needs: the system's libraries, and the library
+# of this very version.
+for deb in build/velmar-dds_*.deb build/libvelmardll-dev_*.deb; do
+    dpkg-deb -f "$deb" Depends | grep -q "libvelmardll1 (= " || fail "$deb does not depend on libvelmardll1"
+done
+for deb in build/velmar-dds_*.deb build/libvelmardll1_*.deb; do
+    dpkg-deb -f "$deb" Depends | grep -q "libc6" || fail "$deb names no system library it needs"
+done
+
 apt-get install -y -qq ./build/*.deb >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install failed"; }
 files=$(dpkg -L $packages | sort -u)
 

@@ -72,8 +72,8 @@ ToolRun Tool(const std::vector<std::string>& args, const std::string& input = ""
 }
 
 // Runs the tool on a terminal (a pseudo-terminal as its standard input,
-// output and error) and returns all it wrote there.
-std::string ToolOnTerminal(const std::vector<std::string>& args) {
+// output and error), types `input` and returns all that the terminal showed.
+std::string ToolOnTerminal(const std::vector<std::string>& args, const std::string& input = "") {
     std::vector<std::string> argv_text = {VELMAR_TOOL_BINARY};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -85,6 +85,7 @@ std::string ToolOnTerminal(const std::vector<std::string>& args) {
         execv(argv[0], argv.data());
         _exit(127);
     }
+    if (!input.empty() && write(terminal, input.data(), input.size()) < 0) return "";
     std::string text;
     char buffer[256];
     ssize_t got;
@@ -593,6 +594,12 @@ TEST(CliTest, ShellRunsLinesInOneProcess) {
         EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << c.input << run.err;
         EXPECT_EQ(Addressed(sim.TakeTrace()), c.addressed) << c.input;
     }
+    // On a terminal it prompts, and a failing line does not end it.
+    const std::string screen = ToolOnTerminal({"shell"}, "bogus\ndio-in\nexit\n");
+    EXPECT_NE(screen.find("velmar-dds> "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("velmar-dds: unknown command 'bogus'"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("digital in 0x0000"), std::string::npos) << screen;
+    sim.TakeTrace();
     // No prompt when the input is not a terminal.
     EXPECT_EQ(Tool({"shell"}, "dio-in\n").out, "digital in 0x0000 (0000_0000_0000_0000)\n");
 }
