@@ -71,7 +71,7 @@ extern "C" void OnSignal(int signal_number) {
 unsigned long ParseUnsigned(const char* option, const char* text, unsigned long max) {
     const std::optional<unsigned long> value = velmar::tool::ParseWholeNumber(text, max);
     if (!value) {
-        UsageError(std::string(option) + " wants a whole number from 0 to " + std::to_string(max) +
+        UsageError(std::string(option) + " wants a whole number up to " + std::to_string(max) +
                    " (decimal or 0x...), not '" + text + "'");
     }
     return *value;

@@ -108,3 +108,20 @@ def test_the_simulator_is_found_where_it_was_built(monkeypatch, tmp_path):
     built.write_text("#!/bin/sh\n")
     built.chmod(0o755)
     assert _simulator.find_simulator() == str(built)
+
+
+@pytest.mark.parametrize(
+    "device_dir, runtime_dir, expected",
+    [
+        ("/d", "/r", "/d"),
+        ("", "/r", "/r/velmar-dds"),  # set but empty counts as unset, as in the library
+        (None, "", f"/tmp/velmar-dds-{os.getuid()}"),
+    ],
+)
+def test_device_directory_as_the_library_finds_it(monkeypatch, device_dir, runtime_dir, expected):
+    for name, value in (("VELMAR_DDS_DEVICE_DIR", device_dir), ("XDG_RUNTIME_DIR", runtime_dir)):
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
+    assert velmar_dds.device_directory() == expected

@@ -24,12 +24,13 @@ _INT32_MAX = 2**31 - 1
 def device_directory() -> Optional[str]:
     """Where the library looks for instruments on Linux (None on Windows):
     $VELMAR_DDS_DEVICE_DIR if set, else $XDG_RUNTIME_DIR/velmar-dds, else
-    /tmp/velmar-dds-<uid>. Read afresh by every find()."""
+    /tmp/velmar-dds-<uid>; a variable set but empty counts as unset, as in
+    the library. Read afresh by every find()."""
     if sys.platform == "win32":
         return None
-    if "VELMAR_DDS_DEVICE_DIR" in os.environ:
+    if os.environ.get("VELMAR_DDS_DEVICE_DIR"):
         return os.environ["VELMAR_DDS_DEVICE_DIR"]
-    if "XDG_RUNTIME_DIR" in os.environ:
+    if os.environ.get("XDG_RUNTIME_DIR"):
         return os.environ["XDG_RUNTIME_DIR"] + "/velmar-dds"
     return f"/tmp/velmar-dds-{os.getuid()}"
 
