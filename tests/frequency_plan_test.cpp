@@ -134,5 +134,25 @@ TEST(SampleClock, FollowsTheDividerPlusOneRelation) {
     EXPECT_EQ(SampleClockForDivider(65535), 200000000.0 / 65536);
 }
 
+// What a looped wave of `periods` periods in `length` samples really plays:
+// beyond half a period per sample the periods fold back below half the clock.
+TEST(PlayedFrequency, FoldsPeriodsBeyondHalfTheSampleClock) {
+    const struct {
+        FrequencyPlan plan;
+        double played_hz;
+    } cases[] = {
+        {{48, 2083, 1}, 100000000.0 / 48 / 2083},  // 1 kHz: as planned
+        {{0, 4096, 2048}, 100000000.0},            // two samples per period: the limit
+        {{0, 4096, 3072}, 50000000.0},             // 150 MHz plays 50 MHz
+        {{0, 4096, 4095}, 200000000.0 / 4096},     // one period short of every sample
+        {{0, 4096, 204800000}, 0.0},               // every sample on the same phase
+        {{0, 0, 1}, 0.0},                          // nothing plays
+    };
+    for (const auto& c : cases) {
+        EXPECT_DOUBLE_EQ(PlayedFrequencyHz(c.plan), c.played_hz) << c.plan.periods;
+    }
+    EXPECT_DOUBLE_EQ(PlannedOutputHz({0, 4096, 3072}), 150000000.0);
+}
+
 }  // namespace
 }  // namespace velmar
