@@ -1,8 +1,8 @@
 # Debian packages with CPack (`make package`), split the Debian way:
 #   libvelmardll1     the shared library (component "runtime")
 #   libvelmardll-dev  the header, the CMake package and the pkg-config file ("dev")
-#   velmar-dds        the command-line tool and the simulated instrument, with
-#                     their man pages and bash completion ("tools")
+#   velmar-dds        the command-line tool, the simulated instrument and the
+#                     SCPI server, with their man pages and bash completion ("tools")
 # Their dependencies on system libraries come from dpkg-shlibdeps; on each
 # other they depend at exactly this version.
 set(CPACK_GENERATOR DEB)
@@ -48,9 +48,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velmar-dds)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libvelmardll${PROJECT_VERSION_MAJOR} ${velmar_exact}")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-  "Drive a Velmar DDS signal generator from the command line
+  "Drive a Velmar DDS signal generator from the command line or the network
  velmar-dds plans frequencies, downloads waveforms, reads the meter and drives
  the ports; velmar-dds-sim serves simulated instruments for it and for any
- program that uses libVelmarDll.")
+ program that uses libVelmarDll; velmar-dds-scpi serves each instrument as a
+ SCPI raw-socket instrument.")
 
 include(CPack)

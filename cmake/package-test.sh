@@ -50,6 +50,12 @@ for file in /usr/share/man/man1/velmar-dds.1 /usr/share/man/man1/velmar-dds-sim.
     /usr/share/bash-completion/completions/velmar-dds /usr/lib/pkgconfig/velmardll.pc; do
     grep -qx "$file" <<<"$files" || fail "$file is not installed"
 done
+# The SCPI server, where this machine could build it (it needs Asio).
+if [ -x build/scpi/velmar-dds-scpi ]; then
+    for file in /usr/bin/velmar-dds-scpi /usr/share/man/man1/velmar-dds-scpi.1; do
+        grep -qx "$file" <<<"$files" || fail "$file is not installed"
+    done
+fi
 
 # The installed programs, the installed library and a program built against it.
 export VELMAR_DDS_DEVICE_DIR=$work/devices
