@@ -6,8 +6,9 @@
 //
 // Left out, as a user's own doing rather than input to parse: `demo` and
 // `shell` (they start a simulated instrument and write a plot, or read
-// standard input), and any word with a '/' (a wave file elsewhere than in
-// the current directory).
+// standard input), `--trace` (it turns on the library's trace for the rest of
+// the process) and any word with a '/' (a wave file elsewhere than in the
+// current directory).
 //
 // Invariants:
 // - the exit status is 0 (done), 1 (failed) or 2 (wrong command line);
@@ -54,7 +55,9 @@ std::vector<std::string> WithoutDevice(const std::vector<std::string>& words) {
 // True when some step of the chain is empty or starts with no known command,
 // so that the whole line is refused before anything runs.
 bool RefusedWhole(const std::vector<std::string>& rest) {
-    if (rest.empty() || rest[0] == "--help" || rest[0] == "-h" || rest[0] == "help") return false;
+    if (rest.empty() || rest[0] == "--help" || rest[0] == "-h" || rest[0] == "help" ||
+        rest[0] == "--version")
+        return false;
     bool step_start = true;
     for (const std::string& word : rest) {
         if (word == "+") {
@@ -80,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> words;
     std::istringstream text(std::string(reinterpret_cast<const char*>(data), size));
     for (std::string word; text >> word;) {
-        if (word == "demo" || word == "shell" || word.find('/') != std::string::npos) return 0;
+        if (word == "demo" || word == "shell" || word == "--trace" ||
+            word.find('/') != std::string::npos)
+            return 0;
         words.push_back(word);
     }
     std::ostringstream out, err;

@@ -758,8 +758,10 @@ void RunLine(Session& session, const std::vector<std::string>& all_args, bool in
     const auto& commands = Commands();
     std::vector<const Command*> chosen;
     for (auto& step : steps) {
-        if (step.size() >= 2 && step[0] == "--device") {
-            std::rotate(step.begin(), step.begin() + 2, step.end());
+        size_t lead = 0;  // words of the `--device N` options before the command
+        while (lead + 1 < step.size() && step[lead] == "--device") lead += 2;
+        if (lead > 0 && lead < step.size()) {
+            std::rotate(step.begin(), step.begin() + static_cast<long>(lead), step.end());
         }
         if (step.empty() || step[0] == "--device") UsageFail("a '+' needs a command on each side");
         const auto command = std::find_if(commands.begin(), commands.end(),
@@ -832,6 +834,11 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
         err << "velmar-dds: " << e.what() << "\n";
         return e.exit_code();
     }
+}
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    std::istringstream nothing;
+    return RunCli(args, nothing, out, err);
 }
 
 }  // namespace velmar::tool

@@ -70,6 +70,9 @@ struct Session {
 int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
            std::ostream& err, bool interactive = false, bool progress = false);
 
+// The same with nothing on standard input: `shell` reads no line.
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
 // `velmar-dds demo`, in demo.cpp.
 void RunDemo(Session& session, std::vector<std::string> args);
 extern const char kDemoHelp[];
