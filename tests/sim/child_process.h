@@ -78,11 +78,11 @@ class TempDir {
 };
 
 // One process of `program`, its output kept in the files <name>.out and
-// <name>.err of `dir`.
+// <name>.err of `dir`; its standard input is the file `input`, if given.
 class ChildProcess {
   public:
     ChildProcess(const TempDir& dir, const std::string& name, const std::string& program,
-                 std::vector<std::string> args)
+                 std::vector<std::string> args, const std::string& input = "")
         : out_(dir.File(name + ".out")), err_(dir.File(name + ".err")) {
         std::vector<std::string> argv_text = {program};
         argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -91,6 +91,8 @@ class ChildProcess {
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        if (!input.empty())
+            posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
         posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
@@ -124,6 +126,13 @@ class ChildProcess {
     int WaitForExit() {
         for (int i = 0; i < 500 && !Reap(false); ++i) std::this_thread::sleep_for(milliseconds(10));
         return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+
+    // Waits for the process to end, however long it takes; its exit code, or -1.
+    int Join() {
+        if (!spawned_) return -1;
+        Reap(true);
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     }
 
     void Send(int signal_number) { kill(pid_, signal_number); }

@@ -44,30 +44,13 @@ using ScratchDir = proctest::TempDir;
 // Runs the tool with `input` on its standard input.
 ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
     ScratchDir scratch;
-    const std::string out = scratch.File("out");
-    const std::string err = scratch.File("err");
     const std::string in = scratch.File("in");
     std::ofstream(in) << input;
-    std::vector<std::string> argv_text = {VELMAR_TOOL_BINARY};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : argv_text) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    proctest::ChildProcess tool(scratch, "tool", VELMAR_TOOL_BINARY, args, in);
     ToolRun run;
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = ReadFile(out);
-    run.err = ReadFile(err);
+    run.exit_code = tool.Join();
+    run.out = tool.out();
+    run.err = tool.err();
     return run;
 }
 

@@ -77,8 +77,22 @@ Bytes PipeInstrument::Receive() {
     OVERLAPPED record{};
     record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD count = 0;
-    const BOOL started =
+    BOOL started =
         ReadFile(server_, message.data(), static_cast<DWORD>(message.size()), nullptr, &record);
+    if (!started && GetLastError() == ERROR_PIPE_LISTENING) {
+        // The library has not opened the instrument yet (it opens it itself
+        // when a search found it): wait for it, then read.
+        const BOOL accepted = ConnectNamedPipe(server_, &record);
+        DWORD ignored = 0;
+        if (accepted || GetLastError() == ERROR_PIPE_CONNECTED ||
+            FinishOverlapped(server_, &record, FALSE, &ignored)) {
+            const HANDLE event = record.hEvent;
+            record = OVERLAPPED{};
+            record.hEvent = event;
+            started = ReadFile(server_, message.data(), static_cast<DWORD>(message.size()), nullptr,
+                               &record);
+        }
+    }
     const bool ok = FinishOverlapped(server_, &record, started, &count);
     CloseHandle(record.hEvent);
     EXPECT_TRUE(ok) << "the instrument received no message";
