@@ -70,12 +70,23 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
       -DNM=${CMAKE_NM} -DDLLTOOL=${CMAKE_DLLTOOL} -DDEF_FILE=${VELMAR_DEF_FILE}
       -DDLL_NAME=$<TARGET_FILE_NAME:VelmarDll>
       -DIMPORT_LIBRARY=$<TARGET_LINKER_FILE:VelmarDll>
-      "-DOBJECTS=$<TARGET_OBJECTS:velmar_objects>"
+      "-DOBJECTS=$<TARGET_OBJECTS:velmardll_face>"
       -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}
       -P ${CMAKE_CURRENT_LIST_FILE}
     COMMENT "Import library of VelmarDll.dll with plain and _name@N symbols"
     VERBATIM)
 endif()
+
+# velmardds.dll, the session API: plain C functions on both widths, so the
+# linker's own import library serves; its .def alone decides the exports.
+set(VELMAR_DDS_DEF_FILE ${PROJECT_SOURCE_DIR}/src/velmardds.def)
+target_sources(velmardds PRIVATE ${VELMAR_DDS_DEF_FILE})
+set_target_properties(velmardds PROPERTIES
+  PREFIX ""
+  OUTPUT_NAME velmardds
+  LINK_DEPENDS ${VELMAR_DDS_DEF_FILE})
+target_link_options(velmardds PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_libraries(velmardds PRIVATE setupapi)
 
 # GoogleTest for the Windows test programs. Debian ships it as source
 # (package googletest); built here with the same cross-compiler, it answers

@@ -34,7 +34,7 @@
 
 #include "VelmarDll.h"
 #include "check.h"
-#include "device/library_state.h"
+#include "velmardll/library_state.h"
 #include "device/test_seam.h"
 #include "ops/frequency_plan.h"
 #include "ops/measure_conversion.h"

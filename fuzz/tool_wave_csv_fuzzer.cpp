@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "check.h"
-#include "wave.h"
+#include "wave/wave.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
@@ -28,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int periods = in.ConsumeIntegralInRange<int>(1, 64);
     const std::string text = in.ConsumeRemainingBytesAsString();
 
-    velmar::tool::WaveSettings settings;
+    velmar::wave::WaveSettings settings;
     std::string error;
-    if (!velmar::tool::ParseWaveTable(text, &settings.table, &error)) {
+    if (!velmar::wave::ParseWaveTable(text, &settings.table, &error)) {
         CHECK(!error.empty() && error.find('\n') == std::string::npos);
         return 0;
     }
@@ -43,13 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         again += line;
     }
     std::vector<double> reread;
-    CHECK(velmar::tool::ParseWaveTable(again, &reread, &error));
+    CHECK(velmar::wave::ParseWaveTable(again, &reread, &error));
     CHECK(reread == settings.table);
 
-    settings.shape = velmar::tool::Shape::kTable;
+    settings.shape = velmar::wave::Shape::kTable;
     settings.dac_bits = bits;
     const int length = 64 * periods + static_cast<int>(settings.table.size() % 64);
-    const std::vector<uint16_t> samples = velmar::tool::ComputeSamples(settings, length, periods);
+    const std::vector<uint16_t> samples = velmar::wave::ComputeSamples(settings, length, periods);
     CHECK(samples.size() == static_cast<size_t>(length));
     for (uint16_t sample : samples) CHECK(sample <= (1u << bits) - 1);
     return 0;

@@ -108,7 +108,7 @@ int Load(InstrumentHost& host, int index, const std::vector<uint16_t>& samples, 
 int Recompute(InstrumentHost& host, int index) {
     const InstrumentSettings& s = host.settings(index);
     if (!s.frequency) return 0;
-    return Load(host, index, tool::ComputeSamples(s.wave, s.plan_length, s.plan_periods),
+    return Load(host, index, wave::ComputeSamples(s.wave, s.plan_length, s.plan_periods),
                 s.plan_periods);
 }
 
@@ -149,7 +149,7 @@ Reply SetWord(InstrumentHost& host, int index, const ProgramUnit& unit,
 // VOLT and VOLT:OFFS: a number of the wave's scale, applied at once when a
 // frequency is set.
 Reply SetScale(InstrumentHost& host, int index, const ProgramUnit& unit, const Range& range,
-               double tool::WaveSettings::*field) {
+               double wave::WaveSettings::*field) {
     double value = 0.0;
     if (const int error = ReadNumber(unit.parameters[0], range, &value); error != 0) {
         return Reply::Error(error);
@@ -180,7 +180,7 @@ std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order) {
 
 Reply ResetInstrument(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
     InstrumentSettings& s = host.settings(index);
-    s.wave = tool::WaveSettings{};
+    s.wave = wave::WaveSettings{};
     s.frequency.reset();
     s.trigger_option = false;
     s.bits = ControlBits{};
@@ -220,9 +220,9 @@ Reply QueryFrequency(InstrumentHost& host, int index, ByteOrder, const ProgramUn
 }
 
 Reply SetFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    static constexpr tool::Shape kShapes[] = {tool::Shape::kSine, tool::Shape::kSquare,
-                                              tool::Shape::kTriangle, tool::Shape::kSawtooth,
-                                              tool::Shape::kTable};
+    static constexpr wave::Shape kShapes[] = {wave::Shape::kSine, wave::Shape::kSquare,
+                                              wave::Shape::kTriangle, wave::Shape::kSawtooth,
+                                              wave::Shape::kTable};
     size_t choice = 0;
     if (const int error = ReadChoice(unit.parameters[0],
                                      {"SINusoid", "SQUare", "TRIangle", "RAMP", "USER"}, &choice);
@@ -230,7 +230,7 @@ Reply SetFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&
         return Reply::Error(error);
     }
     InstrumentSettings& s = host.settings(index);
-    if (kShapes[choice] == tool::Shape::kTable && s.wave.table.empty()) {
+    if (kShapes[choice] == wave::Shape::kTable && s.wave.table.empty()) {
         return Reply::Error(kIllegalParameterValue);  // no DATA:USER shape loaded yet
     }
     s.wave.shape = kShapes[choice];
@@ -239,29 +239,29 @@ Reply SetFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&
 
 Reply QueryFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
     switch (host.settings(index).wave.shape) {
-        case tool::Shape::kSine:
+        case wave::Shape::kSine:
             return Reply::Answer("SIN");
-        case tool::Shape::kSquare:
+        case wave::Shape::kSquare:
             return Reply::Answer("SQU");
-        case tool::Shape::kTriangle:
+        case wave::Shape::kTriangle:
             return Reply::Answer("TRI");
-        case tool::Shape::kSawtooth:
+        case wave::Shape::kSawtooth:
             return Reply::Answer("RAMP");
-        case tool::Shape::kTable:
+        case wave::Shape::kTable:
             return Reply::Answer("USER");
     }
     return Reply::Answer("SIN");
 }
 
 Reply SetAmplitude(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    return SetScale(host, index, unit, kAmplitudeRange, &tool::WaveSettings::amplitude);
+    return SetScale(host, index, unit, kAmplitudeRange, &wave::WaveSettings::amplitude);
 }
 Reply QueryAmplitude(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
     return Reply::Answer(FormatNumber(host.settings(index).wave.amplitude));
 }
 
 Reply SetOffset(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    return SetScale(host, index, unit, kOffsetRange, &tool::WaveSettings::offset);
+    return SetScale(host, index, unit, kOffsetRange, &wave::WaveSettings::offset);
 }
 Reply QueryOffset(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
     return Reply::Answer(FormatNumber(host.settings(index).wave.offset));
@@ -281,7 +281,7 @@ Reply LoadUserShape(InstrumentHost& host, int index, ByteOrder, const ProgramUni
     }
     InstrumentSettings& s = host.settings(index);
     s.wave.table = std::move(table);
-    return Done(s.wave.shape == tool::Shape::kTable ? Recompute(host, index) : 0);
+    return Done(s.wave.shape == wave::Shape::kTable ? Recompute(host, index) : 0);
 }
 Reply QueryUserPoints(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
     return Reply::Answer(std::to_string(host.settings(index).wave.table.size()));

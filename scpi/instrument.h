@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "command_table.h"
-#include "wave.h"
+#include "wave/wave.h"
 
 namespace velmar::scpi {
 
@@ -32,7 +32,7 @@ struct ControlBits {
 
 // What one instrument's clients share.
 struct InstrumentSettings {
-    tool::WaveSettings wave;
+    wave::WaveSettings wave;
     std::optional<double> frequency;  // the last FREQ, while its plan is the wave
     int32_t plan_length = 0;
     int32_t plan_periods = 0;

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/library_state.h"
+#include "velmardll/library_state.h"
 #include "device/test_seam.h"
 #include "scripted_instrument.h"
 

@@ -28,9 +28,11 @@
 #include "parse_number.h"
 #include "protocol/describe.h"
 #include "version.h"
-#include "wave.h"
+#include "wave/wave.h"
 
 namespace velmar::tool {
+
+using namespace velmar::wave;
 
 void UsageFail(const std::string& message) {
     throw CliError(kExitUsage, message);

@@ -24,9 +24,11 @@
 #include "protocol/describe.h"
 #include "sim_server.h"
 #include "svg_plot.h"
-#include "wave.h"
+#include "wave/wave.h"
 
 namespace velmar::tool {
+
+using namespace velmar::wave;
 
 const char kDemoHelp[] =
     "Runs a typical session against a simulated instrument in a temporary device\n"

@@ -1,13 +1,15 @@
 // The seam between the OS-free core and the operating system. Everything the
 // library asks of the OS goes through this interface: enumerate the device
 // paths, open one, move one message each way with a time limit, drop answers
-// already waiting, close, sleep, and say why the last step failed.
+// already waiting, close, sleep, say why the last step failed, and keep each
+// instrument's control state where every process on the host finds it.
 // One implementation per OS (platform_posix.cpp, platform_win32.cpp); tests
 // put a scripted instrument behind it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,30 @@ enum class TransferStatus : int32_t {
     kReadFailed = 4,   // a read ended but its completion reported failure
     kOpenFailed = 5,   // the device index did not lead to an open device
     kWaitFailed = 10,  // the wait ended with neither signal nor timeout
+};
+
+// What kind of failure the last Open, Write or Read had, where the status
+// alone does not tell: a caller is told "no such instrument" or "the
+// instrument hung up" rather than a bare "failed".
+enum class FailureKind {
+    kOther,
+    kNotFound,  // the open found no device at the path
+    kHungUp,    // the instrument closed the connection
+    kOverLong,  // an answer longer than the one asked for
+};
+
+// The stored control state of one instrument, shared by every process on the
+// host: a few bytes under a lock that holds across processes. The core
+// decides what the bytes mean; the platform only keeps them.
+class StateRecord {
+  public:
+    virtual ~StateRecord() = default;
+    // Waits until no other holder (this process or another) has the record.
+    virtual bool Lock() = 0;
+    virtual void Unlock() = 0;
+    // False when the record holds fewer than `size` bytes (a new record).
+    virtual bool Read(uint8_t* data, size_t size) = 0;
+    virtual bool Write(const uint8_t* data, size_t size) = 0;
 };
 
 // An open device. The value is the platform's own (a HANDLE, a descriptor);
@@ -70,13 +96,32 @@ class Platform {
     // ("connection refused", "the instrument hung up"), for the trace. Empty
     // when the status says all there is.
     virtual std::string LastFailure() const { return {}; }
+    virtual FailureKind LastFailureKind() const { return FailureKind::kOther; }
+
+    // The record of `device_path`'s control state, or nullptr where none can
+    // be kept (the platform has no place for it, or the place is not
+    // writable). `identity` is what tells this instrument from one that
+    // replaced it at the same path (0 where the platform cannot tell).
+    virtual std::unique_ptr<StateRecord> OpenStateRecord(const std::string& /*device_path*/,
+                                                         uint64_t* identity) {
+        *identity = 0;
+        return nullptr;
+    }
 
     // Hands one trace line to the platform's debugger channel. False where
     // the platform has none.
     virtual bool WriteDebuggerLine(const std::string& /*line*/) { return false; }
 };
 
+// A record's file name for a device path: the path's last part, for people,
+// and a hash of the whole path, so that any path makes a short, safe name.
+std::string StateRecordName(const std::string& device_path);
+
 // The platform of the OS the library was built for (one file per OS).
 Platform& SystemPlatform();
+
+// The platform in use: the system's, unless a test put another behind the
+// seam (device/test_seam.h).
+Platform& ActivePlatform();
 
 }  // namespace velmar

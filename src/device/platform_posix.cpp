@@ -8,9 +8,13 @@
 // is one wait for the answer and one receive, and no clock is read unless a
 // wait was interrupted by a signal.
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
@@ -18,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "device/device_directory.h"
@@ -33,6 +38,98 @@ int64_t MonotonicMs() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+// Why the calling thread's last open or transfer failed. Per thread: the
+// sessions' calls on different instruments run at the same time.
+thread_local std::string t_failure;
+thread_local FailureKind t_failure_kind = FailureKind::kOther;
+
+void ClearFailure() {
+    t_failure.clear();
+    t_failure_kind = FailureKind::kOther;
+}
+
+void SetFailure(std::string words, FailureKind kind = FailureKind::kOther) {
+    t_failure = std::move(words);
+    t_failure_kind = kind;
+}
+
+// Keeps the OS's word for the failure errno holds; a time limit that ran out
+// says all there is by itself.
+TransferStatus Failed(TransferStatus status) {
+    if (status == TransferStatus::kTimeout || !t_failure.empty()) return status;
+    const int error = errno;
+    FailureKind kind = FailureKind::kOther;
+    if (error == ENOENT) kind = FailureKind::kNotFound;
+    if (error == EPIPE || error == ECONNRESET || error == ENOTCONN) kind = FailureKind::kHungUp;
+    SetFailure(std::strerror(error), kind);
+    return status;
+}
+
+// The directory of the state records: $VELMAR_DDS_STATE_DIR, else
+// $XDG_RUNTIME_DIR/velmar-dds-state, else /tmp/velmar-dds-state-<uid>. Not the
+// device directory itself: whoever serves the sockets removes that directory
+// with them, and must find nothing of ours in it.
+std::string StateDirectory() {
+    const char* own = std::getenv("VELMAR_DDS_STATE_DIR");
+    if (own != nullptr && *own != '\0') return own;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/velmar-dds-state";
+    return "/tmp/velmar-dds-state-" + std::to_string(getuid());
+}
+
+// A record is a small file mapped into memory, so that reading and writing
+// it costs no system call; flock holds it across processes (and across the
+// open files of one process, each its own holder).
+class PosixStateRecord final : public StateRecord {
+  public:
+    static constexpr size_t kSize = 64;
+
+    static std::unique_ptr<PosixStateRecord> Open(const std::string& path) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) return nullptr;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || (st.st_size < static_cast<off_t>(kSize) &&
+                                    ftruncate(fd, static_cast<off_t>(kSize)) != 0)) {
+            close(fd);
+            return nullptr;
+        }
+        void* map = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED) {
+            close(fd);
+            return nullptr;
+        }
+        return std::unique_ptr<PosixStateRecord>(
+            new PosixStateRecord(fd, static_cast<uint8_t*>(map)));
+    }
+    ~PosixStateRecord() override {
+        munmap(map_, kSize);
+        close(fd_);
+    }
+
+    bool Lock() override {
+        while (flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) return false;
+        }
+        return true;
+    }
+    void Unlock() override { flock(fd_, LOCK_UN); }
+    bool Read(uint8_t* data, size_t size) override {
+        if (size > kSize) return false;
+        std::memcpy(data, map_, size);
+        return true;
+    }
+    bool Write(const uint8_t* data, size_t size) override {
+        if (size > kSize) return false;
+        std::memcpy(map_, data, size);
+        return true;
+    }
+
+  private:
+    PosixStateRecord(int fd, uint8_t* map) : fd_(fd), map_(map) {}
+    int fd_;
+    uint8_t* map_;
+};
 
 enum class Readiness { kReadable, kWritable };
 
@@ -90,13 +187,13 @@ class PosixPlatform final : public Platform {
     }
 
     bool Open(const std::string& path, DeviceHandle* handle) override {
-        failure_.clear();
+        ClearFailure();
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         // A path that does not fit the socket address is refused, never cut.
         if (path.empty() || path.size() >= sizeof(address.sun_path)) {
-            failure_ = "the path is longer than a socket address takes (" +
-                       std::to_string(sizeof(address.sun_path) - 1) + " bytes)";
+            SetFailure("the path is longer than a socket address takes (" +
+                       std::to_string(sizeof(address.sun_path) - 1) + " bytes)");
             return false;
         }
         std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
@@ -123,7 +220,7 @@ class PosixPlatform final : public Platform {
 
     TransferStatus Write(DeviceHandle handle, const uint8_t* data, size_t length,
                          uint32_t timeout_ms) override {
-        failure_.clear();
+        ClearFailure();
         const int fd = static_cast<int>(handle);
         for (;;) {
             // MSG_NOSIGNAL: an instrument that went away must not kill the
@@ -131,7 +228,7 @@ class PosixPlatform final : public Platform {
             const ssize_t sent = send(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (sent == static_cast<ssize_t>(length)) return TransferStatus::kOk;
             if (sent >= 0) {
-                failure_ = "only " + std::to_string(sent) + " bytes of the message were taken";
+                SetFailure("only " + std::to_string(sent) + " bytes of the message were taken");
                 return TransferStatus::kWriteFailed;
             }
             if (errno == EINTR) continue;
@@ -145,7 +242,7 @@ class PosixPlatform final : public Platform {
 
     TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
                         uint32_t timeout_ms) override {
-        failure_.clear();
+        ClearFailure();
         *received = 0;
         const int fd = static_cast<int>(handle);
         const TransferStatus ready = WaitReady(fd, Readiness::kReadable, timeout_ms);
@@ -156,8 +253,9 @@ class PosixPlatform final : public Platform {
             // (the Windows driver's pipe says ERROR_MORE_DATA alike).
             const ssize_t got = recv(fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC);
             if (got > static_cast<ssize_t>(capacity)) {
-                failure_ = "an over-long answer (" + std::to_string(got) + " bytes where " +
-                           std::to_string(capacity) + " were asked for)";
+                SetFailure("an over-long answer (" + std::to_string(got) + " bytes where " +
+                               std::to_string(capacity) + " were asked for)",
+                           FailureKind::kOverLong);
                 return TransferStatus::kReadFailed;
             }
             if (got > 0) {
@@ -165,7 +263,7 @@ class PosixPlatform final : public Platform {
                 return TransferStatus::kOk;
             }
             if (got == 0) {
-                failure_ = "the instrument hung up";
+                SetFailure("the instrument hung up", FailureKind::kHungUp);
                 return TransferStatus::kReadFailed;
             }
             if (errno == EINTR) continue;
@@ -192,18 +290,26 @@ class PosixPlatform final : public Platform {
         }
     }
 
-    std::string LastFailure() const override { return failure_; }
+    std::string LastFailure() const override { return t_failure; }
+    FailureKind LastFailureKind() const override { return t_failure_kind; }
 
-  private:
-    // Keeps the OS's word for the failure errno holds, for the trace; a time
-    // limit that ran out says all there is by itself.
-    TransferStatus Failed(TransferStatus status) {
-        if (status != TransferStatus::kTimeout && failure_.empty()) failure_ = std::strerror(errno);
-        return status;
+    std::unique_ptr<StateRecord> OpenStateRecord(const std::string& device_path,
+                                                 uint64_t* identity) override {
+        // The socket's inode and change time tell an instrument from the one
+        // that served the same path before: a restarted server makes a new
+        // socket.
+        *identity = 0;
+        struct stat st {};
+        if (stat(device_path.c_str(), &st) == 0) {
+            *identity = (static_cast<uint64_t>(st.st_dev) * 0x9E3779B97F4A7C15ull) ^
+                        (static_cast<uint64_t>(st.st_ino) << 20) ^
+                        static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000007ull ^
+                        static_cast<uint64_t>(st.st_ctim.tv_nsec);
+        }
+        const std::string dir = StateDirectory();
+        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return nullptr;
+        return PosixStateRecord::Open(dir + "/" + StateRecordName(device_path));
     }
-
-    // Every call runs under the library lock, so this needs no lock of its own.
-    std::string failure_;
 };
 
 }  // namespace

@@ -3,12 +3,13 @@
 // opened with CreateFileA and driven with overlapped reads and writes, each
 // waited for at most the core's time limit.
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
 
-#include "device/library_state.h"
+#include "device/platform.h"
 #include "device/platform_win32_internal.h"
 
 namespace velmar::win32 {
@@ -89,6 +90,55 @@ Device* AsDevice(DeviceHandle handle) {
     return reinterpret_cast<Device*>(handle);
 }
 
+// Why the calling thread's last open or transfer failed. Per thread: the
+// sessions' calls on different instruments run at the same time.
+thread_local std::string t_failure;
+thread_local FailureKind t_failure_kind = FailureKind::kOther;
+
+// A record is a small file under the user's local application data, held
+// across processes with LockFileEx (each open handle its own holder).
+class Win32StateRecord final : public StateRecord {
+  public:
+    explicit Win32StateRecord(HANDLE file) : file_(file) {}
+    ~Win32StateRecord() override { CloseHandle(file_); }
+
+    bool Lock() override {
+        OVERLAPPED at{};
+        return LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
+    }
+    void Unlock() override {
+        OVERLAPPED at{};
+        UnlockFileEx(file_, 0, 1, 0, &at);
+    }
+    bool Read(uint8_t* data, size_t size) override {
+        OVERLAPPED at{};
+        DWORD got = 0;
+        return ReadFile(file_, data, static_cast<DWORD>(size), &got, &at) && got == size;
+    }
+    bool Write(const uint8_t* data, size_t size) override {
+        OVERLAPPED at{};
+        DWORD put = 0;
+        return WriteFile(file_, data, static_cast<DWORD>(size), &put, &at) && put == size;
+    }
+
+  private:
+    HANDLE file_;
+};
+
+// %LOCALAPPDATA%\Velmar\dds-state, made on first use; empty where there is
+// no such folder.
+std::string StateDirectory() {
+    const char* own = std::getenv("VELMAR_DDS_STATE_DIR");
+    if (own != nullptr && *own != '\0') return own;
+    const char* local = std::getenv("LOCALAPPDATA");
+    if (local == nullptr || *local == '\0') return {};
+    const std::string velmar = std::string(local) + "\\Velmar";
+    CreateDirectoryA(velmar.c_str(), nullptr);
+    const std::string dir = velmar + "\\dds-state";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir;
+}
+
 class Win32Platform final : public Platform {
   public:
     Enumeration EnumerateDevices() override {
@@ -99,17 +149,20 @@ class Win32Platform final : public Platform {
     }
 
     bool Open(const std::string& path, DeviceHandle* handle) override {
-        failure_.clear();
+        t_failure.clear();
+        t_failure_kind = FailureKind::kOther;
         HANDLE opened = INVALID_HANDLE_VALUE;
         if (!OpenDevicePath(path, &opened)) {
-            failure_ = path.size() > kMaxDevicePathLength
-                           ? "the path is longer than CreateFileA takes (259 characters)"
-                           : SystemMessage(GetLastError());
+            const DWORD error = GetLastError();
+            t_failure = path.size() > kMaxDevicePathLength
+                            ? "the path is longer than CreateFileA takes (259 characters)"
+                            : SystemMessage(error);
+            t_failure_kind = KindOfError(error);
             return false;
         }
         Device* device = Device::Attach(opened);
         if (device == nullptr) {
-            failure_ = "no event for its transfers: " + SystemMessage(GetLastError());
+            t_failure = "no memory or no event for its transfers";
             return false;
         }
         *handle = reinterpret_cast<DeviceHandle>(device);
@@ -124,7 +177,8 @@ class Win32Platform final : public Platform {
         const TransferStatus status =
             length > kLargestTransfer ? TransferStatus::kStartFailed
                                       : device->Write(data, static_cast<DWORD>(length), timeout_ms);
-        failure_ = device->last_failure();
+        t_failure = device->last_failure();
+        t_failure_kind = device->last_failure_kind();
         return status;
     }
 
@@ -137,7 +191,8 @@ class Win32Platform final : public Platform {
             capacity > kLargestTransfer
                 ? TransferStatus::kStartFailed
                 : device->Read(buffer, static_cast<DWORD>(capacity), &got, timeout_ms);
-        failure_ = device->last_failure();
+        t_failure = device->last_failure();
+        t_failure_kind = device->last_failure_kind();
         *received = got;
         return status;
     }
@@ -148,16 +203,29 @@ class Win32Platform final : public Platform {
 
     void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
 
-    std::string LastFailure() const override { return failure_; }
+    std::string LastFailure() const override { return t_failure; }
+    FailureKind LastFailureKind() const override { return t_failure_kind; }
+
+    std::unique_ptr<StateRecord> OpenStateRecord(const std::string& device_path,
+                                                 uint64_t* identity) override {
+        // A device node replaced behind the same interface path cannot be
+        // told apart here: the record holds until a power cycle is stored over.
+        *identity = 0;
+        const std::string dir = StateDirectory();
+        if (dir.empty()) return nullptr;
+        const std::string path = dir + "\\" + StateRecordName(device_path);
+        const HANDLE file =
+            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return nullptr;
+        return std::unique_ptr<StateRecord>(new (std::nothrow) Win32StateRecord(file));
+    }
 
     bool WriteDebuggerLine(const std::string& line) override {
         OutputDebugStringA(line.c_str());
         return true;
     }
 
-  private:
-    // Every call runs under the library lock, so this needs no lock of its own.
-    std::string failure_;
 };
 
 }  // namespace
@@ -213,6 +281,23 @@ bool OpenDevicePath(const std::string& path, HANDLE* handle, CreateFileFunction 
     return true;
 }
 
+FailureKind KindOfError(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return FailureKind::kNotFound;
+        case ERROR_BROKEN_PIPE:
+        case ERROR_PIPE_NOT_CONNECTED:
+        case ERROR_NO_DATA:
+        case ERROR_DEVICE_NOT_CONNECTED:
+            return FailureKind::kHungUp;
+        case ERROR_MORE_DATA:
+            return FailureKind::kOverLong;
+        default:
+            return FailureKind::kOther;
+    }
+}
+
 const OverlappedApi& SystemOverlappedApi() {
     static const OverlappedApi api{&WriteFile,           &ReadFile,   &WaitForSingleObject,
                                    &GetOverlappedResult, &CancelIoEx, &GetLastError};
@@ -224,11 +309,12 @@ Device* Device::Attach(HANDLE handle, const OverlappedApi& api) {
     // signal that GetOverlappedResult looks at afterwards. The system resets
     // it whenever a transfer starts.
     const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr) {
+    Device* device = event == nullptr ? nullptr : new (std::nothrow) Device(handle, event, api);
+    if (device == nullptr) {
+        if (event != nullptr) CloseHandle(event);
         CloseHandle(handle);
-        return nullptr;
     }
-    return new (std::nothrow) Device(handle, event, api);
+    return device;
 }
 
 Device::~Device() {
@@ -246,6 +332,7 @@ TransferStatus Device::Transfer(Direction direction, DWORD length, DWORD* transf
                                 DWORD timeout_ms) {
     *transferred = 0;
     failure_.clear();
+    failure_kind_ = FailureKind::kOther;
     if (given_up_) {
         failure_ = "the device was given up: a cancelled transfer on it never ended";
         return TransferStatus::kStartFailed;
@@ -263,10 +350,12 @@ TransferStatus Device::Transfer(Direction direction, DWORD length, DWORD* transf
         if (direction == Direction::kRead && error == ERROR_MORE_DATA) {
             failure_ =
                 "an over-long answer (more than " + std::to_string(length) + " bytes were sent)";
+            failure_kind_ = FailureKind::kOverLong;
             return TransferStatus::kReadFailed;
         }
         if (error != ERROR_IO_PENDING) {
             failure_ = SystemMessage(error);
+            failure_kind_ = KindOfError(error);
             return TransferStatus::kStartFailed;
         }
     }
@@ -275,7 +364,9 @@ TransferStatus Device::Transfer(Direction direction, DWORD length, DWORD* transf
     if (waited == WAIT_OBJECT_0) {
         DWORD count = 0;
         if (!api_.get_overlapped_result(handle_, &record_, &count, TRUE)) {
-            failure_ = SystemMessage(api_.get_last_error());
+            const DWORD error = api_.get_last_error();
+            failure_ = SystemMessage(error);
+            failure_kind_ = KindOfError(error);
             return direction == Direction::kWrite ? TransferStatus::kWriteFailed
                                                   : TransferStatus::kReadFailed;
         }

@@ -115,6 +115,7 @@ class Device {
     bool given_up() const { return given_up_; }
     // Why the last transfer failed, in words; empty after one that succeeded.
     const std::string& last_failure() const { return failure_; }
+    FailureKind last_failure_kind() const { return failure_kind_; }
 
   private:
     enum class Direction { kWrite, kRead };
@@ -131,6 +132,10 @@ class Device {
     uint8_t buffer_[kLargestTransfer] = {};
     bool given_up_ = false;
     std::string failure_;
+    FailureKind failure_kind_ = FailureKind::kOther;
 };
+
+// The kind of failure a system error code stands for.
+FailureKind KindOfError(DWORD error);
 
 }  // namespace velmar::win32

@@ -12,7 +12,7 @@ namespace velmar::test_seam {
 // Routes every device access through `platform`; nullptr: the system's own.
 void UsePlatform(Platform* platform);
 
-// The device list, the shadow and the remembered values as at load.
+// VelmarDll's device list, shadow and remembered values as at load.
 void ResetLibraryState();
 
 }  // namespace velmar::test_seam

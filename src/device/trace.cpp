@@ -1,13 +1,15 @@
 #include "device/trace.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "VelmarDll.h"
-#include "device/library_state.h"
+#include "device/platform.h"
 
 namespace velmar::trace {
 namespace {
@@ -17,6 +19,12 @@ constexpr char kVariable[] = "VELMAR_DDS_TRACE";
 enum class Sink { kOff, kStderr, kDebugger, kFile };
 
 struct TraceState {
+    // Lines are written whole under this lock: calls on different
+    // instruments run at the same time.
+    std::mutex lock;
+    std::atomic<bool> on{false};
+    LineCallback callback = nullptr;
+    void* callback_data = nullptr;
     Sink sink = Sink::kOff;
     std::FILE* file = nullptr;
     std::string setting;          // the variable's value the sink was made from
@@ -29,8 +37,14 @@ TraceState& Trace() {
     return state;
 }
 
+// Under the trace's lock.
 void Write(const std::string& line) {
     TraceState& t = Trace();
+    if (t.callback != nullptr) {
+        // The callback gets the line without its line break.
+        const std::string bare = line.substr(0, line.size() - (line.empty() ? 0 : 1));
+        t.callback(bare.c_str(), t.callback_data);
+    }
     switch (t.sink) {
         case Sink::kOff:
             return;
@@ -55,6 +69,10 @@ void CloseSink(TraceState& t) {
     t.sink = Sink::kOff;
 }
 
+void UpdateOn(TraceState& t) {
+    t.on.store(t.sink != Sink::kOff || t.callback != nullptr, std::memory_order_relaxed);
+}
+
 std::string ShortestDouble(double value) {
     // As few digits as give the value back exactly: 1000, not 1000.0000000000000.
     char text[40];
@@ -65,6 +83,8 @@ std::string ShortestDouble(double value) {
     return text;
 }
 
+void ConfigureLocked(TraceState& t);
+
 // The trace is set up as the library loads, from the environment it starts with.
 const bool kConfiguredAtLoad = (Configure(), true);
 
@@ -73,6 +93,22 @@ const bool kConfiguredAtLoad = (Configure(), true);
 void Configure() {
     (void)kConfiguredAtLoad;
     TraceState& t = Trace();
+    std::lock_guard<std::mutex> hold(t.lock);
+    ConfigureLocked(t);
+    UpdateOn(t);
+}
+
+void SetCallback(LineCallback callback, void* data) {
+    TraceState& t = Trace();
+    std::lock_guard<std::mutex> hold(t.lock);
+    t.callback = callback;
+    t.callback_data = data;
+    UpdateOn(t);
+}
+
+namespace {
+
+void ConfigureLocked(TraceState& t) {
     const char* value = std::getenv(kVariable);
     const std::string setting = value != nullptr ? value : "";
     // Unchanged and working: the file stays open. A file that could not be
@@ -105,13 +141,16 @@ void Configure() {
           "=" + setting + ")\n");
 }
 
+}  // namespace
+
 bool On() {
-    return Trace().sink != Sink::kOff;
+    return Trace().on.load(std::memory_order_relaxed);
 }
 
 void Line(const std::string& text) {
     TraceState& t = Trace();
-    if (t.sink == Sink::kOff) return;
+    std::lock_guard<std::mutex> hold(t.lock);
+    if (t.sink == Sink::kOff && t.callback == nullptr) return;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t.loaded).count();
     char prefix[48];
@@ -144,6 +183,9 @@ std::string Arg::Describe() const {
             value = pointer_ == nullptr ? "NULL" : text;
             break;
         }
+        case Kind::kText:
+            value = pointer_ == nullptr ? "NULL" : static_cast<const char*>(pointer_);
+            break;
     }
     return std::string(name_) + " " + value;
 }

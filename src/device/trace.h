@@ -15,7 +15,7 @@
 // A file that cannot be opened is reported once on standard error and the
 // trace stays off.
 //
-// Lines are written whole, under the library lock, so calls from several
+// Lines are written whole, under the trace's own lock, so calls from several
 // threads never mix their lines.
 #pragma once
 
@@ -27,11 +27,17 @@
 
 namespace velmar::trace {
 
-// Reads VELMAR_DDS_TRACE and opens, changes or closes the trace. Called
-// under the library lock (and once as the library loads).
+// Reads VELMAR_DDS_TRACE and opens, changes or closes the trace (also done
+// once as the library loads).
 void Configure();
 
-// True when lines go somewhere. Read under the library lock.
+// Hands every line, without its line break, to `callback` as well (nullptr:
+// no longer). The callback runs under the trace's lock, on the thread of the
+// call it traces.
+using LineCallback = void (*)(const char* line, void* data);
+void SetCallback(LineCallback callback, void* data);
+
+// True when lines go somewhere.
 bool On();
 
 // One line of the trace; the prefix (library and seconds since load) is added.
@@ -48,10 +54,11 @@ class Arg {
     Arg(const char* name, double value) : name_(name), kind_(Kind::kDouble), double_(value) {}
     Arg(const char* name, const void* value)
         : name_(name), kind_(Kind::kPointer), pointer_(value) {}
+    Arg(const char* name, const char* text) : name_(name), kind_(Kind::kText), pointer_(text) {}
     std::string Describe() const;
 
   private:
-    enum class Kind { kInt, kWord, kDouble, kPointer };
+    enum class Kind { kInt, kWord, kDouble, kPointer, kText };
     const char* name_;
     Kind kind_;
     int64_t int_ = 0;

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstring>
 
-#include "device/library_state.h"
 #include "device/trace.h"
 #include "protocol/describe.h"
 #include "protocol/protocol.h"
@@ -16,40 +15,37 @@ std::string DescribeOutgoing(const uint8_t* data, size_t length) {
     return "-> " + HexBytes(data, length, 8) + "  " + DescribeHostMessage(data, length);
 }
 
-std::string DescribeMiss(TransferStatus status, const Platform& platform) {
-    const std::string why = platform.LastFailure();
-    switch (status) {
-        case TransferStatus::kTimeout:
-            return "no answer within " + std::to_string(kTransferTimeoutMs) + " ms";
-        case TransferStatus::kStartFailed:
-            return "read refused" + (why.empty() ? "" : ": " + why);
-        default:
-            return "no answer: " + (why.empty() ? "the read failed" : why);
-    }
+// What a message is called in a failure's words.
+const char* NameOf(const uint8_t* data, size_t length) {
+    if (length == kSampleBlockBytes) return "a sample block";
+    if (length == kLengthHeaderSize && data[0] == kLengthCommand) return "the length header";
+    if (length == kCommandCodeSize && data[0] == kPowerOnCommand) return "the power-on command";
+    if (length == kCommandPacketSize && data[0] == kPowerOnCommand) return "the power-on packet";
+    if (length == kCommandPacketSize) return "the control packet";
+    return "a message";
+}
+
+std::string WithReason(const std::string& words, const std::string& why) {
+    return why.empty() ? words : words + ": " + why;
 }
 
 }  // namespace
 
 InstrumentConnection::InstrumentConnection(Platform& platform, DeviceHandle handle,
-                                           const std::string& path)
-    : platform_(platform),
-      handle_(handle),
-      path_(path),
-      drop_before_write_(State().paths_that_missed_an_answer.count(path) != 0) {}
+                                           bool& may_hold_late_answer, uint32_t timeout_ms)
+    : platform_(platform), handle_(handle), mark_(may_hold_late_answer), timeout_ms_(timeout_ms) {}
 
 InstrumentConnection::~InstrumentConnection() {
-    if (!missed_answer_) State().paths_that_missed_an_answer.erase(path_);
-    platform_.Close(handle_);
+    if (wrote_ && first_failure_.code == ErrorCode::kOk) mark_ = false;
 }
 
-void InstrumentConnection::NoteMissedAnswer() {
-    missed_answer_ = true;
-    drop_before_write_ = true;
-    State().paths_that_missed_an_answer.insert(path_);
+void InstrumentConnection::NoteMiss(ErrorCode code, std::string words) {
+    mark_ = true;
+    if (first_failure_.code == ErrorCode::kOk) first_failure_ = {code, std::move(words)};
 }
 
 TransferStatus InstrumentConnection::WriteWithTimeout(const uint8_t* data, size_t length) {
-    if (drop_before_write_) {
+    if (mark_) {
         const int dropped = platform_.DropWaitingAnswers(handle_, kMaxStaleAnswers);
         if (dropped > 0 && trace::On()) {
             trace::Detail("dropped " + std::to_string(dropped) + " late answer" +
@@ -57,17 +53,25 @@ TransferStatus InstrumentConnection::WriteWithTimeout(const uint8_t* data, size_
         }
     }
     if (trace::On()) trace::Detail(DescribeOutgoing(data, length));
-    const TransferStatus status = platform_.Write(handle_, data, length, kTransferTimeoutMs);
-    if (status != TransferStatus::kOk) {
-        NoteMissedAnswer();
-        if (trace::On()) {
-            const std::string why = platform_.LastFailure();
-            trace::Detail(status == TransferStatus::kTimeout
-                              ? "<- write not taken within " + std::to_string(kTransferTimeoutMs) +
-                                    " ms"
-                              : "<- write refused" + (why.empty() ? "" : ": " + why));
-        }
+    wrote_ = true;
+    last_message_ = NameOf(data, length);
+    const TransferStatus status = platform_.Write(handle_, data, length, timeout_ms_);
+    if (status == TransferStatus::kOk) return status;
+    const std::string why = platform_.LastFailure();
+    std::string words;
+    ErrorCode code = ErrorCode::kWriteRefused;
+    if (status == TransferStatus::kTimeout) {
+        code = ErrorCode::kTimeout;
+        words = std::string(last_message_) + " was not taken within " +
+                std::to_string(timeout_ms_) + " ms";
+    } else if (platform_.LastFailureKind() == FailureKind::kHungUp) {
+        code = ErrorCode::kDisconnected;
+        words = WithReason(std::string("the instrument hung up before taking ") + last_message_, why);
+    } else {
+        words = WithReason(std::string(last_message_) + " was refused", why);
     }
+    if (trace::On()) trace::Detail("<- " + words);
+    NoteMiss(code, std::move(words));
     return status;
 }
 
@@ -77,28 +81,42 @@ TransferStatus InstrumentConnection::ReadWithTimeout(uint8_t* buffer, size_t len
     std::array<uint8_t, kStatusReportSize> answer{};
     if (length > answer.size()) return TransferStatus::kStartFailed;
     size_t received = 0;
-    TransferStatus status =
-        platform_.Read(handle_, answer.data(), length, &received, kTransferTimeoutMs);
-    if (status == TransferStatus::kOk && received != length) {
-        status = TransferStatus::kReadFailed;
+    TransferStatus status = platform_.Read(handle_, answer.data(), length, &received, timeout_ms_);
+    if (status == TransferStatus::kOk && received == length) {
         if (trace::On()) {
-            trace::Detail("<- short answer: " + std::to_string(received) + " of " +
-                          std::to_string(length) + " bytes" +
-                          (received > 0 ? " (" + HexBytes(answer.data(), received) + ")" : ""));
+            trace::Detail("<- " + HexBytes(answer.data(), length) + "  " +
+                          (length == kStatusReportSize ? DescribeStatusReport(StatusReport(answer))
+                                                       : std::string("acknowledgement")));
         }
-    } else if (status != TransferStatus::kOk) {
-        if (trace::On()) trace::Detail("<- " + DescribeMiss(status, platform_));
-    } else if (trace::On()) {
-        trace::Detail("<- " + HexBytes(answer.data(), length) + "  " +
-                      (length == kStatusReportSize ? DescribeStatusReport(StatusReport(answer))
-                                                   : std::string("acknowledgement")));
+        std::memcpy(buffer, answer.data(), length);
+        return TransferStatus::kOk;
     }
-    if (status != TransferStatus::kOk) {
-        NoteMissedAnswer();
-        return status;
+    const std::string to = std::string(" to ") + last_message_;
+    const std::string why = platform_.LastFailure();
+    ErrorCode code = ErrorCode::kBadAnswer;
+    std::string words;
+    if (status == TransferStatus::kOk) {
+        status = TransferStatus::kReadFailed;
+        words = "a short answer" + to + ": " + std::to_string(received) + " of " +
+                std::to_string(length) + " bytes" +
+                (received > 0 ? " (" + HexBytes(answer.data(), received) + ")" : "");
+    } else if (status == TransferStatus::kTimeout) {
+        code = ErrorCode::kTimeout;
+        words = "no answer within " + std::to_string(timeout_ms_) + " ms" + to;
+    } else if (platform_.LastFailureKind() == FailureKind::kOverLong) {
+        words = WithReason("a wrong answer" + to, why);
+    } else if (platform_.LastFailureKind() == FailureKind::kHungUp) {
+        code = ErrorCode::kDisconnected;
+        words = std::string("the instrument hung up without answering ") + last_message_;
+    } else if (status == TransferStatus::kStartFailed) {
+        code = ErrorCode::kWriteRefused;
+        words = WithReason("the read of the answer" + to + " was refused", why);
+    } else {
+        words = WithReason("no answer" + to, why.empty() ? "the read failed" : why);
     }
-    std::memcpy(buffer, answer.data(), length);
-    return TransferStatus::kOk;
+    if (trace::On()) trace::Detail("<- " + words);
+    NoteMiss(code, std::move(words));
+    return status;
 }
 
 TransferStatus InstrumentConnection::SendAwaitingAck(const uint8_t* data, size_t length) {
@@ -109,8 +127,7 @@ TransferStatus InstrumentConnection::SendAwaitingAck(const uint8_t* data, size_t
     return ReadWithTimeout(&ack, kAckSize);
 }
 
-TransferStatus InstrumentConnection::ExchangeControl() {
-    ControlShadow& shadow = State().shadow;
+TransferStatus InstrumentConnection::ExchangeControl(ControlShadow& shadow) {
     shadow.packet.set_code(kControlCommand);
     TransferStatus written = WriteWithTimeout(shadow.packet.data(), kCommandPacketSize);
     if (written != TransferStatus::kOk) return written;

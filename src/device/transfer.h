@@ -7,32 +7,37 @@
 #include <cstdint>
 #include <string>
 
+#include "device/instrument_state.h"
 #include "device/platform.h"
 
 namespace velmar {
 
-// How long any one transfer may take before it counts as timed out.
+// How long any one transfer may take before it counts as timed out, unless
+// a session was given another limit.
 constexpr uint32_t kTransferTimeoutMs = 1000;
 
 // The most stale answers dropped before one write: bounds the drain against
 // an instrument that keeps talking.
 constexpr int kMaxStaleAnswers = 16;
 
-// An instrument opened for the length of one exported call; closing it is
-// the destructor's job, on every path.
+// An open instrument for the length of one call. It does not own the device:
+// VelmarDll closes it at the end of every call, a session keeps it open.
 //
 // Late answers: an answer that arrives after its read gave up stays waiting
 // on the device, where the next read would take it for the answer to a
-// later message (DDSGetDigitalIn would hand back the previous call's word).
-// A real driver may even deliver it to the next handle opened on the same
-// instrument. So a miss is remembered per device path, across calls: on a
-// connection to a path that missed an answer, whatever is already waiting is
-// dropped before each message is written. A call on that path whose every
-// answer arrived clears the mark. A working instrument costs nothing: no
-// drop is attempted on a path that never missed.
+// later message (a digital input read would hand back the previous call's
+// word). A real driver may even deliver it to the next handle opened on the
+// same instrument. So a miss is remembered in a mark that outlives the call
+// (`may_hold_late_answer`, kept per device path by VelmarDll and per
+// instrument by a session): while it is set, whatever is already waiting is
+// dropped before each message is written. Only a call that wrote and had
+// every answer arrive clears it; a call that sent nothing proves nothing. A
+// working instrument costs nothing: no drop is attempted on a clear mark.
 class InstrumentConnection {
   public:
-    InstrumentConnection(Platform& platform, DeviceHandle handle, const std::string& path);
+    InstrumentConnection(Platform& platform, DeviceHandle handle, bool& may_hold_late_answer,
+                         uint32_t timeout_ms = kTransferTimeoutMs);
+    // Clears the mark when every answer of the call arrived.
     ~InstrumentConnection();
     InstrumentConnection(const InstrumentConnection&) = delete;
     InstrumentConnection& operator=(const InstrumentConnection&) = delete;
@@ -49,19 +54,27 @@ class InstrumentConnection {
     // that byte. A message whose write failed is not waited for.
     TransferStatus SendAwaitingAck(const uint8_t* data, size_t length);
 
-    // Sends the whole control packet of the shadow (code set to
-    // ControlCommand) and reads the status report into the shadow's report
-    // image. Returns the write's status if the write failed, else the read's.
-    TransferStatus ExchangeControl();
+    // Sends the whole control packet of `shadow` (code set to ControlCommand)
+    // and reads the status report into its report image. Returns the write's
+    // status if the write failed, else the read's.
+    TransferStatus ExchangeControl(ControlShadow& shadow);
+
+    Platform& platform() { return platform_; }
+
+    // The first thing that went wrong in this call, in the caller's terms;
+    // code kOk while nothing did.
+    const Failure& first_failure() const { return first_failure_; }
 
   private:
-    void NoteMissedAnswer();
+    void NoteMiss(ErrorCode code, std::string words);
 
     Platform& platform_;
     DeviceHandle handle_;
-    const std::string& path_;
-    bool drop_before_write_;      // a late answer may be waiting on the device
-    bool missed_answer_ = false;  // in this call
+    bool& mark_;
+    uint32_t timeout_ms_;
+    bool wrote_ = false;
+    const char* last_message_ = "";  // what the next answer answers, in words
+    Failure first_failure_;
 };
 
 }  // namespace velmar

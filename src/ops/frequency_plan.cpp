@@ -102,6 +102,12 @@ double PlannedOutputHz(const FrequencyPlan& plan) {
     return PlannedSampleClockHz(plan.divider) * plan.periods / plan.length;
 }
 
+Playback PlaybackOf(const FrequencyPlan& plan) {
+    if (PlayedFrequencyHz(plan) == 0.0) return Playback::kConstant;
+    return 2 * static_cast<int64_t>(plan.periods) > plan.length ? Playback::kAlias
+                                                                : Playback::kAsPlanned;
+}
+
 int32_t PaddedSampleCount(int32_t count) {
     return count % kDownloadGranule == 0 ? count
                                          : (count / kDownloadGranule + 1) * kDownloadGranule;

@@ -48,6 +48,12 @@ double PlayedFrequencyHz(const FrequencyPlan& plan);
 // length. 0 for a plan that plays nothing.
 double PlannedOutputHz(const FrequencyPlan& plan);
 
+// What a plan's samples play: the wave as planned, an alias (more than half
+// a period per sample), or a constant (every sample on the same phase, or
+// no samples at all).
+enum class Playback { kAsPlanned = 0, kAlias = 1, kConstant = 2 };
+Playback PlaybackOf(const FrequencyPlan& plan);
+
 // A download's sample count rounded up to whole 64-sample granules (the
 // instrument takes its memory in pairs of 64-byte blocks), and the number of
 // 64-byte blocks that carry it. Counts from 0 to the memory size.

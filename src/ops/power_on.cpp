@@ -1,10 +1,8 @@
 // Storing the output the instrument produces when it is switched on.
 
-#include "VelmarDll.h"
-#include "device/call_frame.h"
+#include "ops/operations.h"
 
-using namespace velmar;
-
+namespace velmar::ops {
 namespace {
 
 // Mode 1 stores the current control state, sent whole under PowerOnCommand.
@@ -35,11 +33,9 @@ bool StoreWaveform(InstrumentConnection& device, CommandPacket& packet, int32_t 
 
 }  // namespace
 
-extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSSetPowerOnOutput(int32_t index, int32_t mode) {
-    const trace::Call call("DDSSetPowerOnOutput", {{"index", index}, {"mode", mode}});
-    return WithDevice(call, index, [&](InstrumentConnection& device) {
-        LibraryState& state = State();
-        return mode == 1 ? StoreControlState(device, state.shadow.packet)
-                         : StoreWaveform(device, state.shadow.packet, state.last_wave_length);
-    });
+bool SetPowerOnOutput(InstrumentConnection& device, InstrumentState& state, int32_t mode) {
+    return mode == 1 ? StoreControlState(device, state.shadow.packet)
+                     : StoreWaveform(device, state.shadow.packet, state.last_wave_length);
 }
+
+}  // namespace velmar::ops

@@ -89,21 +89,22 @@ INSTANTIATE_TEST_SUITE_P(
                         p.Script("dds0", {Reply::With({1, 2, 3})});
                     },
                     Measure,
-                    {kMeasureSent, "<- short answer: 3 of 10 bytes (01 02 03)"}},
+                    {kMeasureSent, "<- a short answer to the control packet: 3 of 10 bytes (01 02 03)"}},
         FailureCase{"OverLong",
                     [](SocketPeer& p) { p.Script("dds0", {Reply::With(Bytes(11, 0))}); },
                     Measure,
-                    {"<- no answer: an over-long answer (11 bytes where 10 were asked for)"}},
+                    {"<- a wrong answer to the control packet: an over-long answer (11 bytes where 10 were "
+                     "asked for)"}},
         FailureCase{"HungUp",
                     [](SocketPeer& p) { p.Script("dds0", {Reply::HangUp()}); },
                     Measure,
-                    {"<- no answer: the instrument hung up"}},
+                    {"<- the instrument hung up without answering the control packet"}},
         // The pulse's packet is answered by a hang-up; the final packet then
         // goes to a connection that is gone.
         FailureCase{"WriteRefused",
                     [](SocketPeer& p) { p.Script("dds0", {Reply::HangUp()}); },
                     [](Library& lib) { return lib.SetTrigger(0, 1, 0); },
-                    {"-> a0 10 00 00 00 00 00", "<- write refused: Broken pipe"}},
+                    {"-> a0 10 00 00 00 00 00", "<- the instrument hung up before taking the control packet: Broken pipe"}},
         FailureCase{"OpenRefused",
                     [](SocketPeer& p) { p.StopListening("dds0"); },
                     Measure,

@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "svg_plot.h"
-#include "wave.h"
+#include "wave/wave.h"
 
 namespace velmar::tool {
 namespace {
+
+using namespace velmar::wave;
 
 struct ShapeCase {
     Shape shape;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "VelmarDll.h"
-#include "device/library_state.h"
+#include "velmardll/library_state.h"
 #include "device/test_seam.h"
 #include "pipe_instrument.h"
 

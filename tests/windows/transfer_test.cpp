@@ -8,8 +8,6 @@
 
 #include <algorithm>
 
-#include "device/library_state.h"
-#include "device/test_seam.h"
 #include "pipe_instrument.h"
 
 namespace velmar::win32::testing {
@@ -120,29 +118,26 @@ TEST_F(PipeTransferTest, AnAnswerAfterItsReadTimedOutLandsNowhere) {
 }
 
 TEST_F(PipeTransferTest, AfterAMissedAnswerTheNextMessageGetsItsOwnAnswer) {
-    // Through the core: once a read on this path timed out, the late answer
-    // is dropped before the next message, so the next read gets the answer
-    // to that message.
-    test_seam::ResetLibraryState();
-    const std::string path = instrument.path();
+    // Through the core: once a read on this connection timed out, the late
+    // answer is dropped before the next message, so the next read gets the
+    // answer to that message.
+    bool marked = false;
+    ControlShadow shadow;
     {
         InstrumentConnection connection(SystemPlatform(), reinterpret_cast<DeviceHandle>(device),
-                                        path);
-        device = nullptr;  // the connection closes it
+                                        marked);
         instrument.AnswerAfter(kReport, kLimit + 300);
         EXPECT_EQ(connection.ReadWithTimeout(buffer, 10), TransferStatus::kTimeout);
         instrument.AwaitDelayedAnswer();
 
         const Bytes fresh = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
         instrument.RespondToNextMessage(fresh);
-        ASSERT_EQ(connection.ExchangeControl(), TransferStatus::kOk);
-        EXPECT_EQ(State().shadow.report.bytes(),
+        ASSERT_EQ(connection.ExchangeControl(shadow), TransferStatus::kOk);
+        EXPECT_EQ(shadow.report.bytes(),
                   StatusReport(std::array<uint8_t, 10>{9, 8, 7, 6, 5, 4, 3, 2, 1, 0}).bytes());
         EXPECT_EQ(instrument.AwaitRespondedMessage().size(), 7u);
     }
-    EXPECT_EQ(State().paths_that_missed_an_answer.count(path), 1u)
-        << "the path stays marked: this call missed an answer";
-    test_seam::ResetLibraryState();
+    EXPECT_TRUE(marked) << "the mark stays: this call missed an answer";
 }
 
 TEST_F(PipeTransferTest, StaleAnswersAreDroppedWithoutWaiting) {
@@ -167,26 +162,25 @@ TEST_F(PipeTransferTest, AWriteToAnInstrumentThatWentAwayIsRefusedAtItsStart) {
 // The core's control exchange over the real transfers: what the instrument
 // receives, what it answers, what the library keeps.
 TEST_F(PipeTransferTest, ControlExchangeOverThePipe) {
-    test_seam::ResetLibraryState();
-    ControlShadow& shadow = State().shadow;
+    InstrumentState state;
+    ControlShadow& shadow = state.shadow;
     shadow.packet.set_control_word(kSingleWaveBit);
     shadow.packet.set_divider(48);
-    InstrumentConnection open(SystemPlatform(), reinterpret_cast<DeviceHandle>(device),
-                              instrument.path());
-    device = nullptr;  // the connection closes it
+    bool marked = false;
+    InstrumentConnection open(SystemPlatform(), reinterpret_cast<DeviceHandle>(device), marked);
 
     instrument.RespondToNextMessage(kReport);
-    ASSERT_EQ(open.ExchangeControl(), TransferStatus::kOk);
+    ASSERT_EQ(open.ExchangeControl(shadow), TransferStatus::kOk);
     EXPECT_EQ(instrument.AwaitRespondedMessage(),
               (Bytes{0xA0, 0x04, 0x00, 0x00, 0x00, 0x30, 0x00}));
     EXPECT_EQ(shadow.report.digital_in(), 0x1234);
 
     // A short report is no report: the image keeps the last whole one.
     instrument.RespondToNextMessage({0xFF, 0xFF, 0xFF});
-    EXPECT_EQ(open.ExchangeControl(), TransferStatus::kReadFailed);
+    EXPECT_EQ(open.ExchangeControl(shadow), TransferStatus::kReadFailed);
     EXPECT_EQ(instrument.AwaitRespondedMessage().size(), 7u);
     EXPECT_EQ(shadow.report.digital_in(), 0x1234);
-    test_seam::ResetLibraryState();
+    EXPECT_EQ(open.first_failure().code, ErrorCode::kBadAnswer);
 }
 
 // ---- A driver that never ends a cancelled request ----------------------------

@@ -1,11 +1,11 @@
-#include "wave.h"
+#include "wave/wave.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
 
-namespace velmar::tool {
+namespace velmar::wave {
 namespace {
 // M_PI is POSIX, not C++17: mingw-w64 in strict mode has none.
 constexpr double kPi = 3.14159265358979323846;
@@ -98,4 +98,4 @@ bool ParseWaveTable(const std::string& text, std::vector<double>* values, std::s
     return true;
 }
 
-}  // namespace velmar::tool
+}  // namespace velmar::wave

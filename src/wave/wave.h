@@ -1,8 +1,9 @@
-// The waveforms the command-line tool computes for the instrument, and the
-// scale that turns them into samples.
+// The waveforms the programs around the library compute for the instrument
+// (the command-line tool, the SCPI server), and the scale that turns them
+// into samples.
 //
 // The library sends samples to the waveform memory unchanged and does not
-// know the instrument's DAC range, so the tool fixes one: samples are offset
+// know the instrument's DAC range, so these programs fix one: samples are offset
 // binary on a DAC of `bits` bits (default 16), 0 the most negative output,
 // 2^bits - 1 the most positive, mid-scale zero. A wave value runs from -1 to
 // 1 in units of full scale; amplitude scales it and offset shifts it (both in
@@ -15,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace velmar::tool {
+namespace velmar::wave {
 
 enum class Shape { kSine, kSquare, kTriangle, kSawtooth, kTable };
 
@@ -47,4 +48,4 @@ std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, i
 // number or fewer than two values are given.
 bool ParseWaveTable(const std::string& text, std::vector<double>* values, std::string* error);
 
-}  // namespace velmar::tool
+}  // namespace velmar::wave

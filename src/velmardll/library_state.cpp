@@ -1,4 +1,4 @@
-#include "device/library_state.h"
+#include "velmardll/library_state.h"
 
 #include "device/test_seam.h"
 
@@ -12,9 +12,6 @@ LibraryState& StateStorage() {
     return state;
 }
 
-// Set only through the test seam.
-Platform* g_test_platform = nullptr;
-
 }  // namespace
 
 LibraryState& State() {
@@ -26,15 +23,7 @@ std::mutex& LibraryLock() {
     return lock;
 }
 
-Platform& ActivePlatform() {
-    return g_test_platform ? *g_test_platform : SystemPlatform();
-}
-
 namespace test_seam {
-
-void UsePlatform(Platform* platform) {
-    g_test_platform = platform;
-}
 
 void ResetLibraryState() {
     StateStorage() = LibraryState();
