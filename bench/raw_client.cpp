@@ -9,7 +9,16 @@
 
 namespace velmar::bench {
 
-int RawClient::Connect() const {
+RawClient::~RawClient() {
+    if (open_fd_ >= 0) close(open_fd_);
+}
+
+void RawClient::Done(int fd) {
+    if (!keep_open_) close(fd);
+}
+
+int RawClient::Connect() {
+    if (open_fd_ >= 0) return open_fd_;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
@@ -22,6 +31,7 @@ int RawClient::Connect() const {
         close(fd);
         return -1;
     }
+    if (keep_open_) open_fd_ = fd;
     return fd;
 }
 
@@ -36,7 +46,7 @@ bool RawClient::ControlExchange() {
     if (fd < 0) return false;
     const uint8_t packet[7] = {0xA0, 0, 0, 0, 0, 0, 0};
     const bool ok = Exchange(fd, packet, sizeof(packet), 10);
-    close(fd);
+    Done(fd);
     return ok;
 }
 
@@ -55,7 +65,7 @@ bool RawClient::Download(const uint16_t* samples, int count) {
         }
         ok = Exchange(fd, block, sizeof(block), 1);
     }
-    close(fd);
+    Done(fd);
     return ok;
 }
 

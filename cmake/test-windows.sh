@@ -48,14 +48,12 @@ build() {  # build <dir> <triple> [cmake args...]
         cmake --build "$dir" -j"$JOBS"
 }
 
-# The export table holds exactly the fifteen names, undecorated, and the
-# DLL imports nothing but Windows system DLLs.
-expected_exports="DDSCheck DDSDownload DDSGetCLK DDSGetDigitalIn DDSGetDivNum DDSGetMeasure \
-DDSResetCounter DDSSearch DDSSetDIOMode DDSSetDigitalOut DDSSetDivNum DDSSetFrequency \
-DDSSetPowerOnOutput DDSSetSingleWave DDSSetTrigger"
+# The export table holds exactly the names of the DLL's module-definition
+# file, undecorated, and the DLL imports nothing but Windows system DLLs.
 system_dlls="^(kernel32|msvcrt|setupapi|advapi32|user32|ntdll|ucrtbase|api-ms-win-.*)\.dll$"
-check_dll() {  # check_dll <objdump> <dll>
-    local objdump=$1 dll=$2 dump exports imports stray
+check_dll() {  # check_dll <objdump> <dll> <def file>
+    local objdump=$1 dll=$2 def=$3 dump exports imports stray expected_exports
+    expected_exports=$(sed -n 's/^[[:space:]]\{1,\}\([A-Za-z_][A-Za-z0-9_]*\)[[:space:]]*$/\1/p' "$def")
     if ! dump=$("$objdump" -p "$dll"); then
         echo "FAIL $dll: objdump could not read it"
         return 1
@@ -73,7 +71,7 @@ check_dll() {  # check_dll <objdump> <dll>
         echo "FAIL $dll imports non-system DLLs: $stray"
         return 1
     fi
-    echo "ok   $dll: exports the fifteen names; imports only $(echo $imports | tr ' ' ',')"
+    echo "ok   $dll: exports the $(echo $expected_exports | wc -w) names of $(basename "$def"); imports only $(echo $imports | tr ' ' ',')"
 }
 
 # run_suites <width> <loader> <prefix> <build dir>
@@ -115,8 +113,9 @@ test_width() {
         verdict "$width" "FAILED, the build failed"
         return
     fi
-    if ! check_dll "$triple-objdump" "$dir/src/VelmarDll.dll"; then
-        verdict "$width" "FAILED, the DLL's export or import table is wrong"
+    if ! check_dll "$triple-objdump" "$dir/src/VelmarDll.dll" src/VelmarDll.def ||
+       ! check_dll "$triple-objdump" "$dir/src/velmardds.dll" src/velmardds.def; then
+        verdict "$width" "FAILED, a DLL's export or import table is wrong"
         return
     fi
     if [ ! -f "$dir/tests/CTestTestfile.cmake" ] ||

@@ -32,9 +32,9 @@
 /* The version of this header and of the library built with it. The build
  * takes the project's version from these lines. */
 #define VELMAR_DLL_VERSION_MAJOR 1
-#define VELMAR_DLL_VERSION_MINOR 0
+#define VELMAR_DLL_VERSION_MINOR 1
 #define VELMAR_DLL_VERSION_PATCH 0
-#define VELMAR_DLL_VERSION_STRING "1.0.0"
+#define VELMAR_DLL_VERSION_STRING "1.1.0"
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define VELMAR_CALL __stdcall

@@ -6,6 +6,40 @@
 #include <cstring>
 
 namespace velmar::testing {
+namespace {
+
+// A record kept in the instrument's map, held by one lock for all records
+// (enough for a test: the library must only never write one it does not hold).
+class ScriptedRecord final : public StateRecord {
+  public:
+    ScriptedRecord(std::recursive_mutex& lock, Bytes& bytes) : lock_(lock), bytes_(bytes) {}
+    bool Lock() override {
+        lock_.lock();
+        held_ = true;
+        return true;
+    }
+    void Unlock() override {
+        held_ = false;
+        lock_.unlock();
+    }
+    bool Read(uint8_t* data, size_t size) override {
+        if (!held_ || bytes_.size() < size) return false;
+        std::memcpy(data, bytes_.data(), size);
+        return true;
+    }
+    bool Write(const uint8_t* data, size_t size) override {
+        if (!held_) std::abort();  // written without its lock
+        bytes_.assign(data, data + size);
+        return true;
+    }
+
+  private:
+    std::recursive_mutex& lock_;
+    Bytes& bytes_;
+    bool held_ = false;
+};
+
+}  // namespace
 
 void ScriptedInstrument::Expect(bool holds, const std::string& rule) {
     if (holds) return;
@@ -17,12 +51,16 @@ void ScriptedInstrument::Expect(bool holds, const std::string& rule) {
     std::abort();
 }
 
-void ScriptedInstrument::ExpectCurrent(DeviceHandle handle, uint32_t timeout_ms) {
-    Expect(open_handles == 1 && handle == current_, "a transfer on a handle that is not open");
-    Expect(timeout_ms == 1000u, "a time limit of " + std::to_string(timeout_ms) + " ms");
+ScriptedInstrument::Connection* ScriptedInstrument::Find(DeviceHandle handle,
+                                                         uint32_t timeout_ms) {
+    Expect(timeout_ms == this->timeout_ms, "a time limit of " + std::to_string(timeout_ms) + " ms");
+    auto found = open_.find(handle);
+    Expect(found != open_.end(), "a transfer on a handle that is not open");
+    return found == open_.end() ? nullptr : &found->second;
 }
 
 Enumeration ScriptedInstrument::EnumerateDevices() {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
     Enumeration e;
     e.possible = enumeration_possible;
     if (!e.possible) return e;
@@ -32,22 +70,40 @@ Enumeration ScriptedInstrument::EnumerateDevices() {
 }
 
 bool ScriptedInstrument::Open(const std::string& path, DeviceHandle* handle) {
-    if (unplugged.count(path) != 0) return false;
-    Expect(open_handles == 0, "one device at a time");
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    failure_kind_ = FailureKind::kOther;
+    failure_.clear();
+    if (unplugged.count(path) != 0) {
+        failure_kind_ = FailureKind::kNotFound;
+        failure_ = "No such file or directory";
+        return false;
+    }
+    if (refusing.count(path) != 0) {
+        failure_ = "Connection refused";
+        return false;
+    }
+    Expect(many_open || open_handles == 0, "one device at a time");
     opened.push_back(path);
     ++open_handles;
-    current_ = *handle = next_handle_++;
-    current_path_ = path;
-    hung_up_ = false;
-    waiting_ = std::move(for_next_[path]);
+    *handle = next_handle_++;
+    Connection& c = open_[*handle];
+    c.path = path;
+    c.waiting = std::move(for_next_[path]);
     for_next_.erase(path);
     return true;
 }
 
 void ScriptedInstrument::Close(DeviceHandle handle) {
-    Expect(open_handles == 1 && handle == current_, "closing a handle that is not open");
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    auto found = open_.find(handle);
+    Expect(found != open_.end(), "closing a handle that is not open");
+    if (found == open_.end()) return;
+    if (answers_outlive_close) {
+        std::deque<Waiting>& next = for_next_[found->second.path];
+        next.insert(next.begin(), found->second.waiting.begin(), found->second.waiting.end());
+    }
+    open_.erase(found);
     --open_handles;
-    waiting_.clear();
 }
 
 Bytes ScriptedInstrument::NormalAnswerTo(const Bytes& message) const {
@@ -58,10 +114,19 @@ Bytes ScriptedInstrument::NormalAnswerTo(const Bytes& message) const {
 
 TransferStatus ScriptedInstrument::Write(DeviceHandle handle, const uint8_t* data, size_t length,
                                          uint32_t timeout_ms) {
-    ExpectCurrent(handle, timeout_ms);
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    Connection* c = Find(handle, timeout_ms);
+    if (c == nullptr) return TransferStatus::kStartFailed;
+    failure_kind_ = FailureKind::kOther;
+    failure_.clear();
     const size_t number = messages.size();
     messages.emplace_back(data, data + length);
-    if (hung_up_) return TransferStatus::kStartFailed;
+    message_paths.push_back(c->path);
+    if (c->hung_up) {
+        failure_kind_ = FailureKind::kHungUp;
+        failure_ = "Broken pipe";
+        return TransferStatus::kStartFailed;
+    }
     Answer answer;
     if (answer_for) {
         answer = answer_for(messages.back());
@@ -76,35 +141,44 @@ TransferStatus ScriptedInstrument::Write(DeviceHandle handle, const uint8_t* dat
         case Answer::Kind::kSilent:
             break;
         case Answer::Kind::kHangUp:
-            hung_up_ = true;
+            c->hung_up = true;
             break;
         case Answer::Kind::kLate:
-            for_next_[current_path_].push_back({false, NormalAnswerTo(messages.back())});
+            for_next_[c->path].push_back({false, NormalAnswerTo(messages.back())});
             break;
         case Answer::Kind::kReadFails:
-            waiting_.push_back({true, {}});
+            c->waiting.push_back({true, {}});
             break;
         case Answer::Kind::kBytes:
-            waiting_.push_back({false, answer.bytes});
+            c->waiting.push_back({false, answer.bytes});
             break;
         case Answer::Kind::kNormal:
-            waiting_.push_back({false, NormalAnswerTo(messages.back())});
+            c->waiting.push_back({false, NormalAnswerTo(messages.back())});
             break;
     }
-    wrote_since_read_ = true;
+    c->wrote_since_read = true;
     return TransferStatus::kOk;
 }
 
 TransferStatus ScriptedInstrument::Read(DeviceHandle handle, uint8_t* buffer, size_t capacity,
                                         size_t* received, uint32_t timeout_ms) {
-    ExpectCurrent(handle, timeout_ms);
-    ++reads;
+    std::lock_guard<std::recursive_mutex> hold(lock_);
     *received = 0;
-    if (!wrote_since_read_) ++reads_without_message;
-    wrote_since_read_ = false;
-    if (waiting_.empty()) return hung_up_ ? TransferStatus::kReadFailed : TransferStatus::kTimeout;
-    const Waiting answer = waiting_.front();
-    waiting_.pop_front();
+    Connection* c = Find(handle, timeout_ms);
+    if (c == nullptr) return TransferStatus::kStartFailed;
+    failure_kind_ = FailureKind::kOther;
+    failure_.clear();
+    ++reads;
+    if (!c->wrote_since_read) ++reads_without_message;
+    c->wrote_since_read = false;
+    if (c->waiting.empty()) {
+        if (!c->hung_up) return TransferStatus::kTimeout;
+        failure_kind_ = FailureKind::kHungUp;
+        failure_ = "the instrument hung up";
+        return TransferStatus::kReadFailed;
+    }
+    const Waiting answer = c->waiting.front();
+    c->waiting.pop_front();
     if (answer.read_fails) return TransferStatus::kReadFailed;
     // One answer per read, cut to the room given, as the driver does.
     const size_t n = std::min(answer.bytes.size(), capacity);
@@ -115,15 +189,49 @@ TransferStatus ScriptedInstrument::Read(DeviceHandle handle, uint8_t* buffer, si
 }
 
 int ScriptedInstrument::DropWaitingAnswers(DeviceHandle handle, int most) {
-    Expect(open_handles == 1 && handle == current_,
-           "dropping answers on a handle that is not open");
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    auto found = open_.find(handle);
+    Expect(found != open_.end(), "dropping answers on a handle that is not open");
+    if (found == open_.end()) return 0;
     int n = 0;
-    while (n < most && !waiting_.empty()) {
-        waiting_.pop_front();
+    while (n < most && !found->second.waiting.empty()) {
+        found->second.waiting.pop_front();
         ++n;
     }
     dropped += n;
     return n;
+}
+
+void ScriptedInstrument::Sleep(uint32_t milliseconds) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    sleeps.push_back(milliseconds);
+}
+
+std::string ScriptedInstrument::LastFailure() const {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return failure_;
+}
+
+FailureKind ScriptedInstrument::LastFailureKind() const {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return failure_kind_;
+}
+
+std::unique_ptr<StateRecord> ScriptedInstrument::OpenStateRecord(const std::string& device_path,
+                                                                 uint64_t* identity) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    *identity = identities.count(device_path) ? identities[device_path] : 0;
+    if (!keeps_records) return nullptr;
+    return std::make_unique<ScriptedRecord>(lock_, records[device_path]);
+}
+
+std::vector<Bytes> ScriptedInstrument::MessagesTo(const std::string& path) const {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    std::vector<Bytes> to;
+    for (size_t i = 0; i < messages.size(); ++i) {
+        if (message_paths[i] == path) to.push_back(messages[i]);
+    }
+    return to;
 }
 
 std::vector<uint16_t> ScriptedInstrument::ControlWords() const {

@@ -9,14 +9,21 @@
 //
 // The suites script answers by message number; the library's fuzzer sets
 // `answer_for` and draws each answer from its input. Both are told when the
-// library breaks the driver's rules (two devices open at once, a handle it
-// does not hold, a time limit other than 1000 ms).
+// library breaks the driver's rules (two devices open at once where only one
+// may be, a handle it does not hold, a time limit other than the one set).
+//
+// Sessions keep several instruments open at once (`many_open`), from several
+// threads, and keep each instrument's state in a record the platform holds:
+// here a map from path to bytes, with an identity per path that a test
+// changes to play an instrument replaced behind the same path.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -66,9 +73,24 @@ class ScriptedInstrument final : public Platform {
     std::function<Answer(const Bytes& message)> answer_for;
     // Told of every broken rule; unset, a broken rule aborts.
     std::function<void(const std::string& what)> on_violation;
+    // Answers still waiting when a connection closes go to the next
+    // connection to that instrument, as a driver that keeps them would.
+    bool answers_outlive_close = false;
+    // Several devices may be open at once (sessions), not one per call.
+    bool many_open = false;
+    // The time limit every transfer must be given.
+    uint32_t timeout_ms = 1000;
+    // Paths whose open is refused although they exist (unplugged ones do not).
+    std::set<std::string> refusing;
+    // The state records, by path, and the identity of the instrument at each
+    // path (0 unless set). Without `keeps_records` there is no place for them.
+    bool keeps_records = true;
+    std::map<std::string, Bytes> records;
+    std::map<std::string, uint64_t> identities;
 
     // What happened.
     std::vector<Bytes> messages;      // every message written, refused ones too
+    std::vector<std::string> message_paths;  // the instrument each went to
     std::vector<Bytes> answers_read;  // every answer a read handed over, as cut
     std::vector<uint32_t> sleeps;     // every pause, in milliseconds
     std::vector<std::string> opened;  // every path opened
@@ -85,7 +107,14 @@ class ScriptedInstrument final : public Platform {
     TransferStatus Read(DeviceHandle handle, uint8_t* buffer, size_t capacity, size_t* received,
                         uint32_t timeout_ms) override;
     int DropWaitingAnswers(DeviceHandle handle, int most) override;
-    void Sleep(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
+    void Sleep(uint32_t milliseconds) override;
+    std::string LastFailure() const override;
+    FailureKind LastFailureKind() const override;
+    std::unique_ptr<StateRecord> OpenStateRecord(const std::string& device_path,
+                                                 uint64_t* identity) override;
+
+    // The messages that went to `path`.
+    std::vector<Bytes> MessagesTo(const std::string& path) const;
 
     // The control words of the control packets sent, in order.
     std::vector<uint16_t> ControlWords() const;
@@ -96,18 +125,24 @@ class ScriptedInstrument final : public Platform {
         bool read_fails = false;
         Bytes bytes;
     };
+    struct Connection {
+        std::string path;
+        std::deque<Waiting> waiting;
+        bool hung_up = false;
+        bool wrote_since_read = false;
+    };
     Bytes NormalAnswerTo(const Bytes& message) const;
     void Expect(bool holds, const std::string& rule);
-    void ExpectCurrent(DeviceHandle handle, uint32_t timeout_ms);
+    Connection* Find(DeviceHandle handle, uint32_t timeout_ms);
 
+    // Held by every call: sessions call from several threads.
+    mutable std::recursive_mutex lock_;
     DeviceHandle next_handle_ = 42;
-    DeviceHandle current_ = 0;
-    std::string current_path_;
-    std::deque<Waiting> waiting_;  // on the open connection
-    bool hung_up_ = false;         // the open connection
+    std::map<DeviceHandle, Connection> open_;
     // Late answers, by path, for the next connection to that instrument.
     std::map<std::string, std::deque<Waiting>> for_next_;
-    bool wrote_since_read_ = false;
+    FailureKind failure_kind_ = FailureKind::kOther;
+    std::string failure_;
 };
 
 }  // namespace velmar::testing

@@ -15,6 +15,7 @@
 #include "device/state_record.h"
 #include "device/trace.h"
 #include "device/transfer.h"
+#include "VelmarDll.h"
 #include "ops/operations.h"
 #include "velmar/dds.h"
 
@@ -38,6 +39,11 @@ struct velmar_dds_list {
 namespace velmar {
 namespace {
 
+// One project, one version: both headers state it.
+static_assert(VELMAR_DDS_VERSION_MAJOR == VELMAR_DLL_VERSION_MAJOR &&
+                  VELMAR_DDS_VERSION_MINOR == VELMAR_DLL_VERSION_MINOR &&
+                  VELMAR_DDS_VERSION_PATCH == VELMAR_DLL_VERSION_PATCH,
+              "include/velmar/dds.h and include/VelmarDll.h disagree on the version");
 static_assert(static_cast<int>(ErrorCode::kInvalidArgument) == VELMAR_DDS_ERROR_INVALID_ARGUMENT);
 static_assert(static_cast<int>(ErrorCode::kNoInstrument) == VELMAR_DDS_ERROR_NO_INSTRUMENT);
 static_assert(static_cast<int>(ErrorCode::kOpenFailed) == VELMAR_DDS_ERROR_OPEN_FAILED);

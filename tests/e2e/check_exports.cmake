@@ -1,10 +1,15 @@
-# Compares the dynamic symbol table of the shared library with the fifteen
-# names callers look up. Run as: cmake -DNM=<nm> -DLIBRARY=<lib> -P <this>.
+# Compares the dynamic symbol table of a shared library with the names its
+# module-definition file lists (the one list of what each face exports, on
+# Windows and Linux alike). Run as:
+#   cmake -DNM=<nm> -DLIBRARY=<lib> -DDEF_FILE=<file.def> -P <this>
 
-set(expected
-  DDSCheck DDSDownload DDSGetCLK DDSGetDigitalIn DDSGetDivNum DDSGetMeasure
-  DDSResetCounter DDSSearch DDSSetDIOMode DDSSetDigitalOut DDSSetDivNum
-  DDSSetFrequency DDSSetPowerOnOutput DDSSetSingleWave DDSSetTrigger)
+file(STRINGS ${DEF_FILE} def_lines REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*[ \t]*$")
+set(expected "")
+foreach(line IN LISTS def_lines)
+  string(STRIP "${line}" name)
+  list(APPEND expected ${name})
+endforeach()
+list(SORT expected)
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
   OUTPUT_VARIABLE table RESULT_VARIABLE rc ERROR_VARIABLE err)
@@ -16,7 +21,8 @@ set(found "")
 set(not_code "")
 string(REPLACE "\n" ";" lines "${table}")
 foreach(line IN LISTS lines)
-  if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) ([^ @]+)")
+  # A version node of the version script (type A) is no symbol.
+  if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) ([^ @]+)" AND NOT CMAKE_MATCH_1 STREQUAL "A")
     list(APPEND found ${CMAKE_MATCH_2})
     if(NOT CMAKE_MATCH_1 STREQUAL "T")
       list(APPEND not_code "${CMAKE_MATCH_2} (${CMAKE_MATCH_1})")
@@ -31,4 +37,5 @@ endif()
 if(not_code)
   message(FATAL_ERROR "exported names that are not functions: ${not_code}")
 endif()
-message(STATUS "exactly the fifteen DDS functions are exported")
+list(LENGTH expected count)
+message(STATUS "exactly the ${count} functions of ${DEF_FILE} are exported")

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "pipe_instrument.h"
+#include "velmar/dds.h"
 
 namespace velmar::win32::testing {
 namespace {
@@ -181,6 +182,26 @@ TEST_F(PipeTransferTest, ControlExchangeOverThePipe) {
     EXPECT_EQ(instrument.AwaitRespondedMessage().size(), 7u);
     EXPECT_EQ(shadow.report.digital_in(), 0x1234);
     EXPECT_EQ(open.first_failure().code, ErrorCode::kBadAnswer);
+}
+
+// The session API over the real Windows transfers: a handle keeps its pipe
+// open across calls, and a pipe that broke is told as a disconnection.
+TEST(SessionOverPipeTest, AHandleKeepsItsDeviceAndTellsAHangUp) {
+    PipeInstrument instrument;
+    velmar_dds* h = nullptr;
+    ASSERT_EQ(velmar_dds_open(instrument.path().c_str(), &h), VELMAR_DDS_OK)
+        << velmar_dds_last_message();
+    for (int call = 0; call < 2; ++call) {
+        instrument.RespondToNextMessage(kReport);
+        uint16_t word = 0;
+        EXPECT_EQ(velmar_dds_get_digital_in(h, &word), VELMAR_DDS_OK) << velmar_dds_last_message();
+        EXPECT_EQ(instrument.AwaitRespondedMessage().size(), 7u);
+        EXPECT_EQ(word, 0x1234);
+    }
+    instrument.HangUp();
+    EXPECT_EQ(velmar_dds_set_divider(h, 3), VELMAR_DDS_ERROR_DISCONNECTED)
+        << velmar_dds_last_message();
+    velmar_dds_close(h);
 }
 
 // ---- A driver that never ends a cancelled request ----------------------------
