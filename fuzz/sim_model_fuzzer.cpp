@@ -3,13 +3,15 @@
 // from the input as well.
 //
 // Input: a few bytes choose the faults and the digital input; then each step
-// is a message (mostly of a length the protocol uses, with any content), a
-// step of the clock, a new external input, a new connection or a power cycle.
+// is a message on one of three connections (mostly of a length the protocol
+// uses, with any content), a step of the clock, a new external input, a new
+// connection or a power cycle.
 //
 // Invariants:
 // - every message gets a one-line trace and an answer (none, an
 //   acknowledgement, a report or a short one) as its kind and the faults
-//   say, delayed as the faults say;
+//   say, delayed as the faults say, and a hang-up exactly when its own
+//   connection has had as many messages as the fault allows;
 // - a control packet sets exactly the fields it carries;
 // - the played wave stays within the memory, its cycles are at most one per
 //   two samples, and the cycle count kept across messages equals a count made
@@ -32,6 +34,7 @@
 namespace {
 
 using velmar::sim::Answer;
+using velmar::sim::ConnectionCounters;
 using velmar::sim::Faults;
 using velmar::sim::InstrumentModel;
 
@@ -48,11 +51,13 @@ std::vector<uint8_t> DrawMessage(FuzzedDataProvider& in) {
     return message;
 }
 
+// `messages`: how many the connection has had, this one included.
 void CheckAnswer(const InstrumentModel& model, const std::vector<uint8_t>& message,
-                 const Answer& answer) {
+                 const Answer& answer, uint32_t messages) {
     const Faults& faults = model.faults();
     CHECK(!answer.trace.empty() && answer.trace.find('\n') == std::string::npos);
     CHECK(answer.delay_ms == faults.delay_ms);
+    CHECK(answer.close_connection == (faults.drop_after && messages >= *faults.drop_after));
     const bool control =
         message.size() == velmar::kCommandPacketSize && message[0] == velmar::kControlCommand;
     if (faults.silent) {
@@ -106,6 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (which & 0x08) faults.delay_ms = in.ConsumeIntegral<uint32_t>();
     model.set_faults(faults);
     model.set_digital_in(in.ConsumeIntegral<uint16_t>());
+    // Two connections the server keeps, and the model's own (index 2), each
+    // with the count of messages it has had.
+    ConnectionCounters served[2];
+    uint32_t sent[3] = {0, 0, 0};
 
     while (in.remaining_bytes() > 0) {
         switch (in.ConsumeIntegralInRange<int>(0, 15)) {
@@ -124,16 +133,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 2:
                 model.set_external_input_hz(std::nullopt);
                 break;
-            case 3:
-                model.BeginConnection();
+            case 3: {
+                const size_t which_connection = in.ConsumeIntegralInRange<size_t>(0, 2);
+                if (which_connection < 2) {
+                    served[which_connection] = ConnectionCounters{};
+                } else {
+                    model.BeginConnection();
+                }
+                sent[which_connection] = 0;
                 break;
+            }
             case 4:
                 model.PowerCycle();
                 break;
             default: {
+                const size_t on = in.ConsumeIntegralInRange<size_t>(0, 2);
                 const std::vector<uint8_t> message = DrawMessage(in);
-                const Answer answer = model.Handle(message);
-                CheckAnswer(model, message, answer);
+                const Answer answer = on < 2
+                                          ? model.Handle(served[on], message.data(), message.size())
+                                          : model.Handle(message);
+                CheckAnswer(model, message, answer, ++sent[on]);
                 break;
             }
         }

@@ -73,7 +73,7 @@ bool InstrumentModel::set_external_input_hz(std::optional<double> hz) {
     return true;
 }
 
-Answer InstrumentModel::Handle(const uint8_t* data, size_t size) {
+Answer InstrumentModel::Handle(ConnectionCounters& connection, const uint8_t* data, size_t size) {
     Advance();
     Answer answer;
     const uint8_t code = size > 0 ? data[0] : 0;
@@ -97,8 +97,9 @@ Answer InstrumentModel::Handle(const uint8_t* data, size_t size) {
         answer.bytes.resize(kShortReportSize);
     }
     answer.delay_ms = faults_.delay_ms;
-    ++messages_this_connection_;
-    if (faults_.drop_after && messages_this_connection_ >= *faults_.drop_after) {
+    // Stops counting rather than wrap under a host that never stops sending.
+    if (connection.messages < std::numeric_limits<uint32_t>::max()) ++connection.messages;
+    if (faults_.drop_after && connection.messages >= *faults_.drop_after) {
         answer.close_connection = true;
     }
     return answer;

@@ -48,8 +48,9 @@
 //   the length of the wave in memory (the last header that announced samples)
 //   and the current divider. PowerCycle() restarts the instrument from it.
 // - State lives for the model's life, across connections, as on the real
-//   instrument; only the fault counters (messages of this connection, blocks
-//   of this download) start afresh.
+//   instrument; only the fault counters start afresh: the blocks of each
+//   download, and the messages of each connection, which every connection
+//   counts on its own however many a host has open at once.
 #pragma once
 
 #include <array>
@@ -74,6 +75,11 @@ struct Faults {
     std::optional<uint32_t> ack_limit;   // --ack-limit: acknowledge only N blocks per download
     bool short_report = false;           // --short-report: reports of 6 bytes instead of 10
     std::optional<uint32_t> drop_after;  // --drop-after: hang up after N messages per connection
+};
+
+// What the model counts for one open connection to the instrument.
+struct ConnectionCounters {
+    uint32_t messages = 0;
 };
 
 // The model's reaction to one message.
@@ -124,10 +130,14 @@ class InstrumentModel {
     // count.
     bool set_external_input_hz(std::optional<double> hz);
 
-    // A host opened the instrument: the per-connection fault counters restart.
-    void BeginConnection() { messages_this_connection_ = 0; }
+    // A message on `connection`, whose counters it advances. The server keeps
+    // one ConnectionCounters per connection it accepted.
+    Answer Handle(ConnectionCounters& connection, const uint8_t* data, size_t size);
 
-    Answer Handle(const uint8_t* data, size_t size);
+    // The same on the model's own connection, for a host that opens one at a
+    // time; BeginConnection() stands for a new open of it.
+    void BeginConnection() { own_connection_ = {}; }
+    Answer Handle(const uint8_t* data, size_t size) { return Handle(own_connection_, data, size); }
     Answer Handle(const std::vector<uint8_t>& message) {
         return Handle(message.data(), message.size());
     }
@@ -192,7 +202,7 @@ class InstrumentModel {
     uint32_t trigger_pulses_ = 0;
 
     PowerOnSetting power_on_;
-    uint32_t messages_this_connection_ = 0;
+    ConnectionCounters own_connection_;
 };
 
 }  // namespace velmar::sim

@@ -27,6 +27,9 @@ constexpr int kMessagesPerRound = 8;
 // Answers waiting to be sent on one connection (delayed ones, or ones whose
 // host does not read them) before the server stops reading it.
 constexpr size_t kMaxPendingAnswers = 64;
+// When the kernel is short of memory for an answer, the next try: poll would
+// report the socket writable at once and the loop would spin.
+constexpr double kSendRetrySeconds = 0.01;
 // How long accepting pauses after running out of descriptors, unless a
 // connection closes sooner.
 constexpr double kAcceptPauseSeconds = 1.0;
@@ -72,6 +75,13 @@ bool MakeDirectories(const std::string& dir, bool* created, std::string* error) 
     return true;
 }
 
+// True when the host at the other end of `fd` closed its socket, rather than
+// only shut down its sending side.
+bool HostGone(int fd) {
+    pollfd state = {fd, 0, 0};
+    return poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 }  // namespace
 
 struct SimServer::Connection {
@@ -82,9 +92,17 @@ struct SimServer::Connection {
     };
     int fd = -1;
     int instrument = 0;
+    ConnectionCounters counters;
     std::deque<Pending> pending;
     bool hanging_up = false;  // a close is queued: read nothing more
+    // The socket had no room for the next answer: nothing is sent or read
+    // until poll says it has.
+    bool send_blocked = false;
     bool closed = false;
+
+    bool reading() const {
+        return !hanging_up && !send_blocked && pending.size() < kMaxPendingAnswers;
+    }
 };
 
 SimServer::SimServer(ServerOptions options) : options_(std::move(options)) {
@@ -114,6 +132,13 @@ bool SimServer::Start(std::string* error) {
         *error = "the meter cannot count an input of " + std::to_string(*options_.input_hz) + " Hz";
         return false;
     }
+    for (const auto& own : options_.own_faults) {
+        if (own.first < 0 || own.first >= options_.count) {
+            *error = "faults for instrument " + std::to_string(own.first) + ", but there are " +
+                     std::to_string(options_.count);
+            return false;
+        }
+    }
     if (!MakeDirectories(options_.dir, &created_dir_, error)) return false;
 
     for (int i = 0; i < options_.count; ++i) {
@@ -138,25 +163,36 @@ bool SimServer::Start(std::string* error) {
             }
             unlink(path.c_str());  // left behind by a simulator that was killed
         }
+        const InstrumentFaults faults = FaultsOf(i);
         const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-            (!options_.refuse && listen(fd, kListenBacklog) != 0)) {
+            (!faults.refuse && listen(fd, kListenBacklog) != 0)) {
             *error = "cannot serve " + path + ": " + std::strerror(errno);
             if (fd >= 0) close(fd);
             Shutdown();
             return false;
         }
         listeners_.push_back(fd);
+        refusing_.push_back(faults.refuse);
         socket_paths_.push_back(path);
 
         auto model = std::make_unique<InstrumentModel>(options_.clock);
-        model->set_faults(options_.faults);
+        model->set_faults(faults.faults);
         model->set_digital_in(options_.digital_in);
         model->set_external_input_hz(options_.input_hz);  // checked above
         std::lock_guard<std::mutex> lock(models_mutex_);
         models_.push_back(std::move(model));
     }
     return true;
+}
+
+InstrumentFaults SimServer::FaultsOf(int index) const {
+    const auto own = options_.own_faults.find(index);
+    if (own != options_.own_faults.end()) return own->second;
+    InstrumentFaults faults;
+    faults.faults = options_.faults;
+    faults.refuse = options_.refuse;
+    return faults;
 }
 
 void SimServer::Stop() {
@@ -182,21 +218,22 @@ void SimServer::Run() {
         // there is nothing to accept. A listener that is not to be accepted
         // from now is left out (fd -1): its pending connections wait, and
         // poll does not keep waking for them.
-        const bool accepting = !options_.refuse && round_s >= accept_paused_until_s_;
+        const bool accepting = round_s >= accept_paused_until_s_;
         for (size_t i = 0; i < listeners_.size(); ++i) {
             const bool room = connections_per_instrument_[i] < kMaxConnectionsPerInstrument;
-            fds.push_back({accepting && room ? listeners_[i] : -1, POLLIN, 0});
+            fds.push_back({accepting && room && !refusing_[i] ? listeners_[i] : -1, POLLIN, 0});
         }
         const size_t first_connection = fds.size();
         double next_wake_s = accepting ? -1.0 : accept_paused_until_s_;
         for (const auto& connection : connections_) {
-            // A connection that is hanging up, or whose answers pile up, is
-            // not read; leaving it out also keeps a hung-up peer's POLLHUP
-            // from waking the loop again and again.
-            const bool reading =
-                !connection->hanging_up && connection->pending.size() < kMaxPendingAnswers;
-            fds.push_back({reading ? connection->fd : -1, POLLIN, 0});
-            if (!connection->pending.empty()) {
+            // A connection that is neither read nor waited on for room is left
+            // out: that keeps a hung-up peer's POLLHUP from waking the loop
+            // again and again. One that waits for room wakes the loop by
+            // POLLOUT, not by its answers' due times.
+            const short events = static_cast<short>((connection->reading() ? POLLIN : 0) |
+                                                    (connection->send_blocked ? POLLOUT : 0));
+            fds.push_back({events != 0 ? connection->fd : -1, events, 0});
+            if (!connection->send_blocked && !connection->pending.empty()) {
                 const double due = connection->pending.front().due_s;
                 if (next_wake_s < 0.0 || due < next_wake_s) next_wake_s = due;
             }
@@ -227,6 +264,9 @@ void SimServer::Run() {
         // from the next round on.
         for (size_t i = first_connection; i < fds.size(); ++i) {
             Connection& connection = *connections_[i - first_connection];
+            // Room again, or a host that is gone: either way the next send
+            // tells, and a gone host's messages are still read and traced.
+            if (fds[i].revents & (POLLOUT | POLLHUP | POLLERR)) connection.send_blocked = false;
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
                 if (!ReadSome(connection)) connection.closed = true;
             }
@@ -279,23 +319,28 @@ void SimServer::AcceptAll(int instrument, double now_s) {
         connection->instrument = instrument;
         connections_.push_back(std::move(connection));
         ++open;
-        std::lock_guard<std::mutex> lock(models_mutex_);
-        models_[instrument]->BeginConnection();
     }
 }
 
 bool SimServer::ReadSome(Connection& connection) {
     uint8_t buffer[kReceiveBufferSize];
-    for (int taken = 0; taken < kMessagesPerRound && !connection.hanging_up &&
-                        connection.pending.size() < kMaxPendingAnswers;
-         ++taken) {
+    for (int taken = 0; taken < kMessagesPerRound && connection.reading(); ++taken) {
         const ssize_t got = recv(connection.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-        if (got == 0) return false;  // the host closed the instrument
+        if (got == 0) {
+            // The host sends no more. One that closed the instrument is gone;
+            // one that only shut down its sending side still gets the answers
+            // it is owed, then the hang-up.
+            if (connection.pending.empty() || HostGone(connection.fd)) return false;
+            connection.pending.push_back({SteadySeconds(), {}, true});
+            connection.hanging_up = true;
+            return true;
+        }
         if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         Answer answer;
         {
             std::lock_guard<std::mutex> lock(models_mutex_);
-            answer = models_[connection.instrument]->Handle(buffer, static_cast<size_t>(got));
+            answer = models_[connection.instrument]->Handle(connection.counters, buffer,
+                                                            static_cast<size_t>(got));
         }
         if (options_.trace && (options_.trace_every_block || !answer.routine_block)) {
             options_.trace("dds" + std::to_string(connection.instrument) + ": " + answer.trace);
@@ -310,12 +355,21 @@ bool SimServer::ReadSome(Connection& connection) {
 }
 
 void SimServer::SendDue(Connection& connection, double now_s) {
-    while (!connection.pending.empty() && connection.pending.front().due_s <= now_s) {
-        const Connection::Pending& next = connection.pending.front();
-        if (!next.bytes.empty()) {
-            // A host that already gave up on this answer may be gone; that is
-            // its matter, not a reason to stop serving.
-            send(connection.fd, next.bytes.data(), next.bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (!connection.send_blocked && !connection.pending.empty() &&
+           connection.pending.front().due_s <= now_s) {
+        Connection::Pending& next = connection.pending.front();
+        if (!next.bytes.empty() && send(connection.fd, next.bytes.data(), next.bytes.size(),
+                                        MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                connection.send_blocked = true;
+                return;
+            }
+            if (errno == ENOBUFS || errno == ENOMEM || errno == EINTR) {
+                next.due_s = now_s + kSendRetrySeconds;
+                return;
+            }
+            // Any other failure: the host is gone, and with it whoever would
+            // read this answer. Its close shows when its messages run out.
         }
         const bool close_after = next.close_after;
         connection.pending.pop_front();
@@ -329,6 +383,7 @@ void SimServer::SendDue(Connection& connection, double now_s) {
 void SimServer::Shutdown() {
     for (int fd : listeners_) close(fd);
     listeners_.clear();
+    refusing_.clear();
     for (const std::string& path : socket_paths_) unlink(path.c_str());
     socket_paths_.clear();
     for (auto& connection : connections_) close(connection->fd);

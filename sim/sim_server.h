@@ -12,9 +12,15 @@
 // descriptors, accepting pauses until a connection closes (or a second has
 // passed) instead of polling a listener it cannot serve. An idle server
 // sleeps in poll.
+//
+// No answer is lost to a host that does not read: an answer its socket has
+// no room for stays queued, and the connection is not read again until the
+// socket takes it (the server waits for that in poll, not by trying again).
+// Only a host that is gone loses its answers.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,13 +31,23 @@
 
 namespace velmar::sim {
 
+// How one instrument misbehaves.
+struct InstrumentFaults {
+    Faults faults;
+    // Bind the socket but never listen: every connect is refused at once, so
+    // the library sees an instrument it cannot open.
+    bool refuse = false;
+};
+
 struct ServerOptions {
     std::string dir;
     int count = 1;
-    // Bind the sockets but never listen: every connect is refused at once,
-    // so the library sees instruments it cannot open.
+    // Every instrument's faults, but for those that have their own below.
     bool refuse = false;
     Faults faults;
+    // Instruments that misbehave otherwise, by index (each below `count`): a
+    // bench with a faulty instrument beside good ones.
+    std::map<int, InstrumentFaults> own_faults;
     uint16_t digital_in = 0;
     std::optional<double> input_hz;
     // Receives each message as it arrives, decoded and prefixed with the
@@ -72,6 +88,9 @@ class SimServer {
 
     const std::vector<std::string>& socket_paths() const { return socket_paths_; }
 
+    // Instrument `index`'s faults: its own, or every instrument's.
+    InstrumentFaults FaultsOf(int index) const;
+
     // Looks at or changes one instrument while the server may be running.
     template <typename F>
     auto WithInstrument(int index, F&& f) {
@@ -93,6 +112,7 @@ class SimServer {
     std::vector<std::unique_ptr<InstrumentModel>> models_;
     std::mutex models_mutex_;
     std::vector<int> listeners_;
+    std::vector<bool> refusing_;  // per listener: bound, never listened on
     std::vector<std::string> socket_paths_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<int> connections_per_instrument_;

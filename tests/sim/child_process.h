@@ -34,16 +34,25 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-bool Accepts(const std::string& path) {
+// A connection to the instrument socket at `path`, as the library opens one;
+// -1 when it cannot be made.
+int ConnectSeqpacket(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) return false;
+    if (path.size() >= sizeof(address.sun_path)) return -1;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    const bool accepted =
-        fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool Accepts(const std::string& path) {
+    const int fd = ConnectSeqpacket(path);
     if (fd >= 0) close(fd);
-    return accepted;
+    return fd >= 0;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -136,6 +145,22 @@ class ChildProcess {
     }
 
     void Send(int signal_number) { kill(pid_, signal_number); }
+
+    // The processor time the process has used so far, user and system, or
+    // a negative number when it cannot be read.
+    double CpuSeconds() const {
+        std::istringstream stat(ReadFile("/proc/" + std::to_string(pid_) + "/stat"));
+        std::string field;
+        // After the name in parentheses (which may hold spaces), utime and
+        // stime are the 12th and 13th fields.
+        std::getline(stat, field, ')');
+        unsigned long long ticks[2] = {0, 0};
+        for (int i = 1; i <= 13 && stat >> field; ++i) {
+            if (i >= 12) ticks[i - 12] = std::stoull(field);
+        }
+        if (!stat) return -1.0;
+        return static_cast<double>(ticks[0] + ticks[1]) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
 
     int Signal(int signal_number) {
         Send(signal_number);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "device/device_directory.h"
 #include "ops/frequency_plan.h"
 #include "ops/measure_conversion.h"
 #include "protocol/describe.h"
@@ -530,6 +531,28 @@ TEST(FaultTest, DropAfterHangsUpAfterAnsweringTheNthMessageOfEachConnection) {
     }
 }
 
+// A host with two connections open at once: each hangs up after its own
+// messages, whatever the other one sent or when it was opened.
+TEST(FaultTest, DropAfterCountsEachConnectionOnItsOwn) {
+    InstrumentModel model;
+    model.set_faults(With([](Faults& f) { f.drop_after = 3; }));
+    ConnectionCounters first;
+    ConnectionCounters second;
+    const struct {
+        ConnectionCounters* on;
+        bool hangs_up;
+    } steps[] = {{&first, false},  {&first, false}, {&second, false},
+                 {&second, false}, {&first, true},  {&second, true}};
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const Answer answer =
+            model.Handle(*steps[i].on, ControlPacket(0).data(), kCommandPacketSize);
+        EXPECT_EQ(answer.close_connection, steps[i].hangs_up) << "step " << i;
+        EXPECT_EQ(answer.bytes.size(), kStatusReportSize) << "step " << i;
+    }
+    // Neither touched the model's own connection.
+    EXPECT_FALSE(model.Handle(ControlPacket(0)).close_connection);
+}
+
 TEST(FaultTest, StateSurvivesFromOneConnectionToTheNext) {
     InstrumentModel model;
     model.BeginConnection();
@@ -539,6 +562,38 @@ TEST(FaultTest, StateSurvivesFromOneConnectionToTheNext) {
     EXPECT_EQ(model.digital_out(), 0x1234);
     EXPECT_EQ(model.played_length(), 2083);
     EXPECT_NEAR(model.OutputFrequencyHz(), 100e6 / 48 / 2083, 1e-6);
+}
+
+// ---- Device order ------------------------------------------------------------------
+
+// Names in the order the library numbers their sockets. Every pair must
+// compare one way only, so the order is total and the same on every listing.
+TEST(DeviceOrderTest, NamesSortByTheNumbersInThemThenBytewise) {
+    const std::vector<std::string> ordered = {
+        "",
+        "-5",  // '-' lies below the digits
+        "0", "00", "000", "1", "01", "7", "07", "007", "8", "10", "99999999999999999999",
+        // Longer than any 64-bit number: compared by length, then digit by digit.
+        "100000000000000000000", "000100000000000000000000", "123456789012345678901234567890",
+        "123456789012345678901234567891",
+        "A",  // above the digits
+        "a1b2", "a1b02",
+        "a01b2",  // zeros count at the first run where they differ
+        "a1b10", "a2b1", "a10b0", "dds", "dds-1", "dds0", "dds1", "dds2", "dds7", "dds07", "dds7x",
+        "dds07x", "dds9", "dds10", "dds11", "dds_", "ddsb",
+        "\xff",  // bytes compare unsigned
+    };
+    for (size_t i = 0; i < ordered.size(); ++i) {
+        EXPECT_FALSE(NaturalLess(ordered[i], ordered[i])) << ordered[i];
+        for (size_t j = i + 1; j < ordered.size(); ++j) {
+            EXPECT_TRUE(NaturalLess(ordered[i], ordered[j])) << ordered[i] << " < " << ordered[j];
+            EXPECT_FALSE(NaturalLess(ordered[j], ordered[i])) << ordered[j] << " < " << ordered[i];
+        }
+    }
+    std::vector<std::string> shuffled(ordered.rbegin(), ordered.rend());
+    std::rotate(shuffled.begin(), shuffled.begin() + 17, shuffled.end());
+    std::sort(shuffled.begin(), shuffled.end(), NaturalLess);
+    EXPECT_EQ(shuffled, ordered);
 }
 
 }  // namespace
