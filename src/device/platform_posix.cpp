@@ -5,11 +5,13 @@
 //
 // The path that succeeds costs what a blocking client with a time limit
 // costs: a write is one send (it waits only when the socket is full), a read
-// is one wait for the answer and one receive, and no clock is read unless a
-// wait was interrupted by a signal.
+// with the usual 1000 ms limit is one blocking receive (another limit waits
+// first, then receives), and a session's shared state record is a mapped
+// file under a process-shared mutex, taken without a system call.
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/select.h>
@@ -78,57 +80,101 @@ std::string StateDirectory() {
     return "/tmp/velmar-dds-state-" + std::to_string(getuid());
 }
 
-// A record is a small file mapped into memory, so that reading and writing
-// it costs no system call; flock holds it across processes (and across the
-// open files of one process, each its own holder).
+// A record is a small file mapped into memory, holding a process-shared,
+// robust mutex beside the record's bytes. Taking and giving back the mutex
+// costs no system call unless another holder has it, so a session pays
+// nothing measurable for sharing its instrument's state; a holder that died
+// holding it hands it on (EOWNERDEAD) instead of locking everyone out. The
+// file is set up once under flock, which also keeps two first openers from
+// both setting up the mutex.
 class PosixStateRecord final : public StateRecord {
   public:
-    static constexpr size_t kSize = 64;
-
     static std::unique_ptr<PosixStateRecord> Open(const std::string& path) {
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) return nullptr;
-        struct stat st {};
-        if (fstat(fd, &st) != 0 || (st.st_size < static_cast<off_t>(kSize) &&
-                                    ftruncate(fd, static_cast<off_t>(kSize)) != 0)) {
+        while (flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                close(fd);
+                return nullptr;
+            }
+        }
+        Shared* shared = Map(fd);
+        flock(fd, LOCK_UN);
+        if (shared == nullptr) {
             close(fd);
             return nullptr;
         }
-        void* map = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) {
-            close(fd);
-            return nullptr;
-        }
-        return std::unique_ptr<PosixStateRecord>(
-            new PosixStateRecord(fd, static_cast<uint8_t*>(map)));
+        return std::unique_ptr<PosixStateRecord>(new PosixStateRecord(fd, shared));
     }
     ~PosixStateRecord() override {
-        munmap(map_, kSize);
+        munmap(shared_, sizeof(Shared));
         close(fd_);
     }
 
     bool Lock() override {
-        while (flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) return false;
+        const int result = pthread_mutex_lock(&shared_->lock);
+        if (result == EOWNERDEAD) {
+            // The holder died, perhaps half way through a write: the bytes
+            // are no record any more.
+            std::memset(shared_->bytes, 0, sizeof(shared_->bytes));
+            pthread_mutex_consistent(&shared_->lock);
+            return true;
         }
-        return true;
+        return result == 0;
     }
-    void Unlock() override { flock(fd_, LOCK_UN); }
+    void Unlock() override { pthread_mutex_unlock(&shared_->lock); }
     bool Read(uint8_t* data, size_t size) override {
-        if (size > kSize) return false;
-        std::memcpy(data, map_, size);
+        if (size > sizeof(shared_->bytes)) return false;
+        std::memcpy(data, shared_->bytes, size);
         return true;
     }
     bool Write(const uint8_t* data, size_t size) override {
-        if (size > kSize) return false;
-        std::memcpy(map_, data, size);
+        if (size > sizeof(shared_->bytes)) return false;
+        std::memcpy(shared_->bytes, data, size);
         return true;
     }
 
   private:
-    PosixStateRecord(int fd, uint8_t* map) : fd_(fd), map_(map) {}
+    // The file's layout. The mutex's size depends on the ABI, so the file
+    // name says which (StateRecordFile).
+    struct Shared {
+        uint32_t ready;  // kReady once the mutex is set up
+        pthread_mutex_t lock;
+        uint8_t bytes[64];
+    };
+    static constexpr uint32_t kReady = 0x56445331;  // "VDS1"
+
+    // Under flock: maps the file, setting up its mutex if nobody has.
+    static Shared* Map(int fd) {
+        struct stat st {};
+        if (fstat(fd, &st) != 0) return nullptr;
+        if (st.st_size < static_cast<off_t>(sizeof(Shared)) &&
+            ftruncate(fd, static_cast<off_t>(sizeof(Shared))) != 0) {
+            return nullptr;
+        }
+        void* map = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED) return nullptr;
+        auto* shared = static_cast<Shared*>(map);
+        if (shared->ready != kReady) {
+            pthread_mutexattr_t attributes;
+            pthread_mutexattr_init(&attributes);
+            pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+            pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+            const bool made = pthread_mutex_init(&shared->lock, &attributes) == 0;
+            pthread_mutexattr_destroy(&attributes);
+            if (!made) {
+                munmap(map, sizeof(Shared));
+                return nullptr;
+            }
+            std::memset(shared->bytes, 0, sizeof(shared->bytes));
+            shared->ready = kReady;
+        }
+        return shared;
+    }
+
+    PosixStateRecord(int fd, Shared* shared) : fd_(fd), shared_(shared) {}
     int fd_;
-    uint8_t* map_;
+    Shared* shared_;
 };
 
 enum class Readiness { kReadable, kWritable };
@@ -203,10 +249,13 @@ class PosixPlatform final : public Platform {
             return false;
         }
         // An instrument whose connection queue is full makes the connect
-        // wait; it gets the same limit as any transfer. The transfers do not
-        // block: each says MSG_DONTWAIT and waits under its own limit.
+        // wait; it gets the same limit as any transfer. Writes do not block:
+        // each says MSG_DONTWAIT and waits under its own limit. A read with
+        // the usual limit blocks in recv under SO_RCVTIMEO, one system call
+        // for the whole wait.
         const timeval limit{kConnectTimeoutMs / 1000, (kConnectTimeoutMs % 1000) * 1000};
         if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0 ||
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) != 0 ||
             connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
             Failed(TransferStatus::kOpenFailed);
             close(fd);
@@ -245,31 +294,28 @@ class PosixPlatform final : public Platform {
         ClearFailure();
         *received = 0;
         const int fd = static_cast<int>(handle);
+        if (timeout_ms == static_cast<uint32_t>(kConnectTimeoutMs)) {
+            // The socket's own limit is this one: one blocking receive. The
+            // clock is read (without a system call) only so that a signal
+            // that cuts the wait short neither shortens nor lengthens it.
+            const int64_t start = MonotonicMs();
+            const ssize_t got = recv(fd, buffer, capacity, MSG_TRUNC);
+            if (got >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+                return Received(got, capacity, received);
+            if (errno != EINTR) return TransferStatus::kTimeout;
+            const int64_t left = static_cast<int64_t>(timeout_ms) - (MonotonicMs() - start);
+            if (left <= 0) return TransferStatus::kTimeout;
+            timeout_ms = static_cast<uint32_t>(left);
+        }
         const TransferStatus ready = WaitReady(fd, Readiness::kReadable, timeout_ms);
         if (ready != TransferStatus::kOk) return Failed(ready);
         for (;;) {
-            // One answer per read. MSG_TRUNC tells the message's whole
-            // length: one longer than the answer expected is not that answer
-            // (the Windows driver's pipe says ERROR_MORE_DATA alike).
             const ssize_t got = recv(fd, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC);
-            if (got > static_cast<ssize_t>(capacity)) {
-                SetFailure("an over-long answer (" + std::to_string(got) + " bytes where " +
-                               std::to_string(capacity) + " were asked for)",
-                           FailureKind::kOverLong);
-                return TransferStatus::kReadFailed;
-            }
-            if (got > 0) {
-                *received = static_cast<size_t>(got);
-                return TransferStatus::kOk;
-            }
-            if (got == 0) {
-                SetFailure("the instrument hung up", FailureKind::kHungUp);
-                return TransferStatus::kReadFailed;
-            }
-            if (errno == EINTR) continue;
+            if (got < 0 && errno == EINTR) continue;
             // Readable but nothing to take: the wait's word is not kept.
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return TransferStatus::kTimeout;
-            return Failed(TransferStatus::kReadFailed);
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return TransferStatus::kTimeout;
+            return Received(got, capacity, received);
         }
     }
 
@@ -291,6 +337,27 @@ class PosixPlatform final : public Platform {
     }
 
     std::string LastFailure() const override { return t_failure; }
+
+    // What one receive gave. One answer per read: MSG_TRUNC tells the
+    // message's whole length, and one longer than the answer expected is not
+    // that answer (the Windows driver's pipe says ERROR_MORE_DATA alike).
+    static TransferStatus Received(ssize_t got, size_t capacity, size_t* received) {
+        if (got > static_cast<ssize_t>(capacity)) {
+            SetFailure("an over-long answer (" + std::to_string(got) + " bytes where " +
+                           std::to_string(capacity) + " were asked for)",
+                       FailureKind::kOverLong);
+            return TransferStatus::kReadFailed;
+        }
+        if (got > 0) {
+            *received = static_cast<size_t>(got);
+            return TransferStatus::kOk;
+        }
+        if (got == 0) {
+            SetFailure("the instrument hung up", FailureKind::kHungUp);
+            return TransferStatus::kReadFailed;
+        }
+        return Failed(TransferStatus::kReadFailed);
+    }
     FailureKind LastFailureKind() const override { return t_failure_kind; }
 
     std::unique_ptr<StateRecord> OpenStateRecord(const std::string& device_path,
@@ -308,7 +375,9 @@ class PosixPlatform final : public Platform {
         }
         const std::string dir = StateDirectory();
         if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return nullptr;
-        return PosixStateRecord::Open(dir + "/" + StateRecordName(device_path));
+        // Processes of another pointer width lay the mutex out otherwise.
+        const std::string abi = sizeof(void*) == 8 ? "" : "-" + std::to_string(8 * sizeof(void*));
+        return PosixStateRecord::Open(dir + "/" + StateRecordName(device_path) + abi);
     }
 };
 
