@@ -115,8 +115,9 @@ VELMAR_EXPORT int32_t VELMAR_CALL DDSDownload(int32_t index, const uint16_t* sam
 /* Reads the frequency meter. Mode 0: *reading is the input frequency in
  * hertz. Any other mode: *reading is twice the event count (mode 1 also
  * switches the instrument to counting). Returns 1 and writes *reading only
- * when the instrument answered in this call; returns 0 with nothing sent
- * when `reading` is NULL. */
+ * when the instrument answered in this call with a reading: a report of a
+ * count with no period (whose frequency would be +infinity) gives 0 and
+ * leaves *reading alone. Returns 0 with nothing sent when `reading` is NULL. */
 VELMAR_EXPORT int32_t VELMAR_CALL DDSGetMeasure(int32_t index, int32_t mode, double* reading);
 
 /* Clears the event counter. Returns 1 when both messages were answered. */

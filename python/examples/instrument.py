@@ -9,7 +9,11 @@ import velmar_dds
 
 def arguments(description: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("--device", type=int, default=0, help="device index (default 0)")
+    parser.add_argument(
+        "--device",
+        default="0",
+        help="device path, or position in the search (default 0: the first found)",
+    )
     parser.add_argument(
         "--simulate",
         action="store_true",
@@ -18,15 +22,23 @@ def arguments(description: str) -> argparse.ArgumentParser:
     return parser
 
 
+def _attached() -> bool:
+    try:
+        return bool(velmar_dds.find_paths())
+    except velmar_dds.SearchFailed:  # no device directory: nothing attached
+        return False
+
+
 @contextlib.contextmanager
 def instrument(args: argparse.Namespace, **simulator_options) -> Iterator[velmar_dds.Generator]:
-    """The instrument at args.device; a simulated one (with these options)
-    when none is attached or --simulate is given."""
-    found = [] if args.simulate else velmar_dds.find()
-    if found:
-        yield velmar_dds.Generator(args.device)
+    """The instrument named by args.device; a simulated one (with these
+    options) when none is attached or --simulate is given."""
+    if not args.simulate and _attached():
+        where = int(args.device) if args.device.isdigit() else args.device
+        with velmar_dds.Generator(where) as gen:
+            yield gen
         return
     with velmar_dds.Simulator(**simulator_options):
         print("using a simulated instrument" + ("" if args.simulate else " (none attached)"))
-        velmar_dds.find()
-        yield velmar_dds.Generator(0)
+        with velmar_dds.Generator(0) as gen:
+            yield gen

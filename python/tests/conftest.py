@@ -1,8 +1,10 @@
 """Shared fixtures: the scripted instrument of the acceptance suite, which
-records every byte the library sends, and the sample table shared with the
-tool's C++ tests."""
+records every byte the library sends; the library's trace and the
+simulator's, read back as lists; and the sample table shared with the C++
+tests."""
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -20,17 +22,58 @@ PYTHON_DIR = REPO / "python"
 DDS = "dds0"
 
 
+@pytest.fixture(autouse=True)
+def own_state_directory(tmp_path, monkeypatch):
+    """Each test keeps the instruments' control state in a directory of its
+    own, so that nothing one test sent is where the next one starts."""
+    monkeypatch.setenv("VELMAR_DDS_STATE_DIR", str(tmp_path / "state"))
+
+
 @pytest.fixture
 def peer(monkeypatch):
-    """One scripted instrument, dds0, found by a fresh search."""
+    """One scripted instrument, dds0, the only one a search finds."""
     scripted = Peer()
     scripted.add(DDS)
     monkeypatch.setenv("VELMAR_DDS_DEVICE_DIR", scripted.root)
     try:
-        assert len(velmar_dds.find()) == 1
+        assert velmar_dds.find_paths() == [f"{scripted.root}/{DDS}"]
         yield scripted
     finally:
         scripted.close()
+
+
+@pytest.fixture
+def traced(tmp_path):
+    """Turns the library's trace on into a file for the test; calling the
+    result gives the names of the library functions traced since, in order.
+    The trace takes effect at the next search."""
+    log = tmp_path / "trace.log"
+    velmar_dds.trace(log)
+    try:
+        yield lambda: library_calls(log.read_text() if log.exists() else "")
+    finally:
+        velmar_dds.trace(None)
+        # The trace is read again at each search, made or not: this one
+        # closes the file.
+        try:
+            velmar_dds.find_paths()
+        except velmar_dds.SearchFailed:
+            pass
+
+
+_CALL = re.compile(r"^VelmarDll [0-9.]+ (velmar_dds_\w+)\(", re.M)
+
+
+def library_calls(trace_text):
+    """The library functions a trace shows called, in order."""
+    return _CALL.findall(trace_text)
+
+
+def sim_messages(trace_text, instrument):
+    """What one simulated instrument received, from the simulator's --trace
+    output: one decoded message a line, without the instrument's name."""
+    prefix = f"{instrument}: "
+    return [line[len(prefix) :] for line in trace_text.splitlines() if line.startswith(prefix)]
 
 
 def run_python(code, env=None, cwd=None):

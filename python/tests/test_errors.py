@@ -1,5 +1,6 @@
-"""Every failure raises, with a message naming the instrument and the call;
-every caller's mistake is refused before anything is sent."""
+"""Every failure raises the exception of the library's error code, in the
+library's words, and nothing is called to guess at the cause; every caller's
+mistake is refused before anything is sent."""
 
 import ctypes
 import math
@@ -7,71 +8,220 @@ import math
 import numpy as np
 import pytest
 from conftest import DDS, run_python
-from peer import HANG_UP
+from peer import HANG_UP, status_report
 
 import velmar_dds
-from velmar_dds._library import library
+from velmar_dds import ErrorCode
+from velmar_dds._library import PlanStruct, library
 
-# Each operation, the library function behind it and what the message says was asked.
+# Each operation and the library function behind it.
 OPERATIONS = [
-    (lambda g: g.set_frequency(1000), "DDSSetFrequency (1000 Hz)"),
-    (lambda g: g.download([1, 2, 3]), "DDSDownload (3 samples)"),
-    (lambda g: g.play(2000, wave="triangle"), "DDSSetFrequency (2000 Hz)"),
-    (lambda g: g.measure_frequency(), "DDSGetMeasure (frequency, mode 0)"),
-    (lambda g: g.count(), "DDSGetMeasure (counter, mode 1)"),
-    (lambda g: g.reset_counter(), "DDSResetCounter"),
-    (lambda g: g.set_divider(100), "DDSSetDivNum (divider 100)"),
-    (lambda g: g.set_single_wave(True), "DDSSetSingleWave (on)"),
-    (lambda g: g.set_trigger(True, option=True), "DDSSetTrigger (on with the option)"),
-    (lambda g: g.set_dio_mode(1), "DDSSetDIOMode (mode 1)"),
-    (lambda g: g.read_digital(), "DDSGetDigitalIn"),
-    (lambda g: g.write_digital(0xBEEF), "DDSSetDigitalOut (0xBEEF)"),
-    (lambda g: g.store_power_on(0), "DDSSetPowerOnOutput (mode 0)"),
+    (lambda g: g.set_frequency(1000), "velmar_dds_set_frequency"),
+    (lambda g: g.download([1, 2, 3]), "velmar_dds_download"),
+    (lambda g: g.play(2000, wave="triangle"), "velmar_dds_set_frequency"),
+    (lambda g: g.measure_frequency(), "velmar_dds_measure"),
+    (lambda g: g.count(), "velmar_dds_measure"),
+    (lambda g: g.reset_counter(), "velmar_dds_reset_counter"),
+    (lambda g: g.set_divider(100), "velmar_dds_set_divider"),
+    (lambda g: g.set_single_wave(True), "velmar_dds_set_single_wave"),
+    (lambda g: g.set_trigger(True, option=True), "velmar_dds_set_trigger"),
+    (lambda g: g.set_dio_mode(1), "velmar_dds_set_dio_mode"),
+    (lambda g: g.read_digital(), "velmar_dds_get_digital_in"),
+    (lambda g: g.write_digital(0xBEEF), "velmar_dds_set_digital_out"),
+    (lambda g: g.store_power_on(0), "velmar_dds_set_power_on_output"),
 ]
 
 
-@pytest.mark.parametrize("operation,asked", OPERATIONS)
-def test_an_unanswered_call_raises_no_answer(peer, operation, asked):
-    peer.script(DDS, [HANG_UP])
+@pytest.mark.parametrize("operation,function", OPERATIONS)
+def test_every_operation_raises_with_the_librarys_words(peer, traced, operation, function):
+    """An instrument that hangs up unanswered: Disconnected, named after the
+    call and the instrument, ending in what the library said."""
     gen = velmar_dds.find()[0]
-    with pytest.raises(velmar_dds.NoAnswer) as raised:
+    peer.script(DDS, [HANG_UP])
+    with pytest.raises(velmar_dds.Disconnected) as raised:
         operation(gen)
     path = f"{peer.root}/{DDS}"
-    assert str(raised.value) == f"instrument 0 ({path}) did not answer {asked}"
-    assert (raised.value.index, raised.value.path) == (0, path)
-    assert raised.value.function == asked.split()[0]
+    error = raised.value
+    assert (error.code, error.function, error.path) == (ErrorCode.DISCONNECTED, function, path)
+    assert error.words.startswith("the instrument hung up without answering")
+    assert str(error) == f"{function} on {path}: {error.words}"
+    assert traced() == ["velmar_dds_find", "velmar_dds_open", function]
 
 
-def test_an_instrument_out_of_reach_raises_no_instrument(peer):
+def _twice(action):
+    def both(gen):
+        action(gen)
+        action(gen)
+
+    return both
+
+
+# Faults of the simulated instrument and what each one raises. `opens`:
+# whether find() opens the instrument (else find() itself raises). `calls`:
+# the library functions the trace shows after the search, the failing one
+# last: nothing is called after a failure to find out more.
+FAULTS = [
+    (
+        {"silent": True},
+        lambda g: g.read_digital(),
+        velmar_dds.NoAnswer,
+        ErrorCode.TIMEOUT,
+        "no answer within 1000 ms to the control packet",
+        ["velmar_dds_open", "velmar_dds_get_digital_in"],
+    ),
+    (
+        {"delay_ms": 1500},
+        lambda g: g.set_single_wave(True),
+        velmar_dds.NoAnswer,
+        ErrorCode.TIMEOUT,
+        "no answer within 1000 ms to the control packet",
+        ["velmar_dds_open", "velmar_dds_set_single_wave"],
+    ),
+    (
+        {"ack_limit": 1},
+        lambda g: g.download([7] * 64),
+        velmar_dds.NoAnswer,
+        ErrorCode.TIMEOUT,
+        "no answer within 1000 ms to a sample block",
+        ["velmar_dds_open", "velmar_dds_download"],
+    ),
+    (
+        {"short_report": True},
+        lambda g: g.write_digital(0x00FF),
+        velmar_dds.BadAnswer,
+        ErrorCode.BAD_ANSWER,
+        "a short answer to the control packet: 6 of 10 bytes (00 00 00 00 00 00)",
+        ["velmar_dds_open", "velmar_dds_set_digital_out"],
+    ),
+    (
+        {"drop_after": 1},
+        _twice(lambda g: g.set_divider(3)),
+        velmar_dds.Disconnected,
+        ErrorCode.DISCONNECTED,
+        "the instrument hung up before taking the control packet: Broken pipe",
+        ["velmar_dds_open", "velmar_dds_set_divider", "velmar_dds_set_divider"],
+    ),
+    (
+        {"refuse": True},
+        lambda g: g,  # find() raises
+        velmar_dds.OpenFailed,
+        ErrorCode.OPEN_FAILED,
+        "{path} did not open: Connection refused",
+        ["velmar_dds_open"],
+    ),
+]
+
+
+@pytest.mark.parametrize("options,action,error,code,words,calls", FAULTS)
+def test_each_fault_raises_its_error_without_a_probe(
+    traced, options, action, error, code, words, calls
+):
+    with velmar_dds.Simulator(**options) as sim:
+        path = sim.paths[0]
+        with pytest.raises(velmar_dds.Error) as raised:
+            action(velmar_dds.find()[0])
+    assert type(raised.value) is error
+    assert raised.value.code == code
+    assert raised.value.words == words.format(path=path)
+    assert str(raised.value).endswith(": " + words.format(path=path))
+    assert traced() == ["velmar_dds_find", *calls]
+
+
+def test_a_disconnected_instrument_is_opened_again_by_the_next_call():
+    with velmar_dds.Simulator(drop_after=1) as sim:
+        with velmar_dds.Generator(sim.paths[0]) as gen:
+            gen.write_digital(1)
+            with pytest.raises(velmar_dds.Disconnected):
+                gen.write_digital(2)
+            gen.write_digital(3)
+            assert gen.state().digital_out == 3
+
+
+def test_what_is_out_of_reach_raises_no_instrument(peer, traced):
     path = f"{peer.root}/{DDS}"
     with pytest.raises(velmar_dds.NoInstrument) as raised:
-        velmar_dds.Generator(1).read_digital()
+        velmar_dds.Generator(1)
+    assert type(raised.value) is velmar_dds.NoInstrument
+    assert str(raised.value) == "velmar_dds_open_position: no instrument at position 1 (1 found)"
+    with pytest.raises(velmar_dds.NoInstrument) as raised:
+        velmar_dds.Generator(path + "x")
     assert str(raised.value) == (
-        f"instrument 1 is not in the last search's list (1 instrument found in {peer.root}); "
-        "DDSGetDigitalIn was not sent"
+        f"velmar_dds_open: no instrument at {path}x: No such file or directory"
     )
     peer.stop_listening(DDS)
-    with pytest.raises(velmar_dds.NoInstrument) as raised:
-        velmar_dds.Generator(0).set_divider(7)
-    assert str(raised.value) == (
-        f"instrument 0 ({path}) could not be opened; DDSSetDivNum (divider 7) was not sent"
-    )
-    assert isinstance(raised.value, velmar_dds.Error)
+    with pytest.raises(velmar_dds.OpenFailed) as raised:
+        velmar_dds.Generator(path)
+    assert raised.value.code == ErrorCode.OPEN_FAILED
+    assert isinstance(raised.value, velmar_dds.NoInstrument)
+    assert traced() == [
+        "velmar_dds_find",
+        "velmar_dds_open_position",
+        "velmar_dds_open",
+        "velmar_dds_open",
+    ]
 
 
-def test_no_search_yet_says_to_search():
+def test_a_report_without_a_period_is_not_a_reading(peer):
+    gen = velmar_dds.find()[0]
+    peer.set_report(DDS, status_report(count=5, period=0))
+    with pytest.raises(velmar_dds.NotAReading) as raised:
+        gen.measure_frequency()
+    assert raised.value.code == ErrorCode.NOT_A_READING
+    # The same report counts: the counter has a reading.
+    assert gen.count() == 10
+
+
+def test_a_directory_that_cannot_be_searched_raises(monkeypatch, tmp_path):
+    monkeypatch.setenv("VELMAR_DDS_DEVICE_DIR", str(tmp_path / "none"))
+    for search in (velmar_dds.find, velmar_dds.find_paths, lambda: velmar_dds.Generator(0)):
+        with pytest.raises(velmar_dds.SearchFailed) as raised:
+            search()
+        assert raised.value.code == ErrorCode.SEARCH_FAILED
+        assert raised.value.path is None
+        assert str(tmp_path / "none") in str(raised.value)
+
+
+def test_what_the_library_refuses_is_a_value_error_in_its_words(peer):
+    gen = velmar_dds.find()[0]
+    for refused, words in [
+        (lambda: setattr(gen, "timeout_ms", 0), "the time limit is not from 1 to 60000 ms"),
+        (lambda: setattr(gen, "timeout_ms", 60001), "the time limit is not from 1 to 60000 ms"),
+        (lambda: gen.set_frequency(1e15), "the frequency cannot be planned (above about 1e14 Hz)"),
+        (lambda: velmar_dds.plan(2e14), "the frequency cannot be planned (above about 1e14 Hz)"),
+    ]:
+        with pytest.raises(velmar_dds.InvalidArgument) as raised:
+            refused()
+        assert isinstance(raised.value, ValueError) and isinstance(raised.value, velmar_dds.Error)
+        assert (raised.value.code, raised.value.words) == (ErrorCode.INVALID_ARGUMENT, words)
+    gen.timeout_ms = 60000
+    assert gen.timeout_ms == 60000
+    assert peer.messages(DDS) == []
+
+
+def test_a_closed_generator_refuses_every_call(peer):
+    gen = velmar_dds.find()[0]
+    gen.close()
+    gen.close()  # twice is harmless
+    for call in (gen.read_digital, lambda: gen.play(1000), gen.state, lambda: gen.timeout_ms):
+        with pytest.raises(ValueError, match="the Generator is closed"):
+            call()
+    assert peer.messages(DDS) == []
+
+
+def test_a_position_is_of_a_fresh_search(tmp_path):
+    """No search needs to come first: a position opens what a search finds now."""
+    empty = tmp_path / "devices"
+    empty.mkdir()
     result = run_python(
-        "import velmar_dds as v\ntry:\n    v.Generator(0).reset_counter()\n"
-        "except v.NoInstrument as e:\n    print(e)"
+        "import velmar_dds as v\ntry:\n    v.Generator(0)\n"
+        "except v.NoInstrument as e:\n    print(type(e).__name__, e.code.name, e)",
+        env=dict(__import__("os").environ, VELMAR_DDS_DEVICE_DIR=str(empty)),
     )
     assert result.stdout == (
-        "instrument 0 cannot be reached: no search has been made yet (call velmar_dds.find() "
-        "first); DDSResetCounter was not sent\n"
+        "NoInstrument NO_INSTRUMENT velmar_dds_open_position: no instrument at position 0 "
+        "(0 found)\n"
     ), result.stderr
 
-
-# The largest frequency the library plans, found from its own period count.
-_TOP = 2e8 * (2**31 - 1) / 4096
 
 REFUSALS = [
     (lambda g: g.download([0] * 4097), ValueError, "4097 samples"),
@@ -87,39 +237,55 @@ REFUSALS = [
     (lambda g: g.set_frequency(-1000), ValueError, "positive finite"),
     (lambda g: g.set_frequency(math.nan), ValueError, "positive finite"),
     (lambda g: g.set_frequency(math.inf), ValueError, "positive finite"),
-    (lambda g: g.set_frequency(1e15), ValueError, "beyond what the library plans"),
+    (lambda g: g.set_frequency(1e15), velmar_dds.InvalidArgument, "cannot be planned"),
     (lambda g: g.set_frequency("1k"), TypeError, "number of hertz"),
     (lambda g: g.play(1000, wave="noise"), ValueError, "unknown wave 'noise'"),
     (lambda g: g.play(1000, wave=[0.5]), ValueError, "at least two values"),
-    (lambda g: g.play(1000, wave=[0, math.inf]), ValueError, "must be finite"),
+    (lambda g: g.play(1000, wave=[0, "x"]), ValueError, "could not convert"),
     (lambda g: g.play(1000, bits=17), ValueError, "bits must be from 1 to 16"),
     (lambda g: g.play(1000, amplitude=math.nan), ValueError, "amplitude must be a finite"),
     (lambda g: g.play(-3), ValueError, "positive finite"),
+    (lambda g: g.play(2e14), velmar_dds.InvalidArgument, "cannot be planned"),
+    # The wave function runs before the divider is sent: when it fails,
+    # nothing is; also when it fails only half way through the samples.
+    (lambda g: g.play(1000, wave=lambda p: 1 / 0), ZeroDivisionError, "division"),
+    (lambda g: g.play(1000, wave=lambda p: p if p < 0.5 else 1 / 0), ZeroDivisionError, "division"),
+    (lambda g: g.play(1000, wave=lambda p: "high"), ValueError, "could not convert"),
     (lambda g: g.set_divider(65536), ValueError, "divider must be from 0 to 65535"),
     (lambda g: g.set_divider(-1), ValueError, "divider must be from 0 to 65535"),
     (lambda g: g.write_digital(0x10000), ValueError, "digital word must be from 0 to 65535"),
     (lambda g: g.set_dio_mode(2**31), ValueError, "digital I/O mode"),
-    (lambda g: velmar_dds.Generator(-1), ValueError, "device index"),
-    (lambda g: velmar_dds.Generator(2**32), ValueError, "device index"),
+    (lambda g: setattr(g, "timeout_ms", 2**32), ValueError, "timeout_ms must be"),
+    (lambda g: setattr(g, "timeout_ms", 1.5), TypeError, "timeout_ms must be a whole"),
+    (lambda g: velmar_dds.Generator(-1), ValueError, "position"),
+    (lambda g: velmar_dds.Generator(2**32), ValueError, "position"),
+    (lambda g: velmar_dds.Generator(1.0), TypeError, "position"),
 ]
 
 
 @pytest.mark.parametrize("operation,error,message", REFUSALS)
 def test_a_callers_mistake_is_refused_with_nothing_sent(peer, operation, error, message):
+    gen = velmar_dds.find()[0]
     with pytest.raises(error, match=message):
-        operation(velmar_dds.Generator(0))
-    assert peer.connections(DDS) == []
+        operation(gen)
+    assert peer.messages(DDS) == []
+
+
+_TOP = 2e8 * (2**31 - 1) / 4096  # about the largest frequency the library plans
 
 
 @pytest.mark.parametrize("frequency", [_TOP * (1 - 1e-15), _TOP, _TOP * (1 + 1e-15)])
 def test_the_planning_limit_is_the_librarys(peer, frequency):
-    """The package refuses exactly the frequencies that the library refuses."""
-    length = ctypes.c_int32(-7)
-    planned = library().DDSSetFrequency(0, frequency, ctypes.byref(length), ctypes.byref(length))
-    assert (planned == 1) == (length.value != -7)
+    """The package adds no limit of its own: it refuses exactly the
+    frequencies that the library cannot plan, and sends nothing then."""
+    made = PlanStruct()
+    planned = library().velmar_dds_plan_frequency(frequency, ctypes.byref(made)) == 0
+    gen = velmar_dds.find()[0]
     try:
-        velmar_dds.Generator(0).set_frequency(frequency)
+        with pytest.warns(velmar_dds.PlaybackWarning):
+            gen.set_frequency(frequency)
         refused = False
-    except ValueError:
+    except velmar_dds.InvalidArgument:
         refused = True
-    assert refused == (planned == 0)
+    assert refused == (not planned)
+    assert len(peer.messages(DDS)) == (0 if refused else 1)

@@ -2,52 +2,85 @@
 
     import velmar_dds
 
-    gen = velmar_dds.find()[0]            # the first instrument found
-    plan = gen.play(1000.0, wave="sine")  # plan 1 kHz, compute and load the wave
-    print(plan.produced_hz, gen.measure_frequency())
+    with velmar_dds.Generator(0) as gen:      # the first instrument found
+        plan = gen.play(1000.0, wave="sine")  # plan 1 kHz, compute and load the wave
+        print(plan.produced_hz, gen.measure_frequency())
 
-A thin layer over the VelmarDll library's fifteen functions (ctypes): every
-call the library answers with 0 raises (NoInstrument or NoAnswer, both
-velmar_dds.Error), and a caller's mistake raises ValueError before anything is
-sent. numpy is used when installed, never required. velmar_dds.Simulator runs
-simulated instruments for tests of your own code.
+A thin layer (ctypes) over the session library, velmardds: each Generator is
+one session with its own connection and control state. Every failure raises
+an exception chosen by the library's error code and worded by the library
+(NoAnswer, BadAnswer, Disconnected, ..., all velmar_dds.Error), and a caller's
+mistake raises ValueError before anything is sent. numpy is used when
+installed, never required. velmar_dds.Simulator runs simulated instruments for
+tests of your own code.
 """
 
-from ._errors import Error, InstrumentError, LibraryNotFound, NoAnswer, NoInstrument
+from ._errors import (
+    BadAnswer,
+    Disconnected,
+    Error,
+    ErrorCode,
+    InstrumentError,
+    InvalidArgument,
+    LibraryNotFound,
+    NoAnswer,
+    NoInstrument,
+    NotAReading,
+    OpenFailed,
+    OutOfMemory,
+    SearchFailed,
+    WriteRefused,
+)
 from ._generator import (
     BASE_CLOCK_HZ,
     WAVE_MEMORY_SIZE,
     Generator,
     Plan,
+    Playback,
+    PlaybackWarning,
+    State,
     device_directory,
     find,
-    planned_divider,
-    sample_clock,
+    find_paths,
+    plan,
 )
-from ._library import trace
+from ._library import trace, version as library_version
 from ._simulator import Simulator
 from ._version import __version__
 from ._wave import SHAPES, Wave, load_wave, wave_samples
 
 __all__ = [
     "BASE_CLOCK_HZ",
+    "BadAnswer",
+    "Disconnected",
     "Error",
+    "ErrorCode",
     "Generator",
     "InstrumentError",
+    "InvalidArgument",
     "LibraryNotFound",
     "NoAnswer",
     "NoInstrument",
+    "NotAReading",
+    "OpenFailed",
+    "OutOfMemory",
     "Plan",
+    "Playback",
+    "PlaybackWarning",
     "SHAPES",
+    "SearchFailed",
     "Simulator",
+    "State",
     "WAVE_MEMORY_SIZE",
     "Wave",
+    "WriteRefused",
     "__version__",
     "device_directory",
     "find",
+    "find_paths",
+    "library_version",
     "load_wave",
-    "planned_divider",
-    "sample_clock",
+    "plan",
     "trace",
     "wave_samples",
 ]

@@ -1,24 +1,29 @@
-"""The instruments: finding them, and one Generator object per device index."""
+"""The instruments: finding them, and one Generator (a session) per open
+instrument."""
 
 from __future__ import annotations
 
 import array
 import ctypes
+import enum
 import math
 import numbers
 import os
-import stat
 import sys
-from dataclasses import dataclass, field
+import threading
+import warnings
+import weakref
+from dataclasses import dataclass
 from typing import Any, List, Optional, Sequence, Tuple, Union
 
-from ._errors import NoAnswer, NoInstrument
-from ._library import LOCK, library
+from ._errors import NoInstrument
+from ._library import PlanStruct, StateStruct, library, raise_failure
 from ._wave import Wave, numpy_or_none, wave_samples, whole_number
 
 WAVE_MEMORY_SIZE = 4096
 BASE_CLOCK_HZ = 200_000_000.0
 _INT32_MAX = 2**31 - 1
+_UINT32_MAX = 2**32 - 1
 
 
 def device_directory() -> Optional[str]:
@@ -35,106 +40,116 @@ def device_directory() -> Optional[str]:
     return f"/tmp/velmar-dds-{os.getuid()}"
 
 
-def _socket_paths(directory: str) -> List[str]:
-    """The device paths as the library lists them: every socket in the
-    directory, in ascending byte order of the names."""
-    base = os.fsencode(directory)
-    try:
-        names = sorted(os.listdir(base))
-    except OSError:
-        return []
-    paths = []
-    for name in names:
-        path = base + b"/" + name
-        try:
-            if stat.S_ISSOCK(os.stat(path).st_mode):
-                paths.append(os.fsdecode(path))
-        except OSError:
-            pass
-    return paths
+class Playback(enum.IntEnum):
+    """What a planned frequency becomes on the instrument (enum
+    velmar_dds_playback)."""
+
+    AS_PLANNED = 0  # the samples hold the wave faithfully enough
+    ALIAS = 1  # more than half a period per sample: a lower frequency plays
+    CONSTANT = 2  # every sample falls on the same phase: no wave at all
 
 
-class _LastSearch:
-    """What the last find() of this process found, for the messages."""
-
-    made = False
-    count = 0
-    directory: Optional[str] = None
-    paths: List[str] = []
+class PlaybackWarning(UserWarning):
+    """set_frequency() or play() planned a frequency that the instrument does
+    not play: Plan.note says what plays instead."""
 
 
-def find() -> List["Generator"]:
-    """Searches for the attached instruments (DDSSearch) and returns one
-    Generator per instrument found, in device-index order. An empty list
-    when there are none or the search could not be made. Every Generator
-    made before refers to this search's list from now on.
-
-    On Linux the instruments are the sockets of device_directory(); the
-    search also resets the library's control state (bits, digital output,
-    divider) to zero.
-    """
-    dll = library()
-    with LOCK:
-        directory = device_directory()
-        count = dll.DDSSearch()
-        _LastSearch.made = True
-        _LastSearch.count = count
-        _LastSearch.directory = directory
-        paths = _socket_paths(directory) if directory is not None else []
-        # A directory that changed since the search names no paths at all.
-        _LastSearch.paths = paths if len(paths) == count else []
-    return [Generator(i) for i in range(count)]
-
-
-def sample_clock() -> float:
-    """The sample clock in Hz as the library reports it (DDSGetCLK):
-    200 MHz / (divider + 1), for the divider last set. No instrument access.
-    The clock the instrument plays at, which plans use, is Plan.sample_clock."""
-    return float(library().DDSGetCLK())
-
-
-def planned_divider() -> int:
-    """The divider chosen by the last set_frequency() or play() (DDSGetDivNum),
-    0 before any; set_divider() does not change it."""
-    return int(library().DDSGetDivNum())
-
-
-def _played_clock(divider: int) -> float:
-    # The instrument plays at the full base clock for divider 0 and at half
-    # of it divided by d otherwise; the frequency planning assumes this.
-    return BASE_CLOCK_HZ if divider == 0 else BASE_CLOCK_HZ / 2.0 / divider
+def _hz(value: float) -> str:
+    for scale, unit in ((1e12, "THz"), (1e9, "GHz"), (1e6, "MHz"), (1e3, "kHz")):
+        if abs(value) >= scale:
+            return f"{value / scale:.6g} {unit}"
+    return f"{value:.6g} Hz"
 
 
 @dataclass(frozen=True)
 class Plan:
-    """How the instrument produces a requested frequency.
+    """How the instrument produces a requested frequency, as the library
+    planned it.
 
     Attributes:
         frequency: the frequency asked for, Hz.
+        planned_hz: what the samples were planned for, sample_clock *
+            periods / length.
+        produced_hz: what the instrument really plays: planned_hz folded
+            below half the sample clock when the plan is an alias, 0 when it
+            is a constant. This is what the frequency meter reads.
+        sample_clock: the clock the samples play at, Hz (200 MHz for divider
+            0, else 100 MHz / divider).
         divider: the sample clock divider, 0 to 65535.
         length: samples the wave has, 1 to 4096.
         periods: whole signal periods those samples hold.
-        sample_clock: the clock the samples play at, Hz (200 MHz for divider
-            0, else 100 MHz / divider).
-        produced_hz: the frequency played, sample_clock * periods / length.
+        playback: Playback.AS_PLANNED, ALIAS or CONSTANT.
     """
 
     frequency: float
+    planned_hz: float
+    produced_hz: float
+    sample_clock: float
     divider: int
     length: int
     periods: int
-    sample_clock: float = field(init=False)
-    produced_hz: float = field(init=False)
+    playback: Playback
 
-    def __post_init__(self) -> None:
-        clock = _played_clock(self.divider)
-        object.__setattr__(self, "sample_clock", clock)
-        object.__setattr__(self, "produced_hz", clock * self.periods / self.length)
+    @classmethod
+    def _from_struct(cls, made: PlanStruct) -> "Plan":
+        return cls(
+            made.requested_hz,
+            made.planned_hz,
+            made.produced_hz,
+            made.sample_clock_hz,
+            made.divider,
+            made.length,
+            made.periods,
+            Playback(made.playback),
+        )
 
     @property
     def error_ppm(self) -> float:
         """(produced_hz - frequency) / frequency, in parts per million."""
         return (self.produced_hz - self.frequency) / self.frequency * 1e6
+
+    @property
+    def note(self) -> str:
+        """"" when the instrument plays the plan, else what it plays instead."""
+        if self.playback == Playback.ALIAS:
+            return (
+                f"{_hz(self.frequency)} plays as {_hz(self.produced_hz)}: an alias, not the "
+                f"planned {_hz(self.planned_hz)} (more than half a period per sample at "
+                f"{_hz(self.sample_clock)})"
+            )
+        if self.playback == Playback.CONSTANT:
+            return (
+                f"{_hz(self.frequency)} plays as a constant, not the planned "
+                f"{_hz(self.planned_hz)}: every sample falls on the same phase"
+            )
+        return ""
+
+
+@dataclass(frozen=True)
+class State:
+    """An instrument's control state as its session last sent it (which may
+    be what another process sent: the state is kept on the host).
+
+    Attributes:
+        control_word: the control bits.
+        digital_out: the digital output word.
+        divider: the sample clock divider sent last (by set_frequency, play or
+            set_divider).
+        last_wave_length: padded length of the last complete download (4095
+            before any).
+        last_divider: divider of the last set_frequency or play; set_divider
+            leaves it.
+        reported_clock_hz: 200 MHz / (divider + 1), what DDSGetCLK reports.
+        sample_clock_hz: the clock the instrument plays at for this divider.
+    """
+
+    control_word: int
+    digital_out: int
+    divider: int
+    last_wave_length: int
+    last_divider: int
+    reported_clock_hz: float
+    sample_clock_hz: float
 
 
 def _whole(name: str, value: Any, low: int, high: int) -> int:
@@ -146,18 +161,27 @@ def _whole(name: str, value: Any, low: int, high: int) -> int:
 
 
 def check_frequency(frequency: Any) -> float:
-    """The frequency as a float; ValueError unless the library plans it."""
+    """The frequency as a float; ValueError unless it is positive and finite.
+    How high a frequency can be planned is the library's to say."""
     if isinstance(frequency, bool) or not isinstance(frequency, numbers.Real):
         raise TypeError(f"frequency must be a number of hertz, not {frequency!r}")
     f = float(frequency)
     if not (math.isfinite(f) and f > 0.0):
         raise ValueError(f"frequency must be a positive finite number of hertz, not {frequency}")
-    # The library's own refusal, made here so that nothing is sent: above
-    # 100 kHz the plan counts whole periods of 200 MHz / f samples, and the
-    # count must fit a signed 32-bit integer.
-    if f > 100_000.0 and float(_INT32_MAX) * (BASE_CLOCK_HZ / f) <= 4096.0:
-        raise ValueError(f"{f} Hz is beyond what the library plans (about 1.05e14 Hz at most)")
     return f
+
+
+def plan(frequency: float) -> Plan:
+    """Plans `frequency` Hz as set_frequency() would, without an instrument.
+    InvalidArgument (a ValueError) above about 1e14 Hz, which cannot be
+    planned."""
+    f = check_frequency(frequency)
+    dll = library()
+    made = PlanStruct()
+    result = dll.velmar_dds_plan_frequency(f, ctypes.byref(made))
+    if result != 0:
+        raise_failure(dll, result, "velmar_dds_plan_frequency", None)
+    return Plan._from_struct(made)
 
 
 def _refuse_too_many(count: int) -> None:
@@ -203,101 +227,188 @@ def _sample_buffer(samples: Any) -> Tuple[int, int, Any]:
     return words_array.buffer_info()[0], len(words_array), words_array
 
 
-class Generator:
-    """The instrument at one device index of the last find().
+def find_paths() -> List[str]:
+    """The attached instruments' device paths, in the library's order,
+    without opening any. SearchFailed when the host cannot list them (on
+    Linux: the device directory cannot be read)."""
+    dll = library()
+    found = ctypes.c_void_p()
+    count = dll.velmar_dds_find(ctypes.byref(found))
+    if count < 0:
+        raise_failure(dll, count, "velmar_dds_find", None)
+    try:
+        return [os.fsdecode(dll.velmar_dds_list_path(found, i)) for i in range(count)]
+    finally:
+        dll.velmar_dds_list_free(found)
 
-    Every method makes one or more library calls and raises NoInstrument when
-    the index is not in the last search's list or the instrument does not
-    open, and NoAnswer when it did not answer in time (1000 ms per message).
-    Arguments that are a caller's mistake raise ValueError (or TypeError)
+
+def find() -> List["Generator"]:
+    """Opens every attached instrument: one Generator each, in the order of
+    find_paths(), each with its own control state and connection. Raises
+    (and closes those it opened) when one of them does not open."""
+    opened: List[Generator] = []
+    try:
+        for position, path in enumerate(find_paths()):
+            opened.append(Generator(path, _position=position))
+    except BaseException:
+        for generator in opened:
+            generator.close()
+        raise
+    return opened
+
+
+class Generator:
+    """A session on one instrument: its own connection, which stays open,
+    and its own control state (bits, digital output word, divider), so that
+    nothing done through one Generator is ever sent to another instrument.
+
+        with velmar_dds.Generator("/run/user/1000/velmar-dds/dds0") as gen:
+            gen.play(1000)
+
+    Opened by device path, or by position in a fresh search (0 the first).
+    Closed by close(), by leaving a with block, or when it is garbage
+    collected. Every failure raises an InstrumentError chosen by the
+    library's error code and worded by it (NoAnswer, BadAnswer,
+    Disconnected, ...); a caller's mistake raises ValueError or TypeError
     before anything is sent.
 
-    The control state (bits, digital output, divider) is one per process, not
-    one per instrument: each control message restates all of it.
+    The control state is the instrument's, kept on the host: a Generator
+    starts from what the last session on that instrument sent, from this
+    process or another, and two Generators on one instrument share it.
+
+    A Generator may be shared by threads: each operation holds the
+    Generator's lock, so that one of several calls (play) is never split by
+    another thread's. Generators on different instruments work at the same
+    time.
     """
 
-    def __init__(self, index: int) -> None:
-        """index: the device index, 0 to the number found by the last find() - 1."""
-        self._index = _whole("device index", index, 0, _INT32_MAX)
+    def __init__(
+        self, where: Union[str, bytes, "os.PathLike[str]", int], *, _position: Optional[int] = None
+    ) -> None:
+        """where: a device path, or a position in a fresh search (0 to the
+        number found - 1).
+
+        Attributes:
+            index: the position in the search the Generator was opened from
+                (by position or by find()), None when opened by path.
+        """
+        dll = library()
+        handle = ctypes.c_void_p()
+        if isinstance(where, (str, bytes, os.PathLike)):
+            result = dll.velmar_dds_open(os.fsencode(where), ctypes.byref(handle))
+            if result != 0:
+                raise_failure(dll, result, "velmar_dds_open", os.fsdecode(where))
+            self.index = _position
+        else:
+            position = _whole("position", where, 0, _INT32_MAX)
+            result = dll.velmar_dds_open_position(position, ctypes.byref(handle))
+            if result != 0:
+                raise_failure(dll, result, "velmar_dds_open_position", None)
+            self.index = position
+        self._dll = dll
+        self._handle: Optional[int] = handle.value
+        self._path = os.fsdecode(dll.velmar_dds_path(handle))
+        self._lock = threading.RLock()
+        # Closes the handle when the Generator is collected or the
+        # interpreter exits, whichever comes first; holds no reference to self.
+        self._closer = weakref.finalize(self, dll.velmar_dds_close, handle.value)
 
     @property
-    def index(self) -> int:
-        """The device index."""
-        return self._index
+    def path(self) -> str:
+        """The device path the Generator was opened with."""
+        return self._path
 
     @property
-    def path(self) -> Optional[str]:
-        """The device path as the last find() saw it, or None (Windows, or
-        not in that search's list)."""
-        paths = _LastSearch.paths
-        return paths[self._index] if self._index < len(paths) else None
+    def closed(self) -> bool:
+        return self._handle is None
 
     def __repr__(self) -> str:
-        where = f" ({self.path})" if self.path else ""
-        return f"<velmar_dds.Generator {self._index}{where}>"
+        return f"<velmar_dds.Generator {self._path}{' (closed)' if self.closed else ''}>"
 
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, Generator) and other._index == self._index
+    def close(self) -> None:
+        """Closes the connection and frees the session. Does nothing when it
+        is closed already."""
+        with self._lock:
+            self._handle = None
+            self._closer()
 
-    def __hash__(self) -> int:
-        return hash(self._index)
+    def __enter__(self) -> "Generator":
+        return self
 
-    # ---- Failures ----------------------------------------------------------------
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
 
-    def _name(self) -> str:
-        return f"instrument {self._index}" + (f" ({self.path})" if self.path else "")
+    # ---- Calls ------------------------------------------------------------------------
 
-    def _failure(self, function: str, asked: str) -> Exception:
-        request = f"{function} ({asked})" if asked else function
-        if library().DDSCheck(self._index) == 1:
-            return NoAnswer(
-                f"{self._name()} did not answer {request}", self._index, function, self.path
-            )
-        if not _LastSearch.made:
-            reason = "cannot be reached: no search has been made yet (call velmar_dds.find() first)"
-        elif self._index >= _LastSearch.count:
-            where = f" in {_LastSearch.directory}" if _LastSearch.directory else ""
-            found = _LastSearch.count
-            reason = (
-                f"is not in the last search's list ({found} instrument"
-                f"{'' if found == 1 else 's'} found{where})"
-            )
-        else:
-            reason = "could not be opened"
-        return NoInstrument(
-            f"{self._name()} {reason}; {request} was not sent", self._index, function, self.path
-        )
+    def _open_handle(self) -> int:
+        if self._handle is None:
+            raise ValueError(f"{self!r}: the Generator is closed")
+        return self._handle
 
-    def _call(self, function: str, asked: str, *args: Any) -> None:
-        if getattr(library(), function)(self._index, *args) != 1:
-            raise self._failure(function, asked)
+    def _call(self, function: str, *args: Any) -> None:
+        """Calls `function`(handle, *args) under the Generator's lock and
+        raises for a failure, from its code and the library's words alone."""
+        with self._lock:
+            result = getattr(self._dll, function)(self._open_handle(), *args)
+            if result != 0:
+                raise_failure(self._dll, result, function, self._path)
+
+    # ---- Settings of the session ---------------------------------------------------------
+
+    @property
+    def timeout_ms(self) -> int:
+        """How long each message may wait for its answer, in ms (1000 unless
+        set; the library takes 1 to 60000)."""
+        with self._lock:
+            return int(self._dll.velmar_dds_timeout(self._open_handle()))
+
+    @timeout_ms.setter
+    def timeout_ms(self, milliseconds: int) -> None:
+        # Checked here only so far as the C argument holds it unchanged; the
+        # range is the library's.
+        self._call("velmar_dds_set_timeout", _whole("timeout_ms", milliseconds, 0, _UINT32_MAX))
+
+    def state(self) -> State:
+        """The instrument's control state as last sent, by this session or by
+        any process on the host. Sends nothing."""
+        made = StateStruct()
+        self._call("velmar_dds_get_state", ctypes.byref(made))
+        return State(*(getattr(made, name) for name, _ in StateStruct._fields_))
+
+    def check(self) -> bool:
+        """True when the connection is open, or opens again after it went
+        away; False when the instrument is not there or does not open. Sends
+        nothing."""
+        try:
+            self._call("velmar_dds_check")
+        except NoInstrument:
+            return False
+        return True
 
     # ---- Instrument operations -----------------------------------------------------
 
-    def check(self) -> bool:
-        """True if the instrument opens (DDSCheck). Sends nothing."""
-        return bool(library().DDSCheck(self._index) == 1)
+    def _set_frequency(self, f: float) -> Plan:
+        made = PlanStruct()
+        self._call("velmar_dds_set_frequency", f, ctypes.byref(made))
+        return Plan._from_struct(made)
 
     def set_frequency(self, frequency: float) -> Plan:
-        """Plans `frequency` Hz (positive, finite, up to about 1.05e14; below
-        1 Hz plans as 1 Hz) and sends the divider (DDSSetFrequency). Load
-        plan.length samples holding plan.periods periods next, or use play()."""
-        f = check_frequency(frequency)
-        length, periods = ctypes.c_int32(), ctypes.c_int32()
-        with LOCK:
-            self._call(
-                "DDSSetFrequency", f"{f:g} Hz", f, ctypes.byref(length), ctypes.byref(periods)
-            )
-            return Plan(f, planned_divider(), length.value, periods.value)
+        """Plans `frequency` Hz (positive, up to about 1e14; below 1 Hz plans
+        as 1 Hz) and sends the divider. Load plan.length samples holding
+        plan.periods periods next, or use play(). Warns (PlaybackWarning)
+        when the instrument plays another frequency than planned."""
+        made = self._set_frequency(check_frequency(frequency))
+        if made.playback != Playback.AS_PLANNED:
+            warnings.warn(PlaybackWarning(made.note), stacklevel=2)
+        return made
 
     def download(self, samples: Union[Sequence[int], Any]) -> None:
-        """Loads 0 to 4096 samples, each 0 to 65535, into the waveform memory
-        (DDSDownload): a sequence of ints, an array.array("H") or a numpy
-        integer array (a contiguous uint16 array is passed without a copy)."""
+        """Loads 0 to 4096 samples, each 0 to 65535, into the waveform memory:
+        a sequence of ints, an array.array("H") or a numpy integer array (a
+        contiguous uint16 array is passed without a copy)."""
         # `_words` holds the memory at `address` until the call has returned.
         address, count, _words = _sample_buffer(samples)
-        with LOCK:
-            self._call("DDSDownload", f"{count} samples", address, count)
+        self._call("velmar_dds_download", address, count)
 
     def play(
         self,
@@ -309,7 +420,12 @@ class Generator:
     ) -> Plan:
         """Plays `wave` at `frequency` Hz, as `velmar-dds freq` does: plans the
         frequency, computes plan.length samples holding plan.periods periods
-        on the sample scale of wave_samples() and downloads them.
+        on the sample scale of wave_samples(), then sends the divider and the
+        samples. The samples are computed before anything is sent, so a wave
+        function that raises leaves the instrument as it was.
+
+        Returns the plan: plan.produced_hz is the frequency the instrument
+        plays. Warns (PlaybackWarning) when that is not the one planned.
 
         Args:
             frequency: Hz, positive and finite.
@@ -318,75 +434,67 @@ class Generator:
             amplitude, offset: in units of full scale (defaults 1 and 0).
             bits: DAC width, 1 to 16.
         """
-        f = check_frequency(frequency)
-        wave_samples(wave, 0, 1, amplitude, offset, bits)  # refuse a bad wave before sending
-        with LOCK:
-            plan = self.set_frequency(f)
-            self.download(wave_samples(wave, plan.length, plan.periods, amplitude, offset, bits))
-        return plan
+        planned = plan(frequency)
+        samples = wave_samples(wave, planned.length, planned.periods, amplitude, offset, bits)
+        with self._lock:
+            made = self._set_frequency(planned.frequency)
+            self.download(samples)
+        if made.playback != Playback.AS_PLANNED:
+            warnings.warn(PlaybackWarning(made.note), stacklevel=2)
+        return made
 
-    def _measure(self, mode: int, asked: str) -> float:
+    def _measure(self, mode: int) -> float:
         reading = ctypes.c_double()
-        with LOCK:
-            self._call("DDSGetMeasure", asked, mode, ctypes.byref(reading))
+        self._call("velmar_dds_measure", mode, ctypes.byref(reading))
         return reading.value
 
     def measure_frequency(self) -> float:
-        """The input frequency of the frequency meter, Hz (DDSGetMeasure mode 0)."""
-        return self._measure(0, "frequency, mode 0")
+        """The input frequency of the frequency meter, Hz (mode 0). NotAReading
+        when the meter's report holds no frequency."""
+        return self._measure(0)
 
     def count(self) -> int:
         """The event counter as the library reads it: twice the instrument's
-        count (DDSGetMeasure mode 1; also switches the meter to counting)."""
-        return int(self._measure(1, "counter, mode 1"))
+        count (mode 1; also switches the meter to counting)."""
+        return int(self._measure(1))
 
     def reset_counter(self) -> None:
-        """Clears the event counter (DDSResetCounter)."""
-        with LOCK:
-            self._call("DDSResetCounter", "")
+        """Clears the event counter."""
+        self._call("velmar_dds_reset_counter")
 
     def set_divider(self, divider: int) -> None:
-        """Sets the sample clock divider directly, 0 to 65535 (DDSSetDivNum)."""
-        d = _whole("divider", divider, 0, 0xFFFF)
-        with LOCK:
-            self._call("DDSSetDivNum", f"divider {d}", d)
+        """Sets the sample clock divider directly, 0 to 65535."""
+        self._call("velmar_dds_set_divider", _whole("divider", divider, 0, 0xFFFF))
 
     def set_single_wave(self, enable: bool) -> None:
-        """Single-wave mode on or off (DDSSetSingleWave)."""
-        with LOCK:
-            self._call("DDSSetSingleWave", "on" if enable else "off", 1 if enable else 0)
+        """Single-wave mode on or off."""
+        self._call("velmar_dds_set_single_wave", 1 if enable else 0)
 
     def set_trigger(self, enable: bool, option: bool = False) -> None:
         """Sends a 100 ms trigger pulse, then arms the trigger (enable, with
         `option` selecting the trigger option) or disarms it, keeping the
-        option as it was (DDSSetTrigger). Takes at least 100 ms."""
-        asked = ("on" + (" with the option" if option else "")) if enable else "off"
-        with LOCK:
-            self._call("DDSSetTrigger", asked, 1 if enable else 0, 1 if option else 0)
+        option as it was. Takes at least 100 ms."""
+        self._call("velmar_dds_set_trigger", 1 if enable else 0, 1 if option else 0)
 
     def set_dio_mode(self, mode: int) -> None:
-        """The digital I/O mode bit: set for a mode other than 0 (DDSSetDIOMode)."""
+        """The digital I/O mode bit: set for a mode other than 0."""
         m = _whole("digital I/O mode", mode, -(2**31), _INT32_MAX)
-        with LOCK:
-            self._call("DDSSetDIOMode", f"mode {m}", m)
+        self._call("velmar_dds_set_dio_mode", 1 if m else 0)
 
     def read_digital(self) -> int:
-        """The 16-bit word on the digital input port, 0 to 0xFFFF (DDSGetDigitalIn)."""
+        """The 16-bit word on the digital input port, 0 to 0xFFFF."""
         word = ctypes.c_uint16()
-        with LOCK:
-            self._call("DDSGetDigitalIn", "", ctypes.byref(word))
+        self._call("velmar_dds_get_digital_in", ctypes.byref(word))
         return word.value
 
     def write_digital(self, word: int) -> None:
-        """Drives `word`, 0 to 0xFFFF, on the digital output port (DDSSetDigitalOut)."""
-        w = _whole("digital word", word, 0, 0xFFFF)
-        with LOCK:
-            self._call("DDSSetDigitalOut", f"0x{w:04X}", w)
+        """Drives `word`, 0 to 0xFFFF, on the digital output port."""
+        self._call("velmar_dds_set_digital_out", _whole("digital word", word, 0, 0xFFFF))
 
     def store_power_on(self, mode: int) -> None:
-        """Stores what the instrument produces at power-on (DDSSetPowerOnOutput):
-        mode 1 the current control state (bits, digital output, divider), any
-        other mode the loaded waveform."""
+        """Stores what the instrument produces at power-on: mode 1 the current
+        control state (bits, digital output, divider), any other mode the
+        loaded waveform."""
         m = _whole("power-on mode", mode, -(2**31), _INT32_MAX)
-        with LOCK:
-            self._call("DDSSetPowerOnOutput", f"mode {m}", m)
+        self._call("velmar_dds_set_power_on_output", m)
+

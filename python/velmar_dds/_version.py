@@ -1,4 +1,4 @@
-"""The package's version: always the version of the library it was made with
-(VELMAR_DLL_VERSION_STRING in include/VelmarDll.h)."""
+"""The package's version: always the version of the session library it was
+made with (VELMAR_DDS_VERSION_STRING in include/velmar/dds.h)."""
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"

@@ -6,8 +6,9 @@ samples are offset binary on a DAC of `bits` bits (default 16), 0 the most
 negative output, 2**bits - 1 the most positive, mid-scale zero. A wave value
 runs from -1 to 1 in units of full scale; amplitude scales it and offset
 shifts it (both in units of full scale) and what falls outside the DAC's range
-is clipped. The C++ definition is tools/wave.cpp; tests/data/wave_samples.txt
-holds both to the same samples.
+is clipped; a point where the wave has no value (NaN) plays mid-scale. The
+C++ definition is src/wave/wave.cpp; tests/data/wave_samples.txt holds both to
+the same samples.
 
 numpy is used when it is installed; without it the same samples come from
 plain Python.
@@ -63,12 +64,11 @@ def whole_number(name: str, value: Any) -> int:
 
 
 def _table(values: Sequence[float]) -> List[float]:
+    # Values that are not finite are taken, as the C++ code takes them: the
+    # points they reach play clipped or mid-scale (see _python_samples).
     table = [float(v) for v in values]
     if len(table) < 2:
         raise ValueError(f"a wave table needs at least two values, found {len(table)}")
-    for i, v in enumerate(table):
-        if not math.isfinite(v):
-            raise ValueError(f"wave table value {i} is {v}: values must be finite")
     return table
 
 
@@ -119,14 +119,25 @@ def _python_samples(
     phases = [c - math.floor(c) for c in cycles]
     values = _python_values(kind, wave, phases)
     out = array.array("H", bytes(2 * length))
+    middle = _middle(top)
     for i, v in enumerate(values):
-        if not math.isfinite(v):
-            raise ValueError(f"the wave gave {v} at phase {phases[i]}: values must be finite")
-        code = min(max((amplitude * v + offset + 1.0) * top / 2.0, 0.0), top)
+        code = (amplitude * v + offset + 1.0) * top / 2.0
+        if math.isnan(code):
+            out[i] = middle
+            continue
+        # Infinities are clipped like any value beyond the DAC's range.
+        code = min(max(code, 0.0), top)
         whole = math.floor(code)
         # Halves round away from zero, as C's round() does (not to even).
         out[i] = whole + (code - whole >= 0.5)
     return out
+
+
+def _middle(top: float) -> int:
+    # A point without a level (a function's NaN, inf - inf between huge
+    # table values, 0 * inf) plays mid-scale, whatever the offset: top / 2
+    # rounded as C's round() rounds it.
+    return math.floor(top / 2.0 + 0.5)
 
 
 def _numpy_values(np: Any, kind: str, wave: Any, phase: Any) -> Any:
@@ -161,15 +172,16 @@ def _numpy_samples(
 ) -> Any:
     cycles = np.arange(length, dtype=np.float64) * periods / length
     phase = cycles - np.floor(cycles)
-    values = _numpy_values(np, kind, wave, phase)
-    bad = np.flatnonzero(~np.isfinite(values))
-    if len(bad):
-        raise ValueError(
-            f"the wave gave {values[bad[0]]} at phase {phase[bad[0]]}: values must be finite"
-        )
-    code = np.clip((amplitude * values + offset + 1.0) * top / 2.0, 0.0, top)
+    # Huge or infinite values overflow and meet inf - inf here as in the
+    # plain Python code: not an error, see _python_samples.
+    with np.errstate(over="ignore", invalid="ignore"):
+        values = _numpy_values(np, kind, wave, phase)
+        code = (amplitude * values + offset + 1.0) * top / 2.0
+        level = ~np.isnan(code)
+        code = np.clip(np.where(level, code, 0.0), 0.0, top)
     whole = np.floor(code)
-    return (whole + (code - whole >= 0.5)).astype(np.uint16)
+    rounded = whole + (code - whole >= 0.5)
+    return np.where(level, rounded, _middle(top)).astype(np.uint16)
 
 
 def wave_samples(
@@ -187,6 +199,8 @@ def wave_samples(
         wave: "sine", "square", "triangle" or "sawtooth"; a function of the
             phase in [0, 1) giving a value from -1 to 1; or one period of
             values from -1 to 1 (two or more), read with linear interpolation.
+            A value beyond the range is clipped, an infinite one too; NaN
+            plays mid-scale.
         length: number of samples, 0 or more (the instrument holds up to 4096).
         periods: whole periods in those samples, 0 or more.
         amplitude: scale of the wave, in units of full scale (1 = full scale).

@@ -1,19 +1,30 @@
 // The frequency meter and the event counter.
 
+#include <cmath>
+
+#include "device/trace.h"
 #include "ops/measure_conversion.h"
 #include "ops/operations.h"
 
 namespace velmar::ops {
 
-bool Measure(InstrumentConnection& device, InstrumentState& state, int32_t mode, double* reading) {
+ErrorCode Measure(InstrumentConnection& device, InstrumentState& state, int32_t mode,
+                  double* reading) {
     ControlShadow& shadow = state.shadow;
     // Only mode 1 switches the instrument to counting, while every mode
     // but 0 reads the count: mode 2 counts without the bit.
     shadow.packet.set_bit(kMeasureModeBit, mode == 1);
     // A reading is only ever made from a report that arrived in this call.
-    if (!Answered(device.ExchangeControl(shadow))) return false;
-    *reading = MeasurementReading(mode, shadow.report);
-    return true;
+    if (!Answered(device.ExchangeControl(shadow))) return ErrorCode::kTimeout;
+    const double value = MeasurementReading(mode, shadow.report);
+    // An infinity is no frequency: handing it back as one would report a
+    // failure as success.
+    if (std::isinf(value)) {
+        if (trace::On()) trace::Detail("no reading: a count with a period of 0");
+        return ErrorCode::kNotAReading;
+    }
+    *reading = value;
+    return ErrorCode::kOk;
 }
 
 bool ResetCounter(InstrumentConnection& device, InstrumentState& state) {

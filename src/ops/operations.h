@@ -23,8 +23,11 @@ bool Download(InstrumentConnection& device, InstrumentState& state, const uint16
 
 // measure.cpp: mode 0 reads hertz, any other mode the doubled count (mode 1
 // also switches the instrument to counting). `*reading` is written only from
-// a report that arrived in this call.
-bool Measure(InstrumentConnection& device, InstrumentState& state, int32_t mode, double* reading);
+// a report that arrived in this call, and only when the report holds a
+// reading: kNotAReading for a count with no period, whose division would give
+// +infinity. kTimeout stands for any missing answer (the connection says which).
+ErrorCode Measure(InstrumentConnection& device, InstrumentState& state, int32_t mode,
+                  double* reading);
 bool ResetCounter(InstrumentConnection& device, InstrumentState& state);
 
 // modes_dio.cpp

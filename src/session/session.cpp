@@ -80,9 +80,10 @@ int Traced(const trace::Call& call, Body&& body) noexcept {
         if (!trace::On()) return body();
         trace::CallScope scope(call);
         const int result = body();
-        scope.Finish(result == VELMAR_DDS_OK
-                         ? std::string("ok")
-                         : std::to_string(result) + " (" + velmar_dds_strerror(result) + ")");
+        scope.Finish(result == VELMAR_DDS_OK ? std::string("ok")
+                     : result > 0   ? std::to_string(result)
+                                    : std::to_string(result) + " (" +
+                                        velmar_dds_strerror(result) + ")");
         return result;
     } catch (...) {
         return Report(ErrorCode::kNoMemory, "out of memory");
@@ -429,13 +430,7 @@ extern "C" VELMAR_DDS_API int velmar_dds_measure(velmar_dds* handle, int mode, d
     const trace::Call call("velmar_dds_measure", {{"mode", int32_t{mode}}});
     if (reading == nullptr) return Invalid(call, "reading is NULL");
     return OnInstrument(handle, call, [&](InstrumentConnection& device, InstrumentState& state) {
-        double value = 0.0;
-        if (!ops::Measure(device, state, mode, &value)) return ErrorCode::kTimeout;
-        // A count with no period gives no frequency (the division would
-        // make +infinity): that is no reading.
-        if (!std::isfinite(value)) return ErrorCode::kNotAReading;
-        *reading = value;
-        return ErrorCode::kOk;
+        return ops::Measure(device, state, mode, reading);
     });
 }
 

@@ -147,7 +147,7 @@ extern "C" VELMAR_EXPORT int32_t VELMAR_CALL DDSGetMeasure(int32_t index, int32_
         {{"index", index}, {"mode", mode}, {"reading", static_cast<const void*>(reading)}});
     if (reading == nullptr) return Refuse(call, "reading is NULL");
     return WithDevice(call, index, [&](InstrumentConnection& device, LibraryState& state) {
-        return ops::Measure(device, state, mode, reading);
+        return ops::Measure(device, state, mode, reading) == ErrorCode::kOk;
     });
 }
 
