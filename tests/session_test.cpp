@@ -8,9 +8,11 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <set>
 #include <string>
 #include <thread>
 
+#include "device/platform.h"
 #include "device/test_seam.h"
 #include "scripted_instrument.h"
 #include "velmar/dds.h"
@@ -283,6 +285,26 @@ TEST_F(SessionTest, WithoutAPlaceForRecordsAHandleKeepsItsOwnState) {
     ASSERT_EQ(velmar_dds_set_divider(h, 48), VELMAR_DDS_OK);
     ASSERT_EQ(velmar_dds_set_single_wave(h, 1), VELMAR_DDS_OK);
     EXPECT_EQ(ControlPackets("dds0").back(), (std::array<uint16_t, 3>{kSingleWaveBit, 0, 48}));
+}
+
+TEST(StateRecordNameTest, AnyPathMakesAShortSafeNameOfItsOwn) {
+    const std::vector<std::string> paths = {
+        "/run/user/1000/velmar-dds/dds0", "/run/user/1000/velmar-dds/dds1", "/tmp/a/dds0",
+        "\\\\?\\usb#vid_1234&pid_5678#{4b6c73b2-015b-4855-8bb1-a7a6c03afa87}",
+        std::string(300, 'x'), "", "no-slash", "/tmp/..", "/tmp/dir/"};
+    std::set<std::string> names;
+    for (const std::string& path : paths) {
+        const std::string name = StateRecordName(path);
+        EXPECT_LE(name.size(), 32u + 1 + 16 + 6) << path;
+        EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                         "0123456789-_."),
+                  std::string::npos)
+            << name;
+        EXPECT_NE(name.substr(0, 2), "..") << "never a name that climbs out of its folder";
+        EXPECT_EQ(StateRecordName(path), name) << "stable";
+        names.insert(name);
+    }
+    EXPECT_EQ(names.size(), paths.size()) << "distinct paths, distinct names";
 }
 
 // ---- The log callback ------------------------------------------------------

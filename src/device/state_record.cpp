@@ -60,8 +60,10 @@ std::string StateRecordName(const std::string& device_path) {
     std::string last = device_path.substr(device_path.find_last_of("/\\:") + 1);
     std::string name;
     for (char c : last.substr(0, 32)) {
+        // No dot first: no hidden file, nothing that reads as "..".
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                           (c == '.' && !name.empty());
         name += plain ? c : '_';
     }
     char hex[17];
