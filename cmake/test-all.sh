@@ -7,7 +7,11 @@ cd "$(dirname "$0")/.."
 
 MAKE=${MAKE:-make}
 summary=$(mktemp)
-trap 'rm -f "$summary" "$summary.package"' EXIT
+# The sessions' state records of every test run go here, not among the
+# user's own (each simulated instrument of a test leaves one).
+state=$(mktemp -d)
+export VELMAR_DDS_STATE_DIR=$state
+trap 'rm -f "$summary" "$summary.package"; rm -rf "$state"' EXIT
 failed=0
 
 suite() {  # suite <name> <make target>
