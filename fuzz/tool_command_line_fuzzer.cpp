@@ -75,6 +75,8 @@ bool RefusedWhole(const std::vector<std::string>& rest) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("VELMAR_DDS_DEVICE_DIR", "/nonexistent/velmar-dds-fuzz", 1);
+    // No instrument opens, so no state is kept; were one to, never among the user's.
+    setenv("VELMAR_DDS_STATE_DIR", "/nonexistent/velmar-dds-fuzz-state", 1);
     unsetenv("VELMAR_DDS_TRACE");
     return 0;
 }

@@ -10,12 +10,16 @@
 //   digits only) and at most the largest allowed, and then has the value
 //   those digits say, worked out here on its own;
 // - `plan TEXT` needs no instrument: it plans (exit 0) or refuses the text
-//   (exit 2), and what it writes on standard error is one message of its own.
+//   (exit 2), and what it writes on standard error is one message of its own;
+// - the frequency a plan says is produced is one the instrument can play: from
+//   0 (a constant) to half the fastest sample clock, 100 MHz, whatever was
+//   asked for.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -61,5 +65,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One message, which quotes the text as given (line breaks and all).
     const std::string said = err.str();
     CHECK(said.empty() || (said.rfind("velmar-dds: ", 0) == 0 && said.back() == '\n'));
+    // A plan (not the help that `plan --help` or `plan -h` prints).
+    const std::string printed = out.str();
+    if (code == velmar::tool::kExitOk && printed.rfind("requested ", 0) == 0) {
+        const std::string label = "\nproduced      ";
+        const size_t at = printed.find(label);
+        CHECK(at != std::string::npos);
+        // "1000.16 Hz", "50000000.00 Hz: plays an alias, ...", "0.00 Hz: plays a constant, ..."
+        const char* number = printed.c_str() + at + label.size();
+        char* end = nullptr;
+        const double produced = std::strtod(number, &end);
+        CHECK(end != number && std::string(end).rfind(" Hz", 0) == 0);
+        CHECK(produced >= 0.0 && produced <= 100e6);
+    }
     return 0;
 }

@@ -1,12 +1,7 @@
 #include "cli.h"
 
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -14,7 +9,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -22,11 +16,11 @@
 #include <sstream>
 #include <thread>
 
-#include "VelmarDll.h"
 #include "device/device_directory.h"
 #include "ops/frequency_plan.h"
 #include "parse_number.h"
 #include "protocol/describe.h"
+#include "velmar/dds.h"
 #include "version.h"
 #include "wave/wave.h"
 
@@ -49,73 +43,65 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Every exchange with the instrument is allowed this long (the library's
-// limit); a call that failed sooner was not failed by a missing answer.
-constexpr auto kAnswerLimit = std::chrono::milliseconds(1000);
 // Downloads that take longer than this show their progress on a terminal.
 constexpr auto kProgressAfter = std::chrono::seconds(1);
 
-// Why the device directory holds no instrument, as far as the tool can see.
-std::string EmptyDirectoryReason(const std::string& dir) {
-    struct stat info {};
-    if (stat(dir.c_str(), &info) != 0) {
-        if (errno == ENOENT)
-            return "no instrument found: the device directory " + dir + " does not exist";
-        return "no instrument found: the device directory " + dir +
-               " cannot be read: " + std::strerror(errno);
-    }
-    if (!S_ISDIR(info.st_mode)) return "no instrument found: " + dir + " is not a directory";
-    if (access(dir.c_str(), R_OK | X_OK) != 0) {
-        return "no instrument found: the device directory " + dir +
-               " cannot be read: " + std::strerror(errno);
-    }
-    return "no instrument found in " + dir;
+constexpr const char* kStartHint =
+    " (start velmar-dds-sim, or point VELMAR_DDS_DEVICE_DIR at the instruments)";
+
+// What the calling thread's last failed library call met, in the library's
+// words; its fixed name for `error` when it gave none.
+std::string LibraryWords(int error) {
+    const char* words = velmar_dds_last_message();
+    return words != nullptr && *words != '\0' ? words : velmar_dds_strerror(error);
 }
 
-// The library only says that an instrument did not open. The tool finds the
-// reason itself by connecting to the instrument's socket as the library
-// does, without waiting, and gives the system's word for what went wrong.
-std::string OpenFailureReason(int device) {
-    std::vector<std::string> paths;
-    if (!ListDeviceSockets(DeviceDirectory(), &paths) || device >= static_cast<int>(paths.size()))
-        return "it is gone from the device directory";
-    const std::string& path = paths[static_cast<size_t>(device)];
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) {
-        return path + ": the path is longer than a socket address allows (" +
-               std::to_string(sizeof(address.sun_path) - 1) + " characters)";
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return std::string("no socket to reach it: ") + std::strerror(errno);
-    const int result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    const int error = errno;
-    close(fd);
-    if (result == 0) return path + " accepts connections again: try once more";
-    if (error == ECONNREFUSED) return path + ": connection refused: is velmar-dds-sim running?";
-    if (error == EAGAIN) return path + ": it takes no more connections now (its queue is full)";
-    return path + ": " + std::strerror(error);
+// Why `path` did not open, in the library's words, which name the path.
+std::string OpenFailureLine(int error, const std::string& path) {
+    const std::string words = LibraryWords(error);
+    return words.find(path) != std::string::npos ? words : path + " does not open: " + words;
 }
 
 }  // namespace
 
-void Session::RequireInstrument() {
-    if (!searched) {
-        found = DDSSearch();
-        searched = true;
+void Session::Search() {
+    velmar_dds_list* list = nullptr;
+    search_result = velmar_dds_find(&list);
+    searched = true;
+    paths.clear();
+    search_failure.clear();
+    if (search_result < 0) {
+        search_failure = LibraryWords(search_result);
+        return;
     }
+    for (size_t i = 0; i < velmar_dds_list_count(list); ++i)
+        paths.push_back(velmar_dds_list_path(list, i));
+    velmar_dds_list_free(list);
+}
+
+Instrument& Session::RequireInstrument() {
+    if (!searched || device < 0 || device >= static_cast<int>(paths.size())) Search();
+    if (search_result < 0) Fail("no instrument found: " + search_failure + kStartHint);
     const std::string dir = DeviceDirectory();
-    if (found <= 0) {
-        Fail(EmptyDirectoryReason(dir) +
-             " (start velmar-dds-sim, or point VELMAR_DDS_DEVICE_DIR at the instruments)");
-    }
+    if (paths.empty()) Fail("no instrument found in " + dir + kStartHint);
+    const int found = static_cast<int>(paths.size());
     if (device < 0 || device >= found) {
         Fail("device index " + std::to_string(device) + " is out of range: " +
              std::to_string(found) + " instrument" + (found == 1 ? "" : "s") + " found in " + dir +
              " (indices 0 to " + std::to_string(found - 1) + ")");
     }
-    if (DDSCheck(device) != 1) Fail(Name() + " could not be opened: " + OpenFailureReason(device));
+    const std::string& path = paths[static_cast<size_t>(device)];
+    Instrument& instrument = open[path];
+    if (!instrument.handle) {
+        velmar_dds* handle = nullptr;
+        const int opened = velmar_dds_open(path.c_str(), &handle);
+        if (opened != VELMAR_DDS_OK) {
+            open.erase(path);
+            Fail(Name() + " could not be opened: " + LibraryWords(opened));
+        }
+        instrument.handle.reset(handle);
+    }
+    return instrument;
 }
 
 namespace {
@@ -239,65 +225,80 @@ std::string Bits16(uint16_t word) {
     return bits;
 }
 
-struct PlanReport {
-    FrequencyPlan plan;
-    double clock_hz;
-    double produced_hz;
-    double error_ppm;
-};
-
-PlanReport Plan(double hz) {
-    const std::optional<FrequencyPlan> plan = PlanFrequency(hz);
-    if (!plan)
+// The plan for `hz`, as the library makes it.
+velmar_dds_plan Plan(double hz) {
+    velmar_dds_plan plan{};
+    if (velmar_dds_plan_frequency(hz, &plan) != VELMAR_DDS_OK)
         UsageFail(FormatHz(hz) + " cannot be planned: it is far above what the instrument plays");
-    PlanReport report{*plan, PlannedSampleClockHz(plan->divider), PlannedOutputHz(*plan), 0.0};
-    report.error_ppm = (report.produced_hz - hz) / hz * 1e6;
-    return report;
+    return plan;
 }
 
-std::string Ppm(double ppm) {
+// The plan in the core's terms, for the wording every program shares.
+FrequencyPlan CorePlan(const velmar_dds_plan& plan) {
+    return FrequencyPlan{plan.divider, plan.length, plan.periods};
+}
+
+std::string Ppm(const velmar_dds_plan& plan) {
     char text[32];
-    std::snprintf(text, sizeof(text), "%+.0f ppm", ppm);
+    std::snprintf(text, sizeof(text), "%+.0f ppm",
+                  (plan.produced_hz - plan.requested_hz) / plan.requested_hz * 1e6);
     return text;
+}
+
+// What really plays, and, when that is not the wave planned, what it is
+// instead: the same as the warning says.
+std::string Produced(const velmar_dds_plan& plan) {
+    const std::string produced = FormatHz(plan.produced_hz);
+    switch (plan.playback) {
+        case VELMAR_DDS_PLAYS_ALIAS:
+            return produced + ": plays an alias, not the planned " + FormatHz(plan.planned_hz);
+        case VELMAR_DDS_PLAYS_CONSTANT:
+            return produced + ": plays a constant, not the planned " + FormatHz(plan.planned_hz);
+        default:
+            return produced;
+    }
 }
 
 // What the plan does not show by itself: a request below 1 Hz planned as
 // 1 Hz, and a plan whose samples are no faithful copy of the wave.
-void WarnAboutPlan(Session& s, double hz, const PlanReport& r) {
-    if (hz < 1.0) s.Warn("note: below 1 Hz the library plans 1 Hz: this is the plan for 1 Hz");
-    const std::string playback = DescribePlayback(r.plan);
+void WarnAboutPlan(Session& s, const velmar_dds_plan& plan) {
+    if (plan.requested_hz < 1.0)
+        s.Warn("note: below 1 Hz the library plans 1 Hz: this is the plan for 1 Hz");
+    const std::string playback = DescribePlayback(CorePlan(plan));
     if (!playback.empty()) s.Warn(playback);
 }
 
-void PrintPlan(std::ostream& out, double hz, const PlanReport& r) {
-    out << "requested     " << FormatHz(hz) << "\n"
-        << "divider       " << r.plan.divider << "\n"
-        << "length        " << r.plan.length << " samples\n"
-        << "periods       " << r.plan.periods << "\n"
-        << "sample clock  " << FormatClock(r.clock_hz) << "\n"
-        << "produced      " << FormatHz(r.produced_hz) << "\n"
-        << "error         " << Ppm(r.error_ppm) << "\n";
+void PrintPlan(std::ostream& out, const velmar_dds_plan& plan) {
+    out << "requested     " << FormatHz(plan.requested_hz) << "\n"
+        << "divider       " << plan.divider << "\n"
+        << "length        " << plan.length << " samples\n"
+        << "periods       " << plan.periods << "\n"
+        << "sample clock  " << FormatClock(plan.sample_clock_hz) << "\n"
+        << "produced      " << Produced(plan) << "\n"
+        << "error         " << Ppm(plan) << "\n";
 }
 
-// Runs one library call and fails naming what went wrong when it returns 0.
-// The library returns 0 alike for an answer missing, short or late; the time
-// the call took tells them apart where it can: every wait for an answer that
-// does not come lasts 1000 ms, so a call that failed sooner got an answer it
-// could not use, or its instrument hung up. `one_exchange`: the call sends
-// one message and waits for one answer.
-void Call(Session& s, const std::string& what, bool one_exchange,
-          const std::function<int32_t()>& call) {
-    const auto start = Clock::now();
-    if (call() == 1) return;
-    const auto took = Clock::now() - start;
-    if (took < kAnswerLimit) {
-        if (DDSCheck(s.device) != 1)
-            Fail(s.Name() + " could not be opened: " + OpenFailureReason(s.device));
-        Fail(s.Name() + " answered the " + what + " short or hung up");
+// Fails naming what went wrong when a library call did not succeed: the
+// error code says what kind of failure it was, the library's words what
+// exactly happened. `what` names the operation: "the measurement".
+void Call(Session& s, const std::string& what, int result) {
+    if (result == VELMAR_DDS_OK) return;
+    const std::string words = LibraryWords(result);
+    switch (result) {
+        case VELMAR_DDS_ERROR_NO_INSTRUMENT:
+        case VELMAR_DDS_ERROR_OPEN_FAILED:
+            Fail(s.Name() + " could not be opened for " + what + ": " + words);
+        case VELMAR_DDS_ERROR_TIMEOUT:
+            Fail(s.Name() + " did not answer " + what + " in time: " + words);
+        case VELMAR_DDS_ERROR_BAD_ANSWER:
+            Fail(s.Name() + " answered " + what + " wrongly: " + words);
+        case VELMAR_DDS_ERROR_DISCONNECTED:
+            Fail(s.Name() + " hung up during " + what + ": " + words);
+        case VELMAR_DDS_ERROR_WRITE_REFUSED:
+            Fail(s.Name() + " could not be sent " + what + ": " + words);
+        default:
+            Fail(s.Name() + ": " + what + " failed: " + words);
     }
-    if (one_exchange) Fail(s.Name() + " did not answer the " + what + " within 1000 ms");
-    Fail(s.Name() + " did not answer every message of the " + what +
-         " (an answer was missing, short or late)");
 }
 
 // Shows on a terminal how long a slow call has been running, with the time
@@ -354,25 +355,36 @@ class Progress {
 
 void CmdList(Session& s, Args& args) {
     args.Done();
-    s.found = DDSSearch();
-    s.searched = true;
+    s.Search();
     const std::string dir = DeviceDirectory();
     // A listing that finds nothing has still done its job.
-    if (s.found <= 0) {
-        std::string reason = EmptyDirectoryReason(dir);
-        if (reason.rfind("no instrument found in ", 0) == 0) {
-            s.out << "no instruments in " << dir << "\n";
-        } else {
-            s.out << "no instruments: " << reason.substr(reason.find(": ") + 2) << "\n";
-        }
+    if (s.search_result < 0) {
+        s.out << "no instruments: " << s.search_failure << "\n";
         return;
     }
-    s.out << s.found << " instrument" << (s.found == 1 ? "" : "s") << " in " << dir << "\n";
-    for (int i = 0; i < s.found; ++i) {
-        if (DDSCheck(i) == 1) {
-            s.out << "  " << i << "  opens\n";
+    if (s.paths.empty()) {
+        s.out << "no instruments in " << dir << "\n";
+        return;
+    }
+    const size_t found = s.paths.size();
+    s.out << found << " instrument" << (found == 1 ? "" : "s") << " in " << dir << "\n";
+    for (size_t i = 0; i < found; ++i) {
+        const std::string& path = s.paths[i];
+        s.out << "  " << i << "  ";
+        Instrument& instrument = s.open[path];
+        if (instrument.handle) {
+            s.out << path << " opens\n";
+            continue;
+        }
+        velmar_dds* handle = nullptr;
+        const int opened = velmar_dds_open(path.c_str(), &handle);
+        if (opened == VELMAR_DDS_OK) {
+            // Kept open for the commands after it.
+            instrument.handle.reset(handle);
+            s.out << path << " opens\n";
         } else {
-            s.out << "  " << i << "  does not open: " << OpenFailureReason(i) << "\n";
+            s.open.erase(path);
+            s.out << OpenFailureLine(opened, path) << "\n";
         }
     }
     s.out << "(opens: its socket takes a connection. Nothing is sent, so this does not show\n"
@@ -382,9 +394,9 @@ void CmdList(Session& s, Args& args) {
 void CmdPlan(Session& s, Args& args) {
     const double hz = ParseHz(args.Operand("frequency (HZ)"));
     args.Done();
-    const PlanReport report = Plan(hz);
-    PrintPlan(s.out, hz, report);
-    WarnAboutPlan(s, hz, report);
+    const velmar_dds_plan plan = Plan(hz);
+    PrintPlan(s.out, plan);
+    WarnAboutPlan(s, plan);
 }
 
 void CmdFreq(Session& s, Args& args) {
@@ -412,38 +424,47 @@ void CmdFreq(Session& s, Args& args) {
     if (auto b = args.Option("--bits")) {
         settings.dac_bits = static_cast<int>(ParseUnsigned("--bits", *b, 1, 16));
     }
+    const bool allow_constant = args.Flag("--allow-constant");
     const double hz = ParseHz(args.Operand("frequency (HZ)"));
     args.Done();
-    const PlanReport planned = Plan(hz);
-    s.RequireInstrument();
+    // A plan that plays no wave at all is not what anyone asked for: it is
+    // refused before anything is sent, unless asked for by name.
+    const velmar_dds_plan planned = Plan(hz);
+    if (planned.playback == VELMAR_DDS_PLAYS_CONSTANT && !allow_constant) {
+        std::string why = DescribePlayback(CorePlan(planned));
+        const std::string prefix = "warning: ";
+        if (why.rfind(prefix, 0) == 0) why.erase(0, prefix.size());
+        Fail(FormatHz(hz) + " plays no wave: " + why +
+             "; nothing was sent (--allow-constant sends it anyway)");
+    }
+    Instrument& instrument = s.RequireInstrument();
+    velmar_dds* handle = instrument.handle.get();
 
-    int32_t length = 0, periods = 0;
+    velmar_dds_plan plan{};
     const auto set_start = Clock::now();
-    Call(s, "frequency setting", true,
-         [&] { return DDSSetFrequency(s.device, hz, &length, &periods); });
+    Call(s, "the frequency setting", velmar_dds_set_frequency(handle, hz, &plan));
     // The download is one exchange per block and one for its header, each
     // about as long as the frequency setting's.
     const double exchange_s = std::chrono::duration<double>(Clock::now() - set_start).count();
     int clipped = 0;
-    const std::vector<uint16_t> samples = ComputeSamples(settings, length, periods, &clipped);
-    const int blocks = SampleBlocksFor(length);
+    const std::vector<uint16_t> samples =
+        ComputeSamples(settings, plan.length, plan.periods, &clipped);
+    const int blocks = SampleBlocksFor(plan.length);
     {
         Progress progress(s.progress, s.err,
-                          "downloading " + std::to_string(length) + " samples in " +
+                          "downloading " + std::to_string(plan.length) + " samples in " +
                               std::to_string(blocks) + " blocks",
                           exchange_s * (blocks + 1));
-        Call(s, "waveform download", false,
-             [&] { return DDSDownload(s.device, samples.data(), length); });
+        Call(s, "the waveform download", velmar_dds_download(handle, samples.data(), plan.length));
     }
-    s.download = Download{length, periods, planned.plan.divider};
-    s.out << s.Name() << ": " << wave_name << ", " << length << " samples holding " << periods
-          << " period" << (periods == 1 ? "" : "s") << ", divider " << planned.plan.divider
-          << ", sample clock " << FormatClock(planned.clock_hz) << "\n"
-          << "produced " << FormatHz(planned.produced_hz) << " (error " << Ppm(planned.error_ppm)
-          << ")\n";
-    WarnAboutPlan(s, hz, planned);
+    instrument.download = Download{plan.length, plan.periods, plan.divider};
+    s.out << s.Name() << ": " << wave_name << ", " << plan.length << " samples holding "
+          << plan.periods << " period" << (plan.periods == 1 ? "" : "s") << ", divider "
+          << plan.divider << ", sample clock " << FormatClock(plan.sample_clock_hz) << "\n"
+          << "produced " << Produced(plan) << " (error " << Ppm(plan) << ")\n";
+    WarnAboutPlan(s, plan);
     if (clipped > 0) {
-        s.Warn("warning: " + std::to_string(clipped) + " of " + std::to_string(length) +
+        s.Warn("warning: " + std::to_string(clipped) + " of " + std::to_string(plan.length) +
                " samples fall outside the DAC's range and are clipped (the wave times --amplitude "
                "plus --offset must stay within -1 to 1)");
     }
@@ -452,10 +473,8 @@ void CmdFreq(Session& s, Args& args) {
 void CmdMeasure(Session& s, Args& args) {
     const bool counter = args.Flag("--counter");
     args.Done();
-    s.RequireInstrument();
     double reading = 0.0;
-    Call(s, "measurement", true,
-         [&] { return DDSGetMeasure(s.device, counter ? 1 : 0, &reading); });
+    Call(s, "the measurement", velmar_dds_measure(s.Handle(), counter ? 1 : 0, &reading));
     if (counter) {
         char text[32];
         std::snprintf(text, sizeof(text), "%.0f", reading);
@@ -467,16 +486,14 @@ void CmdMeasure(Session& s, Args& args) {
 
 void CmdCounterReset(Session& s, Args& args) {
     args.Done();
-    s.RequireInstrument();
-    Call(s, "counter reset", false, [&] { return DDSResetCounter(s.device); });
+    Call(s, "the counter reset", velmar_dds_reset_counter(s.Handle()));
     s.out << "counter cleared\n";
 }
 
 void CmdSingle(Session& s, Args& args) {
     const bool on = OnOff(args.Operand("on or off"), "on", "off");
     args.Done();
-    s.RequireInstrument();
-    Call(s, "single-wave setting", true, [&] { return DDSSetSingleWave(s.device, on ? 1 : 0); });
+    Call(s, "the single-wave setting", velmar_dds_set_single_wave(s.Handle(), on ? 1 : 0));
     s.out << "single-wave mode " << (on ? "on" : "off") << "\n";
 }
 
@@ -484,9 +501,7 @@ void CmdTrigger(Session& s, Args& args) {
     const bool option = args.Flag("--option");
     const bool on = OnOff(args.Operand("on or off"), "on", "off");
     args.Done();
-    s.RequireInstrument();
-    Call(s, "trigger setting", false,
-         [&] { return DDSSetTrigger(s.device, on ? 1 : 0, option ? 1 : 0); });
+    Call(s, "the trigger setting", velmar_dds_set_trigger(s.Handle(), on ? 1 : 0, option ? 1 : 0));
     s.out << "trigger pulsed, then " << (on ? "armed" : "off")
           << (on ? (option ? " with the option" : " without the option") : "") << "\n";
 }
@@ -494,43 +509,51 @@ void CmdTrigger(Session& s, Args& args) {
 void CmdDioMode(Session& s, Args& args) {
     const bool out = OnOff(args.Operand("in or out"), "out", "in");
     args.Done();
-    s.RequireInstrument();
-    Call(s, "digital I/O mode", true, [&] { return DDSSetDIOMode(s.device, out ? 1 : 0); });
+    Call(s, "the digital I/O mode", velmar_dds_set_dio_mode(s.Handle(), out ? 1 : 0));
     s.out << "digital I/O mode " << (out ? "out" : "in") << "\n";
 }
 
 void CmdDioIn(Session& s, Args& args) {
     args.Done();
-    s.RequireInstrument();
     uint16_t word = 0;
-    Call(s, "digital input read", true, [&] { return DDSGetDigitalIn(s.device, &word); });
+    Call(s, "the digital input read", velmar_dds_get_digital_in(s.Handle(), &word));
     s.out << "digital in " << Hex16(word) << " (" << Bits16(word) << ")\n";
 }
 
 void CmdDioOut(Session& s, Args& args) {
     const auto word = static_cast<uint16_t>(ParseUnsigned("WORD", args.Operand("WORD"), 0, 0xFFFF));
     args.Done();
-    s.RequireInstrument();
-    Call(s, "digital output", true, [&] { return DDSSetDigitalOut(s.device, word); });
+    Call(s, "the digital output", velmar_dds_set_digital_out(s.Handle(), word));
     s.out << "digital out " << Hex16(word) << " (" << Bits16(word) << ")\n";
 }
 
 // The waveform store ends with a length header that carries the padded count
 // itself, not the count less one, so the instrument then plays one sample
-// more than the padded wave; before any download in this process the library
-// announces its whole memory.
-void NotePowerOnWaveform(Session& s) {
-    if (!s.download) {
+// more than the padded wave. Before any download the host knows of, the
+// library announces the whole memory: its initial length, 4095, is no
+// padded count (those are whole granules).
+void NotePowerOnWaveform(Session& s, const velmar_dds_state& state) {
+    const Instrument& instrument = s.RequireInstrument();
+    const int32_t played = std::min(state.last_wave_length + 1, kWaveMemorySize);
+    if (state.last_wave_length % kDownloadGranule != 0) {
         s.Warn(
-            "note: no waveform was downloaded in this run, so the library announced the "
-            "whole memory: the instrument now plays all " +
+            "note: no waveform download of this instrument is known, so the library announced "
+            "the whole memory: the instrument now plays all " +
             std::to_string(kWaveMemorySize) +
             " samples it holds (store after a download: velmar-dds freq HZ + power-on "
             "waveform)");
         return;
     }
-    const Download& d = *s.download;
-    const int32_t played = std::min(PaddedSampleCount(d.length) + 1, kWaveMemorySize);
+    if (!instrument.download) {
+        // Downloaded by an earlier run: only its padded count is kept.
+        s.Warn("note: the stored sequence announces the padded count of the last download (" +
+               std::to_string(state.last_wave_length) + " samples), so the instrument now plays " +
+               std::to_string(played) +
+               (played > state.last_wave_length ? ", one sample more" : "") +
+               " (store in the run that downloads to be told the frequency it plays)");
+        return;
+    }
+    const Download& d = *instrument.download;
     if (played == d.length) return;
     const double clock = PlannedSampleClockHz(d.divider);
     s.Warn("note: the stored sequence announces the padded count, so the instrument now plays " +
@@ -542,28 +565,32 @@ void NotePowerOnWaveform(Session& s) {
 void CmdPowerOn(Session& s, Args& args) {
     const bool current = OnOff(args.Operand("current or waveform"), "current", "waveform");
     args.Done();
-    s.RequireInstrument();
-    Call(s, "power-on store", current,
-         [&] { return DDSSetPowerOnOutput(s.device, current ? 1 : 0); });
+    velmar_dds* handle = s.Handle();
+    Call(s, "the power-on store", velmar_dds_set_power_on_output(handle, current ? 1 : 0));
     s.out << "power-on output stored: "
           << (current ? "the current control state" : "the loaded waveform") << "\n";
-    if (!current) NotePowerOnWaveform(s);
+    velmar_dds_state state{};
+    if (!current && velmar_dds_get_state(handle, &state) == VELMAR_DDS_OK)
+        NotePowerOnWaveform(s, state);
 }
 
 void CmdDivider(Session& s, Args& args) {
     const auto divider =
         static_cast<uint16_t>(ParseUnsigned("N", args.Operand("divider N"), 0, 0xFFFF));
     args.Done();
-    s.RequireInstrument();
-    Call(s, "divider setting", true, [&] { return DDSSetDivNum(s.device, divider); });
+    Call(s, "the divider setting", velmar_dds_set_divider(s.Handle(), divider));
     s.out << "divider " << divider << ": the instrument plays at "
           << FormatClock(PlannedSampleClockHz(divider)) << "\n";
 }
 
 void CmdClock(Session& s, Args& args) {
     args.Done();
-    s.out << "sample clock " << FormatClock(DDSGetCLK())
-          << " (as the library reports it: 200 MHz / (divider + 1))\n";
+    velmar_dds_state state{};
+    Call(s, "the state", velmar_dds_get_state(s.Handle(), &state));
+    s.out << "sample clock " << FormatClock(state.reported_clock_hz)
+          << " (as the library reports it: 200 MHz / (divider + 1))\n"
+          << "the instrument plays at " << FormatClock(state.sample_clock_hz) << " (divider "
+          << state.divider << ", as last sent from this host)\n";
 }
 
 void CmdDemo(Session& s, Args& args);
@@ -580,28 +607,33 @@ struct Command {
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         {"list", "list", "the instruments in the device directory, and whether each opens",
-         "Lists the instruments in the device directory and whether each opens (its socket\n"
-         "takes a connection; nothing is sent, so an instrument that opens may still not\n"
-         "answer). Exits 0 with \"no instruments\" when there are none.",
+         "Lists the instruments in the device directory, each with its --device index and\n"
+         "path, and whether it opens (its socket takes a connection; nothing is sent, so an\n"
+         "instrument that opens may still not answer), or the library's words for why not.\n"
+         "Exits 0 with \"no instruments\" when there are none.",
          CmdList},
         {"freq",
          "freq HZ [--wave sine|square|triangle|sawtooth|FILE.csv] [--amplitude A] [--offset O] "
-         "[--bits B]",
+         "[--bits B] [--allow-constant]",
          "plans HZ, computes the wave for the plan and downloads it",
          "Plans HZ (1000, 12.5k, 3M, 1G), computes the wave for the planned length and periods,\n"
          "downloads it and prints the frequency actually produced and its error. Warns when\n"
-         "the plan plays an alias or only a rough shape, and when samples are clipped.\n"
+         "the plan plays an alias (the frequency produced is then the alias) or only a rough\n"
+         "shape, and when samples are clipped. A plan that puts every sample on the same\n"
+         "phase plays a constant, no wave at all: it fails (exit 1) with nothing sent.\n"
          "  --wave       the shape (default sine), or a CSV file holding one period,\n"
          "               values from -1 to 1 separated by commas or white space\n"
          "  --amplitude  in units of full scale (default 1)\n"
          "  --offset     in units of full scale (default 0)\n"
          "  --bits       the DAC's resolution, 1 to 16: samples are offset binary from 0 to\n"
-         "               2^B - 1 with mid-scale as zero (default 16)",
+         "               2^B - 1 with mid-scale as zero (default 16)\n"
+         "  --allow-constant  sends a plan that plays a constant all the same",
          CmdFreq},
         {"plan", "plan HZ", "the plan for HZ, without an instrument",
          "Prints the plan for HZ without an instrument: divider, length, periods, the sample\n"
-         "clock the instrument plays at, the frequency produced and its error in ppm. Warns\n"
-         "when the plan plays an alias or only a rough shape, and below 1 Hz (planned as 1 Hz).",
+         "clock the instrument plays at, the frequency produced (an alias folded below half\n"
+         "the sample clock, 0 for a constant) and its error in ppm. Warns when the plan plays\n"
+         "an alias, a constant or only a rough shape, and below 1 Hz (planned as 1 Hz).",
          CmdPlan},
         {"measure", "measure [--counter]", "reads the frequency meter or the counter",
          "Reads the frequency meter (hertz), or with --counter the counter reading\n"
@@ -630,12 +662,15 @@ const std::vector<Command>& Commands() {
          CmdPowerOn},
         {"divider", "divider N", "sets the sample clock divider",
          "Sets the sample clock divider (0 to 65535).", CmdDivider},
-        {"clock", "clock", "the sample clock as the library reports it",
-         "Prints the sample clock as the library reports it (DDSGetCLK).", CmdClock},
+        {"clock", "clock", "the sample clock of the instrument's kept state",
+         "Prints the sample clock of the divider last sent to the instrument from this host,\n"
+         "as the library reports it (200 MHz / (divider + 1), DDSGetCLK's relation) and as\n"
+         "the instrument plays it. Sends nothing.",
+         CmdClock},
         {"shell", "shell", "runs command lines from standard input in one process",
          "Reads commands from standard input, one command line per line (with + and --device\n"
-         "as on the command line), and runs them in this one process, so that the control\n"
-         "state carries from each to the next. Prompts when standard input is a terminal.\n"
+         "as on the command line), and runs them in this one process on the same open\n"
+         "instruments. Prompts when standard input is a terminal.\n"
          "Blank lines and lines starting with # are skipped; exit or end of input ends it.\n"
          "A failing line is reported and the shell goes on when it prompts; reading a\n"
          "script, it stops there with that line's exit status.",
@@ -657,7 +692,7 @@ void PrintHelp(std::ostream& out) {
     out << "Usage: velmar-dds [--device N] [--trace] COMMAND [ARGS] [+ COMMAND [ARGS] ...]\n"
            "  or:  velmar-dds COMMAND --help\n"
            "  or:  velmar-dds --version\n\n"
-           "Drives a Velmar DDS signal generator through libVelmarDll.\n\n"
+           "Drives a Velmar DDS signal generator through libvelmardds.\n\n"
            "Commands (velmar-dds COMMAND --help tells more):\n";
     for (const Command& c : Commands()) {
         std::string name = c.name;
@@ -670,10 +705,14 @@ void PrintHelp(std::ostream& out) {
            "               command only\n"
            "  --trace      the library's trace on standard error (VELMAR_DDS_TRACE=stderr)\n"
            "  +            runs the next command in the same process\n\n"
-           "One process, one control state: the library keeps the trigger and mode bits, the\n"
-           "digital output word and the divider per process, and every command restates all of\n"
-           "it. Each velmar-dds run starts from zero, so a setting made by one run is undone by\n"
-           "the next: chain commands with + or run them in `velmar-dds shell`.\n\n"
+           "The state is kept between runs: every command restates the instrument's control\n"
+           "state (trigger and mode bits, digital output word, divider), and the host keeps\n"
+           "what was last sent to each instrument in $VELMAR_DDS_STATE_DIR (else\n"
+           "$XDG_RUNTIME_DIR/velmar-dds-state, else /tmp/velmar-dds-state-<uid>), so each run\n"
+           "starts from what the last one sent: velmar-dds freq 1000, then velmar-dds measure\n"
+           "reads 1000.16 Hz. The host does not see the instrument being switched off and on:\n"
+           "after a power cycle it still believes the old state until a command sends it\n"
+           "again.\n\n"
            "Instruments are the sockets in $VELMAR_DDS_DEVICE_DIR (else\n"
            "$XDG_RUNTIME_DIR/velmar-dds, else /tmp/velmar-dds-<uid>); velmar-dds-sim serves\n"
            "simulated ones there. Whole numbers are decimal (a leading zero too) or 0x...\n"
@@ -814,7 +853,8 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
                 // The library reads its trace setting again at every search.
                 setenv("VELMAR_DDS_TRACE", "stderr", 1);
             } else if (args[i] == "--version") {
-                out << VersionText("velmar-dds", reinterpret_cast<const void*>(&DDSSearch));
+                out << VersionText("velmar-dds",
+                                   reinterpret_cast<const void*>(&velmar_dds_version));
                 return kExitOk;
             } else if (args[i] == "--help" || args[i] == "-h" || args[i] == "help") {
                 PrintHelp(out);

@@ -2,6 +2,7 @@
 // a simulated instrument served on a thread of this test. What it prints,
 // its exit code, and what the instrument received or now holds.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -12,9 +13,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VelmarDll.h"
@@ -77,6 +80,57 @@ std::string ToolOnTerminal(const std::vector<std::string>& args, const std::stri
     close(terminal);
     waitpid(pid, nullptr, 0);
     return text;
+}
+
+// The tool keeps each instrument's state on the host between runs; every
+// run of this suite keeps it in a directory of the suite's own, never among
+// the user's records.
+class StateDirectory : public ::testing::Environment {
+  public:
+    static const std::string& path() { return path_; }
+
+    void SetUp() override {
+        char pattern[] = "/tmp/velmar-cli-state-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        path_ = pattern;
+        setenv("VELMAR_DDS_STATE_DIR", path_.c_str(), 1);
+    }
+    void TearDown() override {
+        for (const std::string& name : Records()) unlink((path_ + "/" + name).c_str());
+        rmdir(path_.c_str());
+    }
+
+    // The names of the records kept there.
+    static std::vector<std::string> Records() {
+        std::vector<std::string> names;
+        DIR* dir = opendir(path_.c_str());
+        if (dir == nullptr) return names;
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+        return names;
+    }
+
+  private:
+    static std::string path_;
+};
+std::string StateDirectory::path_;
+[[maybe_unused]] ::testing::Environment* const kStateDirectory =
+    ::testing::AddGlobalTestEnvironment(new StateDirectory);
+
+ServerOptions Instruments(int count) {
+    ServerOptions options;
+    options.count = count;
+    return options;
+}
+
+// How often `part` stands in `text`.
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++n;
+    return n;
 }
 
 ServerOptions Bench() {
@@ -203,6 +257,18 @@ TEST(CliPlanTest, WarnsWhereThePlanIsNotWhatPlays) {
          "velmar-dds: warning: only 3.33 samples per period (1228 periods in 4093 samples): the "
          "wave is only a rough shape\n"},
         {"45M", "periods       921\n", ""},
+        // What is produced agrees with the warning: the alias, or nothing.
+        {"150M", "produced      50000000.00 Hz: plays an alias, not the planned 150000000.00 Hz\n",
+         "velmar-dds: warning: more than half a period per sample (3072 periods in 4096 samples): "
+         "the instrument plays an alias at 50000000.00 Hz, not 150000000.00 Hz (the highest this "
+         "divider can represent is 100 MHz)\n"},
+        {"1e14",
+         "produced      0.00 Hz: plays a constant, not the planned 100e12 Hz\nerror"
+         "         -1000000 ppm\n",
+         "velmar-dds: warning: more than half a period per sample (2048000000 periods in 4096 "
+         "samples) puts every sample on the same phase: the instrument plays a constant, not "
+         "100e12 "
+         "Hz (the highest this divider can represent is 100 MHz)\n"},
         {"0.5", "produced      1.00 Hz\n",
          "velmar-dds: note: below 1 Hz the library plans 1 Hz: this is the plan for 1 Hz\n"},
         {"1e-3", "requested     1e-3 Hz\n",
@@ -227,8 +293,8 @@ TEST(CliUsageTest, VersionNamesTheLibraryInUse) {
         run.out.rfind(std::string("velmar-dds ") + VELMAR_DLL_VERSION_STRING + "\nrevision ", 0),
         0u)
         << run.out;
-    // The shared library of this build, loaded through the tool's own link.
-    EXPECT_NE(run.out.find("\nlibrary " VELMAR_LIBRARY_DIR "/libVelmarDll.so"), std::string::npos)
+    // The session library of this build, loaded through the tool's own link.
+    EXPECT_NE(run.out.find("\nlibrary " VELMAR_LIBRARY_DIR "/libvelmardds.so"), std::string::npos)
         << run.out;
 }
 
@@ -249,18 +315,16 @@ TEST(CliUsageTest, EveryCommandHasHelp) {
 // ---- Each subcommand against the simulated instrument ------------------------------
 
 TEST(CliTest, ListShowsTheInstruments) {
-    ServerOptions options;
-    options.count = 2;
-    RunningSim sim(options);
+    RunningSim sim(Instruments(2));
     const ToolRun run = Tool({"list"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(
-        run.out.rfind("2 instruments in " + sim.dir() +
-                          "\n  0  opens\n  1  opens\n"
-                          "(opens: its socket takes a connection. Nothing is sent, so this does "
-                          "not show\n that the instrument answers;",
-                      0),
-        0u)
+    EXPECT_EQ(run.out.rfind("2 instruments in " + sim.dir() + "\n  0  " + sim.dir() +
+                                "/dds0 opens\n  1  " + sim.dir() +
+                                "/dds1 opens\n"
+                                "(opens: its socket takes a connection. Nothing is sent, so this "
+                                "does not show\n that the instrument answers;",
+                            0),
+              0u)
         << run.out;
     EXPECT_TRUE(sim.TakeTrace().empty());  // opening sends nothing
 }
@@ -331,7 +395,7 @@ TEST(CliTest, FreqWarnsOfAliasesAndClippingAndTheMeterAgrees) {
     } cases[] = {
         // The meter counts the cycles the samples really hold: the alias.
         {{"freq", "150M"}, "frequency 50000000.00 Hz\n", "plays an alias at 50000000.00 Hz"},
-        {{"freq", "1e13"}, "frequency 0.00 Hz\n", "plays a constant"},
+        {{"freq", "1e13", "--allow-constant"}, "frequency 0.00 Hz\n", "plays a constant"},
         {{"freq", "1000", "--wave", "square", "--offset", "0.5"},
          "frequency 1000.16 Hz\n",
          "warning: 1042 of 2083 samples fall outside the DAC's range and are clipped"},
@@ -361,17 +425,78 @@ TEST(CliTest, SlowDownloadShowsItsProgressOnATerminal) {
     EXPECT_NE(result, std::string::npos) << screen;
 }
 
-TEST(CliTest, SettingsCarryWithinOneRunButNotToTheNext) {
+TEST(CliTest, SettingsCarryWithinOneRunAndToTheNext) {
     RunningSim sim;
+    const size_t records = StateDirectory::Records().size();
     // One process: the divider of the plan is restated by the measurement.
     ToolRun run = Tool({"freq", "1000", "+", "measure"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find("frequency 1000.16 Hz\n"), std::string::npos) << run.out;
-    // A new process starts from a zero control state: its measurement sends
-    // divider 0, so the same 2083 samples now play at 200 MHz (96015 Hz, read
-    // from the count to 2 Hz).
+    // A new process starts from the state the last one sent: its measurement
+    // restates divider 48, not 0 (which would play the 2083 samples at
+    // 200 MHz: 96014 Hz).
+    sim.TakeTrace();
     run = Tool({"measure"});
-    EXPECT_EQ(run.out, "frequency 96014.00 Hz\n");
+    EXPECT_EQ(run.out, "frequency 1000.16 Hz\n");
+    EXPECT_EQ(sim.TakeTrace(),
+              Lines{"dds0: control: word 0x0000 [none] dio-out 0x0000 divider 48"});
+    // Kept in the suite's own directory: one record for the one instrument.
+    EXPECT_EQ(StateDirectory::Records().size(), records + 1);
+}
+
+// What `freq` says is produced is what plays: a new run's meter reads it.
+TEST(CliTest, FreqSaysWhatReallyPlays) {
+    RunningSim sim;
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string out;
+        std::string err;       // found in what it says on standard error
+        const char* measured;  // by the next run
+    } cases[] = {
+        {{"freq", "1000"},
+         0,
+         "instrument 0: sine, 2083 samples holding 1 period, divider 48, sample clock 2.083 MHz\n"
+         "produced 1000.16 Hz (error +160 ppm)\n",
+         "",
+         "frequency 1000.16 Hz\n"},
+        {{"freq", "150M"},
+         0,
+         "instrument 0: sine, 4096 samples holding 3072 periods, divider 0, sample clock 200 MHz\n"
+         "produced 50000000.00 Hz: plays an alias, not the planned 150000000.00 Hz (error -666667 "
+         "ppm)\n",
+         "the instrument plays an alias at 50000000.00 Hz, not 150000000.00 Hz",
+         "frequency 50000000.00 Hz\n"},
+        // No wave at all: refused with nothing sent, so the alias still plays.
+        {{"freq", "1e14"},
+         1,
+         "",
+         "velmar-dds: 100e12 Hz plays no wave: more than half a period per sample (2048000000 "
+         "periods in 4096 samples) puts every sample on the same phase: the instrument plays a "
+         "constant, not 100e12 Hz (the highest this divider can represent is 100 MHz); nothing was "
+         "sent (--allow-constant sends it anyway)\n",
+         "frequency 50000000.00 Hz\n"},
+        {{"freq", "1e14", "--allow-constant"},
+         0,
+         "instrument 0: sine, 4096 samples holding 2048000000 periods, divider 0, sample clock "
+         "200 MHz\nproduced 0.00 Hz: plays a constant, not the planned 100e12 Hz (error -1000000 "
+         "ppm)\n",
+         "the instrument plays a constant, not 100e12 Hz",
+         "frequency 0.00 Hz\n"},
+    };
+    for (const auto& c : cases) {
+        sim.TakeTrace();
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.args[1] << run.err;
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.err.empty() ? 0 : 1)
+            << run.err;
+        if (c.exit_code != 0) {
+            EXPECT_TRUE(sim.TakeTrace().empty()) << c.args[1];
+        }
+        EXPECT_EQ(Tool({"measure"}).out, c.measured) << c.args[1];
+    }
 }
 
 TEST(CliTest, CounterCountsSinceReset) {
@@ -395,6 +520,8 @@ TEST(CliTest, CounterCountsSinceReset) {
 
 TEST(CliTest, ModeAndPortCommandsSendTheirBits) {
     RunningSim sim(Bench());
+    // Each run starts from the state the run before it left: disarming the
+    // trigger keeps its option bit, and every row after carries it.
     const struct {
         std::vector<std::string> args;
         const char* out;
@@ -411,35 +538,35 @@ TEST(CliTest, ModeAndPortCommandsSendTheirBits) {
          "control: word 0x0018 [trigger enable, trigger option] dio-out 0x0000 divider 0"},
         {{"trigger", "off"},
          "trigger pulsed, then off\n",
-         "control: word 0x0000 [none] dio-out 0x0000 divider 0"},
+         "control: word 0x0008 [trigger option] dio-out 0x0000 divider 0"},
         {{"dio-mode", "out"},
          "digital I/O mode out\n",
-         "control: word 0x0100 [dio mode] dio-out 0x0000 divider 0"},
+         "control: word 0x0108 [trigger option, dio mode] dio-out 0x0000 divider 0"},
         {{"dio-mode", "in"},
          "digital I/O mode in\n",
-         "control: word 0x0000 [none] dio-out 0x0000 divider 0"},
+         "control: word 0x0008 [trigger option] dio-out 0x0000 divider 0"},
         {{"dio-out", "0x1234"},
          "digital out 0x1234 (0001_0010_0011_0100)\n",
-         "control: word 0x0000 [none] dio-out 0x1234 divider 0"},
+         "control: word 0x0008 [trigger option] dio-out 0x1234 divider 0"},
         {{"dio-in"},
          "digital in 0x5A3C (0101_1010_0011_1100)\n",
-         "control: word 0x0000 [none] dio-out 0x0000 divider 0"},
+         "control: word 0x0008 [trigger option] dio-out 0x1234 divider 0"},
         {{"divider", "9"},
          "divider 9: the instrument plays at 11.11 MHz\n",
-         "control: word 0x0000 [none] dio-out 0x0000 divider 9"},
+         "control: word 0x0008 [trigger option] dio-out 0x1234 divider 9"},
         // A leading zero is decimal, never octal.
         {{"dio-out", "0100"},
          "digital out 0x0064 (0000_0000_0110_0100)\n",
-         "control: word 0x0000 [none] dio-out 0x0064 divider 0"},
+         "control: word 0x0008 [trigger option] dio-out 0x0064 divider 9"},
         {{"dio-out", "08"},
          "digital out 0x0008 (0000_0000_0000_1000)\n",
-         "control: word 0x0000 [none] dio-out 0x0008 divider 0"},
+         "control: word 0x0008 [trigger option] dio-out 0x0008 divider 9"},
         {{"divider", "010"},
          "divider 10: the instrument plays at 10 MHz\n",
-         "control: word 0x0000 [none] dio-out 0x0000 divider 10"},
+         "control: word 0x0008 [trigger option] dio-out 0x0008 divider 10"},
         {{"dio-out", "4660", "+", "single", "on"},
          "digital out 0x1234 (0001_0010_0011_0100)\nsingle-wave mode on\n",
-         "control: word 0x0004 [single wave] dio-out 0x1234 divider 0"},
+         "control: word 0x000C [single wave, trigger option] dio-out 0x1234 divider 10"},
     };
     for (const auto& c : cases) {
         const ToolRun run = Tool(c.args);
@@ -460,12 +587,12 @@ TEST(CliTest, PowerOnAndClock) {
     ToolRun run = Tool({"power-on", "waveform"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, "power-on output stored: the loaded waveform\n");
-    // Before any download in this process the library sends 4095.
+    // Before any download the host knows of, the library sends 4095.
     EXPECT_EQ(sim.TakeTrace().back(), "dds0: length: word 0x0FFF, 4096 samples in 128 blocks");
     EXPECT_EQ(run.err,
-              "velmar-dds: note: no waveform was downloaded in this run, so the library announced "
-              "the whole memory: the instrument now plays all 4096 samples it holds (store after a "
-              "download: velmar-dds freq HZ + power-on waveform)\n");
+              "velmar-dds: note: no waveform download of this instrument is known, so the library "
+              "announced the whole memory: the instrument now plays all 4096 samples it holds "
+              "(store after a download: velmar-dds freq HZ + power-on waveform)\n");
     // After a download the sequence announces the padded count: one sample more plays.
     run = Tool({"freq", "1000", "+", "power-on", "waveform", "+", "measure"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
@@ -474,14 +601,23 @@ TEST(CliTest, PowerOnAndClock) {
               "now plays 2113 samples where 2083 were downloaded: 985.96 Hz instead of 1000.16 "
               "Hz\n");
     EXPECT_NE(run.out.find("frequency 985.9"), std::string::npos) << run.out;
+    // A later run knows the download's padded count from the kept state only.
+    run = Tool({"power-on", "waveform"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(sim.TakeTrace().back(), "dds0: length: word 0x0840, 2113 samples in 68 blocks");
+    EXPECT_EQ(run.err,
+              "velmar-dds: note: the stored sequence announces the padded count of the last "
+              "download (2112 samples), so the instrument now plays 2113, one sample more (store "
+              "in the run that downloads to be told the frequency it plays)\n");
 
     run = Tool({"divider", "5", "+", "power-on", "current", "+", "clock"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find("power-on output stored: the current control state\n"),
               std::string::npos);
-    EXPECT_NE(run.out.find(
-                  "sample clock 33.33 MHz (as the library reports it: 200 MHz / (divider + 1))\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("sample clock 33.33 MHz (as the library reports it: 200 MHz / (divider + 1))\n"
+                     "the instrument plays at 20 MHz (divider 5, as last sent from this host)\n"),
+        std::string::npos)
         << run.out;
     sim.server().WithInstrument(0, [](InstrumentModel& model) {
         EXPECT_EQ(model.power_on().kind, sim::PowerOnSetting::Kind::kControlState);
@@ -510,14 +646,12 @@ TEST(CliTest, TraceTurnsOnTheLibrarysTraceForTheRun) {
                             0),
               0u)
         << run.err;
-    EXPECT_NE(run.err.find("DDSGetDigitalIn = 1"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("velmar_dds_get_digital_in = ok"), std::string::npos) << run.err;
     EXPECT_EQ(Tool({"dio-in"}).err, "");  // only for the run that asked
 }
 
 TEST(CliTest, DeviceBeforeTheFirstCommandIsForTheChainInsideAStepForThatStep) {
-    ServerOptions options;
-    options.count = 2;
-    RunningSim sim(options);
+    RunningSim sim(Instruments(2));
     const struct {
         std::vector<std::string> args;
         Lines addressed;
@@ -538,9 +672,7 @@ TEST(CliTest, DeviceBeforeTheFirstCommandIsForTheChainInsideAStepForThatStep) {
 }
 
 TEST(CliTest, ShellRunsLinesInOneProcess) {
-    ServerOptions options;
-    options.count = 2;
-    RunningSim sim(options);
+    RunningSim sim(Instruments(2));
     const struct {
         const char* input;
         int exit_code;
@@ -587,6 +719,118 @@ TEST(CliTest, ShellRunsLinesInOneProcess) {
     EXPECT_EQ(Tool({"shell"}, "dio-in\n").out, "digital in 0x0000 (0000_0000_0000_0000)\n");
 }
 
+TEST(CliTest, AChainOpensEachInstrumentOnce) {
+    RunningSim sim(Instruments(2));
+    const ToolRun run = Tool({"--trace", "list", "+", "dio-in", "+", "--device", "1", "dio-in", "+",
+                              "dio-out", "5", "+", "--device", "1", "measure", "+", "clock"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(Occurrences(run.err, " velmar_dds_open(path "), 2u) << run.err;
+    EXPECT_EQ(Occurrences(run.err, " velmar_dds_find("), 1u) << run.err;
+    EXPECT_EQ(Addressed(sim.TakeTrace()), (Lines{"dds0", "dds1", "dds0", "dds1"}));
+}
+
+// ---- The state kept between runs --------------------------------------------------------
+
+// Each run starts from the control state the last run sent to that
+// instrument: the rows run one after the other against the same two
+// instruments, each run a new process.
+TEST(CliStateTest, ANewRunStartsFromTheStateTheLastOneSent) {
+    RunningSim sim(Instruments(2));
+    const struct {
+        std::vector<std::string> first;
+        std::vector<std::string> then;
+        const char* out;  // of the second run
+        Lines trace;      // what the second run sent
+    } cases[] = {
+        {{"freq", "1000"},
+         {"measure"},
+         "frequency 1000.16 Hz\n",
+         {"dds0: control: word 0x0000 [none] dio-out 0x0000 divider 48"}},
+        {{"dio-out", "0x1234"},
+         {"single", "on"},
+         "single-wave mode on\n",
+         {"dds0: control: word 0x0004 [single wave] dio-out 0x1234 divider 48"}},
+        {{"dio-mode", "out"},
+         {"dio-in"},
+         "digital in 0x0000 (0000_0000_0000_0000)\n",
+         {"dds0: control: word 0x0104 [single wave, dio mode] dio-out 0x1234 divider 48"}},
+        // Sends nothing: it reports what the host kept.
+        {{"divider", "5"},
+         {"clock"},
+         "sample clock 33.33 MHz (as the library reports it: 200 MHz / (divider + 1))\n"
+         "the instrument plays at 20 MHz (divider 5, as last sent from this host)\n",
+         {}},
+        // One record per instrument: the second keeps its own.
+        {{"--device", "1", "dio-out", "7"},
+         {"--device", "1", "single", "off"},
+         "single-wave mode off\n",
+         {"dds1: control: word 0x0000 [none] dio-out 0x0007 divider 0"}},
+        {{"--device", "1", "divider", "9"},
+         {"dio-in"},
+         "digital in 0x0000 (0000_0000_0000_0000)\n",
+         {"dds0: control: word 0x0104 [single wave, dio mode] dio-out 0x1234 divider 5"}},
+    };
+    for (const auto& c : cases) {
+        ToolRun run = Tool(c.first);
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        sim.TakeTrace();
+        run = Tool(c.then);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(sim.TakeTrace(), c.trace) << c.then[0];
+    }
+}
+
+// The host does not see a power cycle: it believes the state it last sent
+// until a command sends it again, and the wave is gone all the same.
+TEST(CliStateTest, APowerCycleTheHostDoesNotSee) {
+    RunningSim sim;
+    ASSERT_EQ(Tool({"freq", "1000"}).exit_code, 0);
+    sim.server().RequestPowerCycle();
+    bool cycled = false;
+    for (int i = 0; i < 200 && !cycled; ++i) {
+        sim.server().WithInstrument(0, [&](InstrumentModel& model) {
+            cycled = model.divider() == 0 && model.played_length() == 0;
+        });
+        if (!cycled) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(cycled);
+    sim.TakeTrace();
+    EXPECT_NE(Tool({"clock"}).out.find("(divider 48, as last sent from this host)"),
+              std::string::npos);
+    const ToolRun run = Tool({"measure"});
+    EXPECT_EQ(run.out, "frequency 0.00 Hz\n");
+    EXPECT_EQ(sim.TakeTrace(),
+              Lines{"dds0: control: word 0x0000 [none] dio-out 0x0000 divider 48"});
+    sim.server().WithInstrument(0, [](InstrumentModel& model) {
+        EXPECT_EQ(model.divider(), 48);
+        EXPECT_EQ(model.played_length(), 0);
+    });
+}
+
+// As a user does it: velmar-dds-sim --trace in one terminal, two runs of the
+// tool in another.
+TEST(CliStateTest, TheSimulatorsTraceShowsTheNextRunRestatingTheDivider) {
+    ScratchDir scratch;
+    proctest::ChildProcess sim(scratch, "sim", VELMAR_SIM_BINARY,
+                               {"--dir", scratch.devices(), "--trace"});
+    ASSERT_TRUE(sim.WaitForSocket(scratch.devices() + "/dds0"));
+    setenv("VELMAR_DDS_DEVICE_DIR", scratch.devices().c_str(), 1);
+    const ToolRun set = Tool({"freq", "1000"});
+    const ToolRun read = Tool({"measure"});
+    unsetenv("VELMAR_DDS_DEVICE_DIR");
+    EXPECT_EQ(sim.Signal(SIGTERM), 0);
+    EXPECT_EQ(set.exit_code, 0) << set.err;
+    EXPECT_EQ(read.out, "frequency 1000.16 Hz\n") << read.err;
+    std::istringstream trace(sim.out());
+    Lines control;
+    for (std::string line; std::getline(trace, line);)
+        if (line.rfind("dds0: control: ", 0) == 0) control.push_back(line);
+    // The frequency setting, then the measurement of the second run.
+    EXPECT_EQ(control, Lines(2, "dds0: control: word 0x0000 [none] dio-out 0x0000 divider 48"))
+        << sim.out();
+}
+
 // ---- Failures name what failed ---------------------------------------------------------
 
 TEST(CliFailureTest, NoInstrumentSaysWhyAndAListingOfNoneSucceeds) {
@@ -600,14 +844,17 @@ TEST(CliFailureTest, NoInstrumentSaysWhyAndAListingOfNoneSucceeds) {
     } cases[] = {
         {scratch.path().c_str(), scratch.path(), "no instruments in " + scratch.path() + "\n",
          "velmar-dds: no instrument found in " + scratch.path()},
+        // The library's words for a search that could not be made.
         {missing.c_str(), missing,
-         "no instruments: the device directory " + missing + " does not exist\n",
-         "velmar-dds: no instrument found: the device directory " + missing + " does not exist"},
+         "no instruments: could not search directory " + missing + ": No such file or directory\n",
+         "velmar-dds: no instrument found: could not search directory " + missing +
+             ": No such file or directory"},
         // An empty variable counts as unset: the next place is looked at.
         {"", scratch.path() + "/velmar-dds",
-         "no instruments: the device directory " + scratch.path() + "/velmar-dds does not exist\n",
-         "velmar-dds: no instrument found: the device directory " + scratch.path() +
-             "/velmar-dds does not exist"},
+         "no instruments: could not search directory " + scratch.path() +
+             "/velmar-dds: No such file or directory\n",
+         "velmar-dds: no instrument found: could not search directory " + scratch.path() +
+             "/velmar-dds: No such file or directory"},
     };
     setenv("XDG_RUNTIME_DIR", scratch.path().c_str(), 1);
     for (const auto& c : cases) {
@@ -637,45 +884,57 @@ TEST(CliFailureTest, InstrumentThatCannotBeOpenedWithTheSystemsReason) {
     ServerOptions options;
     options.refuse = true;
     RunningSim sim(options);
-    const std::string reason = sim.dir() + "/dds0: connection refused: is velmar-dds-sim running?";
+    const std::string reason = sim.dir() + "/dds0 did not open: Connection refused";
     const ToolRun run = Tool({"single", "on"});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.err, "velmar-dds: instrument 0 could not be opened: " + reason + "\n");
     const ToolRun list = Tool({"list"});
     EXPECT_EQ(list.exit_code, 0);
-    EXPECT_EQ(list.out.rfind(
-                  "1 instrument in " + sim.dir() + "\n  0  does not open: " + reason + "\n", 0),
-              0u)
+    EXPECT_EQ(list.out.rfind("1 instrument in " + sim.dir() + "\n  0  " + reason + "\n", 0), 0u)
         << list.out;
 }
 
-// The library returns 0 alike for an answer missing, short or late; the
-// tool tells them apart by the time the call took.
+// The error code says what kind of failure it was, the library's words what
+// exactly happened; how long the call took says nothing.
 TEST(CliFailureTest, InstrumentThatDoesNotAnswerOrAnswersShort) {
     const struct {
         void (*fault)(ServerOptions&);
         std::vector<std::string> args;
-        const char* message;
+        const char* message;  // the whole line, or its start where the system picks the words
     } cases[] = {
+        // Silent.
         {[](ServerOptions& o) { o.faults.silent = true; },
          {"single", "on"},
-         "velmar-dds: instrument 0 did not answer the single-wave setting within 1000 ms\n"},
+         "velmar-dds: instrument 0 did not answer the single-wave setting in time: no answer "
+         "within 1000 ms to the control packet\n"},
         {[](ServerOptions& o) { o.faults.delay_ms = 1100; },
          {"dio-in"},
-         "velmar-dds: instrument 0 did not answer the digital input read within 1000 ms\n"},
+         "velmar-dds: instrument 0 did not answer the digital input read in time: no answer "
+         "within 1000 ms to the control packet\n"},
         {[](ServerOptions& o) { o.faults.ack_limit = 0; },
          {"freq", "1000"},
-         "velmar-dds: instrument 0 did not answer every message of the waveform download (an "
-         "answer was missing, short or late)\n"},
+         "velmar-dds: instrument 0 did not answer the waveform download in time: no answer "
+         "within 1000 ms to a sample block\n"},
+        // Hung up: before taking the next message or without answering it.
         {[](ServerOptions& o) { o.faults.drop_after = 1; },
          {"counter-reset"},
-         "velmar-dds: instrument 0 answered the counter reset short or hung up\n"},
+         "velmar-dds: instrument 0 hung up during the counter reset: the instrument hung up "},
+        {[](ServerOptions& o) { o.faults.drop_after = 1; },
+         {"freq", "1000"},
+         "velmar-dds: instrument 0 hung up during the waveform download: the instrument hung up "},
+        // A short report.
         {[](ServerOptions& o) { o.faults.short_report = true; },
          {"measure"},
-         "velmar-dds: instrument 0 answered the measurement short or hung up\n"},
+         "velmar-dds: instrument 0 answered the measurement wrongly: a short answer to the "
+         "control packet: 6 of 10 bytes (00 00 00 00 00 00)\n"},
         {[](ServerOptions& o) { o.faults.short_report = true; },
          {"dio-in"},
-         "velmar-dds: instrument 0 answered the digital input read short or hung up\n"},
+         "velmar-dds: instrument 0 answered the digital input read wrongly: a short answer to the "
+         "control packet: 6 of 10 bytes (00 00 00 00 00 00)\n"},
+        // Refused: the socket is there, nobody takes the connection.
+        {[](ServerOptions& o) { o.refuse = true; },
+         {"freq", "1000"},
+         "velmar-dds: instrument 0 could not be opened: "},
     };
     for (const auto& c : cases) {
         ServerOptions options;
@@ -683,8 +942,23 @@ TEST(CliFailureTest, InstrumentThatDoesNotAnswerOrAnswersShort) {
         RunningSim sim(options);
         const ToolRun run = Tool(c.args);
         EXPECT_EQ(run.exit_code, 1) << c.args[0];
-        EXPECT_EQ(run.err, c.message);
+        EXPECT_EQ(run.err.rfind(c.message, 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.out, "");
     }
+}
+
+// The handle stays open through the shell's lines: after a hang-up the next
+// command opens the instrument again.
+TEST(CliFailureTest, AfterAHangUpTheNextCommandReopens) {
+    ServerOptions options;
+    options.faults.drop_after = 1;
+    RunningSim sim(options);
+    const std::string screen = ToolOnTerminal({"shell"}, "dio-in\ndio-in\ndio-in\nexit\n");
+    EXPECT_NE(screen.find("velmar-dds: instrument 0 hung up during the digital input read: "),
+              std::string::npos)
+        << screen;
+    EXPECT_EQ(Occurrences(screen, "digital in 0x0000"), 2u) << screen;
 }
 
 // ---- The demo ----------------------------------------------------------------------------
