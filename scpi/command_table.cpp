@@ -3,8 +3,8 @@
 #include <cctype>
 #include <string_view>
 
-#include "VelmarDll.h"
 #include "instrument.h"
+#include "velmar/dds.h"
 
 namespace velmar::scpi {
 namespace {
@@ -12,7 +12,9 @@ namespace {
 // ---- Commands of the connection alone --------------------------------------
 
 Reply Identify(ConnectionState& c, const ProgramUnit&) {
-    return Reply::Answer("VELMAR,DDS," + std::to_string(c.index) + "," + VELMAR_DLL_VERSION_STRING);
+    // The version of the library loaded, which may be newer than the header.
+    return Reply::Answer("VELMAR,DDS," + std::to_string(c.index) + "," +
+                         velmar_dds_version(nullptr, nullptr, nullptr));
 }
 
 Reply ClearStatus(ConnectionState& c, const ProgramUnit&) {

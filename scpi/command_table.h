@@ -1,8 +1,8 @@
 // The server's commands as one table of patterns, written as the manual
 // writes them: `[SOURce:]FREQuency[:CW]`. Capitals are the short form, the
 // whole word the long form, brackets an optional node. Each row says whether
-// it needs the instrument: those run on the instrument worker, the others at
-// once on the connection.
+// it needs the instrument: those run in turn on that instrument's own
+// executor, the others at once on the connection.
 #pragma once
 
 #include <string>
@@ -24,10 +24,10 @@ struct ConnectionState {
     ByteOrder byte_order = ByteOrder::kNormal;
 };
 
-class InstrumentHost;
+class Instrument;
 
 using ConnectionHandler = Reply (*)(ConnectionState&, const ProgramUnit&);
-using InstrumentHandler = Reply (*)(InstrumentHost&, int index, ByteOrder, const ProgramUnit&);
+using InstrumentHandler = Reply (*)(Instrument&, ByteOrder, const ProgramUnit&);
 
 // What a row takes: a query or a command, and how many parameters.
 enum class Form { kQuery, kCommand, kCommandWithValue, kCommandWithList };

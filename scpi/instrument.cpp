@@ -1,84 +1,94 @@
 #include "instrument.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <utility>
 
-#include "VelmarDll.h"
 #include "ops/frequency_plan.h"
+#include "protocol/protocol.h"
 
 namespace velmar::scpi {
 
-bool ControlBits::operator==(const ControlBits& o) const {
-    return divider == o.divider && digital_out == o.digital_out && single_wave == o.single_wave &&
-           dio_mode == o.dio_mode && trigger_enable == o.trigger_enable &&
-           trigger_option == o.trigger_option && count_mode == o.count_mode;
+Instrument::Instrument(int index, std::string path) : index_(index), path_(std::move(path)) {}
+
+Instrument::~Instrument() {
+    velmar_dds_close(handle_);
 }
 
-int InstrumentHost::Failure(int index) {
-    return DDSCheck(index) == 1 ? kHardwareError : kHardwareMissing;
+int ScpiErrorFor(int library_error) {
+    switch (library_error) {
+        case VELMAR_DDS_OK:
+            return 0;
+        case VELMAR_DDS_ERROR_NO_INSTRUMENT:
+        case VELMAR_DDS_ERROR_OPEN_FAILED:
+        case VELMAR_DDS_ERROR_SEARCH_FAILED:
+            return kHardwareMissing;
+        case VELMAR_DDS_ERROR_TIMEOUT:
+        case VELMAR_DDS_ERROR_BAD_ANSWER:
+        case VELMAR_DDS_ERROR_WRITE_REFUSED:
+        case VELMAR_DDS_ERROR_DISCONNECTED:
+        case VELMAR_DDS_ERROR_NOT_A_READING:
+            return kHardwareError;
+        default:  // refused arguments, no memory: the server's own failure
+            return kExecutionError;
+    }
 }
 
-int InstrumentHost::Restate(int index) {
-    const ControlBits want = settings(index).bits;
-    if (library_ == want) return 0;
-    // Each setter sends the whole control state with its own field changed;
-    // after the last of them the instrument has all of its own settings.
-    auto step = [&](bool differs, auto call, auto change) {
-        if (!differs) return 0;
-        return Step(index, call, change);
-    };
-    const ControlBits have = library_;
-    int error = 0;
-    auto run = [&](int result) {
-        if (error == 0) error = result;
-        return error == 0;
-    };
-    // Only DDSSetTrigger with enable on changes the option bit.
-    if (have.trigger_option != want.trigger_option) {
-        run(step(
-            true, [&] { return DDSSetTrigger(index, 1, want.trigger_option); },
-            [&](ControlBits& b) {
-                b.trigger_enable = true;
-                b.trigger_option = want.trigger_option;
-            }));
+int Instrument::Open() {
+    if (handle_ != nullptr) return 0;
+    if (path_.empty()) {
+        return Failed(kHardwareMissing,
+                      "not found by the search at start (restart the server to search again)");
     }
-    if (error == 0 && library_.trigger_enable != want.trigger_enable) {
-        run(step(
-            true, [&] { return DDSSetTrigger(index, want.trigger_enable, want.trigger_option); },
-            [&](ControlBits& b) { b.trigger_enable = want.trigger_enable; }));
+    if (const int result = velmar_dds_open(path_.c_str(), &handle_); result != VELMAR_DDS_OK) {
+        handle_ = nullptr;
+        return Outcome(result);
     }
-    if (error == 0) {
-        run(step(
-            have.divider != want.divider, [&] { return DDSSetDivNum(index, want.divider); },
-            [&](ControlBits& b) { b.divider = want.divider; }));
+    // The session starts from the control state kept on the host, whoever
+    // sent it: a trigger option set there is the one TRIG ON sends again.
+    velmar_dds_state state{};
+    if (velmar_dds_get_state(handle_, &state) == VELMAR_DDS_OK) {
+        settings_.trigger_option = (state.control_word & kTriggerOptionBit) != 0;
     }
-    if (error == 0) {
-        run(step(
-            have.digital_out != want.digital_out,
-            [&] { return DDSSetDigitalOut(index, want.digital_out); },
-            [&](ControlBits& b) { b.digital_out = want.digital_out; }));
+    return 0;
+}
+
+int Instrument::Outcome(int result) {
+    if (result == VELMAR_DDS_OK) {
+        last_words_.clear();
+        return 0;
     }
-    if (error == 0) {
-        run(step(
-            have.single_wave != want.single_wave,
-            [&] { return DDSSetSingleWave(index, want.single_wave); },
-            [&](ControlBits& b) { b.single_wave = want.single_wave; }));
-    }
-    if (error == 0) {
-        run(step(
-            have.dio_mode != want.dio_mode, [&] { return DDSSetDIOMode(index, want.dio_mode); },
-            [&](ControlBits& b) { b.dio_mode = want.dio_mode; }));
-    }
-    if (error == 0) {
-        double reading = 0.0;
-        run(step(
-            have.count_mode != want.count_mode,
-            [&] { return DDSGetMeasure(index, want.count_mode ? 1 : 0, &reading); },
-            [&](ControlBits& b) { b.count_mode = want.count_mode; }));
-    }
-    // Step() also wrote the instrument's own record; it must stay what was wanted.
-    settings(index).bits = want;
+    // The words are the calling thread's, and this is the thread that called.
+    const std::string words = velmar_dds_last_message();
+    return Failed(ScpiErrorFor(result), words.empty() ? velmar_dds_strerror(result) : words);
+}
+
+int Instrument::Failed(int error, std::string words) {
+    note_.news = words != last_words_;
+    note_.words = words;
+    last_words_ = std::move(words);
     return error;
+}
+
+int Instrument::State(velmar_dds_state* state) {
+    return Run([&](velmar_dds* handle) { return velmar_dds_get_state(handle, state); });
+}
+
+FailureNote Instrument::TakeNote() {
+    return std::exchange(note_, FailureNote{});
+}
+
+std::optional<QueuedError> PlaybackWarning(const velmar_dds_plan& plan, bool flat_samples) {
+    if (flat_samples || plan.playback == VELMAR_DDS_PLAYS_CONSTANT) {
+        return QueuedError(kSettingsConflict, "constant output, no frequency");
+    }
+    if (plan.playback == VELMAR_DDS_PLAYS_ALIAS) {
+        return QueuedError(kSettingsConflict,
+                           "aliased to " + FormatNumber(plan.produced_hz) + " Hz");
+    }
+    return std::nullopt;
 }
 
 namespace {
@@ -92,24 +102,58 @@ Reply Done(int error) {
     return error != 0 ? Reply::Error(error) : Reply::Done();
 }
 
+// A query of the control state the session holds.
+Reply QueryState(Instrument& instrument,
+                 const std::function<std::string(const velmar_dds_state&)>& answer) {
+    velmar_dds_state state{};
+    const int error = instrument.State(&state);
+    return Answered(error, error == 0 ? answer(state) : std::string());
+}
+Reply QueryBit(Instrument& instrument, uint16_t bit) {
+    return QueryState(instrument, [bit](const velmar_dds_state& state) {
+        return std::string((state.control_word & bit) != 0 ? "1" : "0");
+    });
+}
+
 // Downloads `samples`, which hold `periods` periods of the output.
-int Load(InstrumentHost& host, int index, const std::vector<uint16_t>& samples, int32_t periods) {
-    const int32_t count = static_cast<int32_t>(samples.size());
-    const int error = host.Run(index, [&] { return DDSDownload(index, samples.data(), count); });
+int Load(Instrument& instrument, const std::vector<uint16_t>& samples, int32_t periods) {
+    const int count = static_cast<int>(samples.size());
+    const int error = instrument.Run(
+        [&](velmar_dds* handle) { return velmar_dds_download(handle, samples.data(), count); });
     if (error == 0) {
-        host.settings(index).loaded_length = count;
-        host.settings(index).loaded_periods = periods;
+        InstrumentSettings& s = instrument.settings();
+        s.loaded_length = count;
+        s.loaded_periods = periods;
+        s.loaded_flat = std::adjacent_find(samples.begin(), samples.end(),
+                                           std::not_equal_to<uint16_t>()) == samples.end();
     }
     return error;
 }
 
-// The wave over the current plan, again: after a change of its shape,
-// amplitude or offset while a frequency is set.
-int Recompute(InstrumentHost& host, int index) {
-    const InstrumentSettings& s = host.settings(index);
-    if (!s.frequency) return 0;
-    return Load(host, index, wave::ComputeSamples(s.wave, s.plan_length, s.plan_periods),
-                s.plan_periods);
+// The wave over the current plan, again: after a FREQ, or a change of the
+// wave's shape, amplitude or offset while a frequency is set.
+Reply Recompute(Instrument& instrument) {
+    const InstrumentSettings& s = instrument.settings();
+    if (!s.plan) return Reply::Done();
+    const velmar_dds_plan plan = *s.plan;
+    const std::vector<uint16_t> samples = wave::ComputeSamples(s.wave, plan.length, plan.periods);
+    if (const int error = Load(instrument, samples, plan.periods); error != 0) {
+        return Reply::Error(error);
+    }
+    Reply reply;
+    if (auto warning = PlaybackWarning(plan, s.loaded_flat)) reply.errors.push_back(*warning);
+    return reply;
+}
+
+// The meter, either mode. A report that holds no frequency is an answer of
+// the instrument all the same: not a number, and no error.
+int Measure(Instrument& instrument, int mode, double* reading) {
+    return instrument.Run([&](velmar_dds* handle) {
+        const int result = velmar_dds_measure(handle, mode, reading);
+        if (result != VELMAR_DDS_ERROR_NOT_A_READING) return result;
+        *reading = std::nan("");
+        return static_cast<int>(VELMAR_DDS_OK);
+    });
 }
 
 // The one-parameter setters that store a value and send it.
@@ -123,39 +167,33 @@ Reply SetFlag(const ProgramUnit& unit, Apply apply) {
 }
 
 // Every trigger setting starts with the instrument's 100 ms trigger pulse.
-int SendTrigger(InstrumentHost& host, int index, bool enable) {
-    const bool option = host.settings(index).trigger_option;
-    return host.Run(
-        index, [&] { return DDSSetTrigger(index, enable, option); },
-        [&](ControlBits& b) {
-            b.trigger_enable = enable;
-            // Disabling leaves the option bit as it was.
-            if (enable) b.trigger_option = option;
-        });
+int SendTrigger(Instrument& instrument, bool enable) {
+    const int option = instrument.settings().trigger_option ? 1 : 0;
+    return instrument.Run(
+        [&](velmar_dds* handle) { return velmar_dds_set_trigger(handle, enable ? 1 : 0, option); });
 }
 
-// DIV and DIG:OUTP: a 16-bit word, sent by its setter and kept in the bits.
-Reply SetWord(InstrumentHost& host, int index, const ProgramUnit& unit,
-              int32_t(VELMAR_CALL* setter)(int32_t, uint16_t), uint16_t ControlBits::*field) {
+// DIV and DIG:OUTP: a 16-bit word, sent by its setter.
+Reply SetWord(Instrument& instrument, const ProgramUnit& unit,
+              int (*setter)(velmar_dds*, uint16_t)) {
     int64_t value = 0;
     if (const int error = ReadInteger(unit.parameters[0], {0, 65535, 0}, &value); error != 0) {
         return Reply::Error(error);
     }
     const auto word = static_cast<uint16_t>(value);
-    return Done(host.Run(
-        index, [&] { return setter(index, word); }, [&](ControlBits& b) { b.*field = word; }));
+    return Done(instrument.Run([&](velmar_dds* handle) { return setter(handle, word); }));
 }
 
 // VOLT and VOLT:OFFS: a number of the wave's scale, applied at once when a
 // frequency is set.
-Reply SetScale(InstrumentHost& host, int index, const ProgramUnit& unit, const Range& range,
+Reply SetScale(Instrument& instrument, const ProgramUnit& unit, const Range& range,
                double wave::WaveSettings::*field) {
     double value = 0.0;
     if (const int error = ReadNumber(unit.parameters[0], range, &value); error != 0) {
         return Reply::Error(error);
     }
-    host.settings(index).wave.*field = value;
-    return Done(Recompute(host, index));
+    instrument.settings().wave.*field = value;
+    return Recompute(instrument);
 }
 
 constexpr Range kFrequencyRange{1.0, 100e6, 1000.0, true};  // up to half the base clock
@@ -178,48 +216,72 @@ std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order) {
     return samples;
 }
 
-Reply ResetInstrument(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    InstrumentSettings& s = host.settings(index);
+Reply ResetInstrument(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    InstrumentSettings& s = instrument.settings();
     s.wave = wave::WaveSettings{};
-    s.frequency.reset();
+    s.plan.reset();
     s.trigger_option = false;
-    s.bits = ControlBits{};
-    // Restate() clears what is set; the divider call then sends all zeros
-    // even when nothing was set.
-    return Done(host.Run(index, [&] { return DDSSetDivNum(index, 0); }));
+    velmar_dds_state state{};
+    int error = instrument.State(&state);
+    // Each setter sends the whole control state with its own part changed:
+    // what is set is cleared one by one, and the divider's packet then sends
+    // all of it as zero, even when nothing was set.
+    auto step = [&](bool needed, auto&& action) {
+        if (error == 0 && needed) error = action();
+    };
+    auto send = [&](auto&& call) { return [&instrument, call] { return instrument.Run(call); }; };
+    const uint16_t word = state.control_word;
+    // Only enabling the trigger changes its option bit.
+    step(word & kTriggerOptionBit,
+         send([](velmar_dds* h) { return velmar_dds_set_trigger(h, 1, 0); }));
+    step(word & (kTriggerEnableBit | kTriggerOptionBit),
+         send([](velmar_dds* h) { return velmar_dds_set_trigger(h, 0, 0); }));
+    step(word & kSingleWaveBit,
+         send([](velmar_dds* h) { return velmar_dds_set_single_wave(h, 0); }));
+    step(word & kDioModeBit, send([](velmar_dds* h) { return velmar_dds_set_dio_mode(h, 0); }));
+    step(state.digital_out != 0,
+         send([](velmar_dds* h) { return velmar_dds_set_digital_out(h, 0); }));
+    double reading = 0.0;
+    step(word & kMeasureModeBit, [&] { return Measure(instrument, 0, &reading); });
+    step(true, send([](velmar_dds* h) { return velmar_dds_set_divider(h, 0); }));
+    return Done(error);
 }
 
-Reply SelfTest(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
+Reply SelfTest(Instrument& instrument, ByteOrder, const ProgramUnit&) {
     uint16_t word = 0;
-    const int error = host.Run(index, [&] { return DDSGetDigitalIn(index, &word); });
-    return Reply{error == 0 ? "0" : "1", error == 0 ? std::vector<int>{} : std::vector<int>{error}};
+    const int error = instrument.Run(
+        [&](velmar_dds* handle) { return velmar_dds_get_digital_in(handle, &word); });
+    return Reply{error == 0 ? "0" : "1",
+                 error == 0 ? std::vector<QueuedError>{} : std::vector<QueuedError>{error}};
 }
 
-Reply SetFrequency(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
+Reply SetFrequency(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     double hz = 0.0;
     if (const int error = ReadNumber(unit.parameters[0], kFrequencyRange, &hz); error != 0) {
         return Reply::Error(error);
     }
-    int32_t length = 0, periods = 0;
-    int error = host.Run(
-        index, [&] { return DDSSetFrequency(index, hz, &length, &periods); },
-        [](ControlBits& b) { b.divider = static_cast<uint16_t>(DDSGetDivNum()); });
+    velmar_dds_plan plan{};
+    const int error = instrument.Run(
+        [&](velmar_dds* handle) { return velmar_dds_set_frequency(handle, hz, &plan); });
     if (error != 0) return Reply::Error(error);
-    InstrumentSettings& s = host.settings(index);
-    s.frequency = hz;
-    s.plan_length = length;
-    s.plan_periods = periods;
-    return Done(Recompute(host, index));
+    instrument.settings().plan = plan;
+    return Recompute(instrument);
 }
 
-Reply QueryFrequency(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    const InstrumentSettings& s = host.settings(index);
+Reply QueryFrequency(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    const InstrumentSettings& s = instrument.settings();
     if (s.loaded_length <= 0) return Reply::Answer(kNotANumber);  // nothing loaded yet
-    return Reply::Answer(
-        FormatNumber(PlannedSampleClockHz(s.bits.divider) * s.loaded_periods / s.loaded_length));
+    return QueryState(instrument, [&s](const velmar_dds_state& state) {
+        if (s.loaded_flat) return std::string("0");
+        // What the loaded samples play at the divider now set, folded below
+        // half the sample clock as the instrument folds it: right after FREQ,
+        // the plan's produced frequency.
+        const FrequencyPlan loaded{state.divider, s.loaded_length, s.loaded_periods};
+        return FormatNumber(PlayedFrequencyHz(loaded));
+    });
 }
 
-Reply SetFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
+Reply SetFunction(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     static constexpr wave::Shape kShapes[] = {wave::Shape::kSine, wave::Shape::kSquare,
                                               wave::Shape::kTriangle, wave::Shape::kSawtooth,
                                               wave::Shape::kTable};
@@ -229,16 +291,16 @@ Reply SetFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&
         error != 0) {
         return Reply::Error(error);
     }
-    InstrumentSettings& s = host.settings(index);
+    InstrumentSettings& s = instrument.settings();
     if (kShapes[choice] == wave::Shape::kTable && s.wave.table.empty()) {
         return Reply::Error(kIllegalParameterValue);  // no DATA:USER shape loaded yet
     }
     s.wave.shape = kShapes[choice];
-    return Done(Recompute(host, index));
+    return Recompute(instrument);
 }
 
-Reply QueryFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    switch (host.settings(index).wave.shape) {
+Reply QueryFunction(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    switch (instrument.settings().wave.shape) {
         case wave::Shape::kSine:
             return Reply::Answer("SIN");
         case wave::Shape::kSquare:
@@ -253,21 +315,21 @@ Reply QueryFunction(InstrumentHost& host, int index, ByteOrder, const ProgramUni
     return Reply::Answer("SIN");
 }
 
-Reply SetAmplitude(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    return SetScale(host, index, unit, kAmplitudeRange, &wave::WaveSettings::amplitude);
+Reply SetAmplitude(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    return SetScale(instrument, unit, kAmplitudeRange, &wave::WaveSettings::amplitude);
 }
-Reply QueryAmplitude(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(FormatNumber(host.settings(index).wave.amplitude));
-}
-
-Reply SetOffset(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    return SetScale(host, index, unit, kOffsetRange, &wave::WaveSettings::offset);
-}
-Reply QueryOffset(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(FormatNumber(host.settings(index).wave.offset));
+Reply QueryAmplitude(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reply::Answer(FormatNumber(instrument.settings().wave.amplitude));
 }
 
-Reply LoadUserShape(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
+Reply SetOffset(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    return SetScale(instrument, unit, kOffsetRange, &wave::WaveSettings::offset);
+}
+Reply QueryOffset(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reply::Answer(FormatNumber(instrument.settings().wave.offset));
+}
+
+Reply LoadUserShape(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     if (unit.parameters.size() < 2 || unit.parameters.size() > kMostSamples) {
         return Reply::Error(kDataOutOfRange);
     }
@@ -279,15 +341,15 @@ Reply LoadUserShape(InstrumentHost& host, int index, ByteOrder, const ProgramUni
         }
         table.push_back(value);
     }
-    InstrumentSettings& s = host.settings(index);
+    InstrumentSettings& s = instrument.settings();
     s.wave.table = std::move(table);
-    return Done(s.wave.shape == wave::Shape::kTable ? Recompute(host, index) : 0);
+    return s.wave.shape == wave::Shape::kTable ? Recompute(instrument) : Reply::Done();
 }
-Reply QueryUserPoints(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(std::to_string(host.settings(index).wave.table.size()));
+Reply QueryUserPoints(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reply::Answer(std::to_string(instrument.settings().wave.table.size()));
 }
 
-Reply LoadDac(InstrumentHost& host, int index, ByteOrder order, const ProgramUnit& unit) {
+Reply LoadDac(Instrument& instrument, ByteOrder order, const ProgramUnit& unit) {
     std::vector<uint16_t> samples;
     const std::vector<Parameter>& p = unit.parameters;
     if (p.size() == 1 && p[0].kind == Parameter::Kind::kBlock) {
@@ -305,115 +367,111 @@ Reply LoadDac(InstrumentHost& host, int index, ByteOrder order, const ProgramUni
     }
     if (samples.empty() || samples.size() > kMostSamples) return Reply::Error(kDataOutOfRange);
     // The memory now holds these samples, not a wave of the plan.
-    host.settings(index).frequency.reset();
-    return Done(Load(host, index, samples, 1));
+    instrument.settings().plan.reset();
+    return Done(Load(instrument, samples, 1));
 }
-Reply QueryDacPoints(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(std::to_string(host.settings(index).loaded_length));
-}
-
-Reply SetDivider(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    return SetWord(host, index, unit, DDSSetDivNum, &ControlBits::divider);
-}
-Reply QueryDivider(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(std::to_string(host.settings(index).bits.divider));
+Reply QueryDacPoints(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reply::Answer(std::to_string(instrument.settings().loaded_length));
 }
 
-Reply QuerySampleRate(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    // The library's clock comes from its control state, which must be this
-    // instrument's first.
-    double clock = 0.0;
-    const int error = host.Run(index, [&] {
-        clock = DDSGetCLK();
-        return 1;
+Reply SetDivider(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    return SetWord(instrument, unit, velmar_dds_set_divider);
+}
+Reply QueryDivider(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return QueryState(instrument,
+                      [](const velmar_dds_state& state) { return std::to_string(state.divider); });
+}
+
+Reply QuerySampleRate(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return QueryState(instrument, [](const velmar_dds_state& state) {
+        return FormatNumber(state.reported_clock_hz);
     });
-    return Answered(error, FormatNumber(clock));
 }
 
-Reply MeasureFrequency(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
+Reply MeasureFrequency(Instrument& instrument, ByteOrder, const ProgramUnit&) {
     double reading = 0.0;
-    const int error = host.Run(
-        index, [&] { return DDSGetMeasure(index, 0, &reading); },
-        [](ControlBits& b) { b.count_mode = false; });
+    const int error = Measure(instrument, 0, &reading);
     return Answered(error, FormatNumber(reading));
 }
 
-Reply MeasureTotal(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
+Reply MeasureTotal(Instrument& instrument, ByteOrder, const ProgramUnit&) {
     // The library's counter reading is already the number of input cycles.
     double reading = 0.0;
-    const int error = host.Run(
-        index, [&] { return DDSGetMeasure(index, 1, &reading); },
-        [](ControlBits& b) { b.count_mode = true; });
+    const int error = Measure(instrument, 1, &reading);
     char text[32];
     std::snprintf(text, sizeof(text), "%.0f", reading);
-    return Answered(error, text);
+    return Answered(error, std::isfinite(reading) ? text : kNotANumber);
 }
 
-Reply ClearTotal(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Done(host.Run(index, [&] { return DDSResetCounter(index); }));
+Reply ClearTotal(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Done(instrument.Run(velmar_dds_reset_counter));
 }
 
-Reply SetDigitalOut(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    return SetWord(host, index, unit, DDSSetDigitalOut, &ControlBits::digital_out);
+Reply SetDigitalOut(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    return SetWord(instrument, unit, velmar_dds_set_digital_out);
 }
-Reply QueryDigitalOut(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(std::to_string(host.settings(index).bits.digital_out));
+Reply QueryDigitalOut(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return QueryState(instrument, [](const velmar_dds_state& state) {
+        return std::to_string(state.digital_out);
+    });
 }
 
-Reply QueryDigitalIn(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
+Reply QueryDigitalIn(Instrument& instrument, ByteOrder, const ProgramUnit&) {
     uint16_t word = 0;
-    const int error = host.Run(index, [&] { return DDSGetDigitalIn(index, &word); });
+    const int error = instrument.Run(
+        [&](velmar_dds* handle) { return velmar_dds_get_digital_in(handle, &word); });
     return Answered(error, std::to_string(word));
 }
 
-Reply SetDigitalMode(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
+Reply SetDigitalMode(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return SetFlag(unit, [&](bool on) {
-        return host.Run(
-            index, [&] { return DDSSetDIOMode(index, on); },
-            [&](ControlBits& b) { b.dio_mode = on; });
+        return instrument.Run(
+            [&](velmar_dds* handle) { return velmar_dds_set_dio_mode(handle, on ? 1 : 0); });
     });
 }
-Reply QueryDigitalMode(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(host.settings(index).bits.dio_mode ? "1" : "0");
+Reply QueryDigitalMode(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return QueryBit(instrument, kDioModeBit);
 }
 
-Reply SetSingleWave(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
+Reply SetSingleWave(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return SetFlag(unit, [&](bool on) {
-        return host.Run(
-            index, [&] { return DDSSetSingleWave(index, on); },
-            [&](ControlBits& b) { b.single_wave = on; });
+        return instrument.Run(
+            [&](velmar_dds* handle) { return velmar_dds_set_single_wave(handle, on ? 1 : 0); });
     });
 }
-Reply QuerySingleWave(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(host.settings(index).bits.single_wave ? "1" : "0");
+Reply QuerySingleWave(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return QueryBit(instrument, kSingleWaveBit);
 }
 
-Reply SetTrigger(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
-    return SetFlag(unit, [&](bool on) { return SendTrigger(host, index, on); });
+Reply SetTrigger(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    return SetFlag(unit, [&](bool on) { return SendTrigger(instrument, on); });
 }
-Reply QueryTrigger(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(host.settings(index).bits.trigger_enable ? "1" : "0");
+Reply QueryTrigger(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return QueryBit(instrument, kTriggerEnableBit);
 }
 
-Reply SetTriggerOption(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
+Reply SetTriggerOption(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return SetFlag(unit, [&](bool on) {
-        host.settings(index).trigger_option = on;
+        instrument.settings().trigger_option = on;
         // Sent at once only when the trigger is on; else with the next TRIG ON.
-        return host.settings(index).bits.trigger_enable ? SendTrigger(host, index, true) : 0;
+        velmar_dds_state state{};
+        if (const int error = instrument.State(&state); error != 0) return error;
+        return (state.control_word & kTriggerEnableBit) != 0 ? SendTrigger(instrument, true) : 0;
     });
 }
-Reply QueryTriggerOption(InstrumentHost& host, int index, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(host.settings(index).trigger_option ? "1" : "0");
+Reply QueryTriggerOption(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reply::Answer(instrument.settings().trigger_option ? "1" : "0");
 }
 
-Reply StorePowerOn(InstrumentHost& host, int index, ByteOrder, const ProgramUnit& unit) {
+Reply StorePowerOn(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     size_t choice = 0;
     if (const int error = ReadChoice(unit.parameters[0], {"CURRent", "WAVeform"}, &choice)) {
         return Reply::Error(error);
     }
     // Mode 1 stores the control state, any other the loaded waveform.
-    const int32_t mode = choice == 0 ? 1 : 0;
-    return Done(host.Run(index, [&] { return DDSSetPowerOnOutput(index, mode); }));
+    const int mode = choice == 0 ? 1 : 0;
+    return Done(instrument.Run(
+        [&](velmar_dds* handle) { return velmar_dds_set_power_on_output(handle, mode); }));
 }
 
 }  // namespace velmar::scpi

@@ -1,123 +1,126 @@
 // The instruments as the server keeps them, and the commands that drive
-// them. Everything here runs on the one instrument worker thread: the
-// library serialises its calls anyway, and so the settings below need no lock.
+// them. Each instrument is one session of the library's session API, with its
+// own control state and connection; everything of one instrument runs in turn
+// on that instrument's own executor, so its settings need no lock, and
+// instruments do not wait for each other.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command_table.h"
+#include "velmar/dds.h"
 #include "wave/wave.h"
 
 namespace velmar::scpi {
 
-// The library's control state as the server's own calls set it. The library
-// keeps one for the whole process, not one per instrument, and restates all
-// of it in every control message.
-struct ControlBits {
-    uint16_t divider = 0;
-    uint16_t digital_out = 0;
-    bool single_wave = false;
-    bool dio_mode = false;
-    bool trigger_enable = false;
-    bool trigger_option = false;
-    bool count_mode = false;  // the meter counts events (MEAS:TOT?)
-
-    bool operator==(const ControlBits& other) const;
-    bool operator!=(const ControlBits& other) const { return !(*this == other); }
-};
-
-// What one instrument's clients share.
+// What one instrument's clients share besides the instrument's own control
+// state, which the session keeps.
 struct InstrumentSettings {
     wave::WaveSettings wave;
-    std::optional<double> frequency;  // the last FREQ, while its plan is the wave
-    int32_t plan_length = 0;
-    int32_t plan_periods = 0;
-    int32_t loaded_length = 0;  // the last complete download
+    std::optional<velmar_dds_plan> plan;  // of the last FREQ, while it is the wave
+    int32_t loaded_length = 0;            // the last complete download
     int32_t loaded_periods = 0;
+    bool loaded_flat = false;     // every sample of it the same: a constant output
     bool trigger_option = false;  // TRIG:OPT, sent with the next TRIG ON
-    ControlBits bits;             // what this instrument was last sent
 };
 
-class InstrumentHost {
+// The library's words about a failed call, for the log.
+struct FailureNote {
+    std::string words;  // empty: nothing failed
+    bool news = false;  // not what the last failure of this instrument said
+};
+
+class Instrument {
   public:
-    InstrumentSettings& settings(int index) { return instruments_[index]; }
+    // `path` empty: the search at start did not find it, and every call
+    // fails with -241.
+    Instrument(int index, std::string path);
+    ~Instrument();
+    Instrument(const Instrument&) = delete;
+    Instrument& operator=(const Instrument&) = delete;
 
-    // Runs one library call on instrument `index`: first makes the library's
-    // control state this instrument's (another instrument's settings may be
-    // in it), then calls `call`, which returns the library's 1 or 0, and
-    // applies `change` to the recorded bits when the instrument opened.
-    // Returns 0, -240 (did not answer) or -241 (does not open).
-    template <typename Call, typename Change>
-    int Run(int index, Call&& call, Change&& change) {
-        if (const int error = Restate(index); error != 0) return error;
-        return Step(index, call, change);
-    }
+    int index() const { return index_; }
+    InstrumentSettings& settings() { return settings_; }
+
+    // Opens the session unless it is open; 0, or the SCPI error.
+    int Open();
+
+    // Runs `call(velmar_dds*)`, which returns a velmar_dds error code, on the
+    // open session. Returns 0, -240 (the instrument did not answer) or -241
+    // (it is not there, or does not open); the library's words go to the note.
     template <typename Call>
-    int Run(int index, Call&& call) {
-        return Run(index, call, [](ControlBits&) {});
+    int Run(Call&& call) {
+        if (const int error = Open(); error != 0) return error;
+        return Outcome(call(handle_));
     }
 
-    // Brings the library's control state to `index`'s recorded bits.
-    int Restate(int index);
+    // The control state the session last sent (another program's, when it
+    // sent since); 0 or the SCPI error.
+    int State(velmar_dds_state* state);
+
+    // The note of the last call, cleared.
+    FailureNote TakeNote();
 
   private:
-    template <typename Call, typename Change>
-    int Step(int index, Call& call, Change& change) {
-        int error = call() == 1 ? 0 : Failure(index);
-        // A setter that reached the instrument keeps its setting in the
-        // library even when unanswered; one that did not open changed nothing.
-        if (error != kHardwareMissing) {
-            change(library_);
-            change(settings(index).bits);
-        }
-        return error;
-    }
-    static int Failure(int index);
+    int Outcome(int result);
+    int Failed(int error, std::string words);
 
-    ControlBits library_;  // zero after the server's DDSSearch
-    std::map<int, InstrumentSettings> instruments_;
+    const int index_;
+    const std::string path_;
+    velmar_dds* handle_ = nullptr;
+    InstrumentSettings settings_;
+    FailureNote note_;
+    std::string last_words_;  // of the last failure, until a call succeeds
 };
+
+// The SCPI error for a velmar_dds error code: -240 when the instrument did
+// not answer, -241 when it is not there or does not open, 0 for success.
+int ScpiErrorFor(int library_error);
+
+// The warning a wave loaded for a planned frequency earns: -221 with the
+// frequency that plays when it is an alias, or that the output is a constant
+// (the plan puts every sample on one phase, or the samples are all equal).
+std::optional<QueuedError> PlaybackWarning(const velmar_dds_plan& plan, bool flat_samples);
 
 // The samples of a DATA:DAC block: 16-bit words, most significant byte
 // first in NORMal order. An odd last byte is left out.
 std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order);
 
 // The instrument commands of the table.
-Reply ResetInstrument(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SelfTest(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetFrequency(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryFrequency(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetFunction(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryFunction(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetAmplitude(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryAmplitude(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetOffset(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryOffset(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply LoadUserShape(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryUserPoints(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply LoadDac(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryDacPoints(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetDivider(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryDivider(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QuerySampleRate(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply MeasureFrequency(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply MeasureTotal(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply ClearTotal(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetDigitalOut(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryDigitalOut(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryDigitalIn(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetDigitalMode(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryDigitalMode(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetSingleWave(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QuerySingleWave(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetTrigger(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryTrigger(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply SetTriggerOption(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply QueryTriggerOption(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
-Reply StorePowerOn(InstrumentHost&, int, ByteOrder, const ProgramUnit&);
+Reply ResetInstrument(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SelfTest(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetFrequency(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryFrequency(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetFunction(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryFunction(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetAmplitude(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryAmplitude(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetOffset(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryOffset(Instrument&, ByteOrder, const ProgramUnit&);
+Reply LoadUserShape(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryUserPoints(Instrument&, ByteOrder, const ProgramUnit&);
+Reply LoadDac(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryDacPoints(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetDivider(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryDivider(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QuerySampleRate(Instrument&, ByteOrder, const ProgramUnit&);
+Reply MeasureFrequency(Instrument&, ByteOrder, const ProgramUnit&);
+Reply MeasureTotal(Instrument&, ByteOrder, const ProgramUnit&);
+Reply ClearTotal(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetDigitalOut(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryDigitalOut(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryDigitalIn(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetDigitalMode(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryDigitalMode(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetSingleWave(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QuerySingleWave(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetTrigger(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryTrigger(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetTriggerOption(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryTriggerOption(Instrument&, ByteOrder, const ProgramUnit&);
+Reply StorePowerOn(Instrument&, ByteOrder, const ProgramUnit&);
 
 }  // namespace velmar::scpi

@@ -7,16 +7,26 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scpi_parser.h"
 
 namespace velmar::scpi {
 
+// An error for the connection's queue; `detail` says more after the
+// standard text. A bare code converts to one.
+struct QueuedError {
+    QueuedError(int error_code, std::string words = {})  // NOLINT: implicit by design
+        : code(error_code), detail(std::move(words)) {}
+    int code;
+    std::string detail;
+};
+
 // What a handler hands back: the answer of a query, and errors to queue.
 struct Reply {
     std::optional<std::string> answer;
-    std::vector<int> errors;
+    std::vector<QueuedError> errors;
 
     static Reply Answer(std::string text) { return Reply{std::move(text), {}}; }
     static Reply Error(int code) { return Reply{std::nullopt, {code}}; }

@@ -22,6 +22,10 @@ const char* ErrorText(int code) {
             return "Invalid suffix";
         case kInvalidBlockData:
             return "Invalid block data";
+        case kExecutionError:
+            return "Execution error";
+        case kSettingsConflict:
+            return "Settings conflict";
         case kDataOutOfRange:
             return "Data out of range";
         case kIllegalParameterValue:
@@ -50,22 +54,24 @@ uint8_t EsrBitFor(int code) {
     return kEsrDeviceError;
 }
 
-void Status::Fail(int code) {
+void Status::Fail(int code, const std::string& detail) {
     if (errors_.size() < kQueueCapacity) {
-        errors_.push_back(code);
-    } else if (errors_.back() != kQueueOverflow) {
-        errors_.back() = kQueueOverflow;
+        errors_.push_back({code, detail});
+    } else if (errors_.back().code != kQueueOverflow) {
+        errors_.back() = {kQueueOverflow, {}};
     }
     esr_ |= EsrBitFor(code);
 }
 
 std::string Status::NextError() {
-    int code = kNoError;
+    Entry entry{kNoError, {}};
     if (!errors_.empty()) {
-        code = errors_.front();
+        entry = std::move(errors_.front());
         errors_.pop_front();
     }
-    return std::to_string(code) + ",\"" + ErrorText(code) + "\"";
+    std::string text = std::to_string(entry.code) + ",\"" + ErrorText(entry.code);
+    if (!entry.detail.empty()) text += ";" + entry.detail;
+    return text + "\"";
 }
 
 void Status::Clear() {

@@ -21,6 +21,8 @@ enum ErrorCode : int {
     kUndefinedHeader = -113,
     kInvalidSuffix = -131,
     kInvalidBlockData = -161,
+    kExecutionError = -200,
+    kSettingsConflict = -221,
     kDataOutOfRange = -222,
     kIllegalParameterValue = -224,
     kHardwareError = -240,
@@ -58,8 +60,9 @@ class Status {
 
     // Queues the error and sets its event status bit. A full queue keeps its
     // first 19 entries and ends with -350; later errors are lost until it is read.
-    void Fail(int code);
-    // `<code>,"<text>"`, oldest first; `0,"No error"` when empty.
+    // `detail` follows the standard text after a ';', as SCPI allows.
+    void Fail(int code, const std::string& detail = {});
+    // `<code>,"<text>[;<detail>]"`, oldest first; `0,"No error"` when empty.
     std::string NextError();
     size_t error_count() const { return errors_.size(); }
 
@@ -74,7 +77,11 @@ class Status {
     uint8_t sre = 0;
 
   private:
-    std::deque<int> errors_;
+    struct Entry {
+        int code;
+        std::string detail;
+    };
+    std::deque<Entry> errors_;
     uint8_t esr_ = 0;
 };
 

@@ -1,13 +1,14 @@
 #include "server.h"
 
+#include <algorithm>
 #include <asio.hpp>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <map>
 
-#include "VelmarDll.h"
+#include "velmar/dds.h"
 
 namespace velmar::scpi {
 
@@ -66,44 +67,6 @@ bool AddressRange::Contains(const std::string& text) const {
     return true;
 }
 
-// ---- Worker ----------------------------------------------------------------
-
-Worker::Worker()
-    : thread_([this] {
-          std::unique_lock<std::mutex> lock(mutex_);
-          while (true) {
-              wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-              if (stopping_) return;
-              std::function<void()> job = std::move(jobs_.front());
-              jobs_.pop_front();
-              lock.unlock();
-              job();
-              job = nullptr;  // what it holds is released off the lock
-              lock.lock();
-          }
-      }) {}
-
-Worker::~Worker() {
-    Stop();
-}
-
-void Worker::Post(std::function<void()> job) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopping_) jobs_.push_back(std::move(job));
-    wake_.notify_one();
-}
-
-void Worker::Stop() {
-    std::deque<std::function<void()>> dropped;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        dropped.swap(jobs_);
-    }
-    wake_.notify_one();
-    if (thread_.joinable()) thread_.join();
-}
-
 // ---- Server and sessions ---------------------------------------------------
 
 namespace {
@@ -114,6 +77,9 @@ constexpr size_t kMostQueuedBytes = 2 * kMaxMessageBytes;
 constexpr size_t kMostQueuedMessages = 4096;
 // Units one connection runs before the others get their turn.
 constexpr size_t kUnitsPerTurn = 64;
+// Threads for the library calls: one for each instrument that may wait on
+// its answers at the same time, up to this bound.
+constexpr size_t kMostLibraryThreads = 16;
 
 std::string Endpoint(const tcp::endpoint& endpoint) {
     const asio::ip::address address = endpoint.address();
@@ -172,11 +138,21 @@ std::string Describe(const ProgramUnit& unit) {
 class Server::Impl {
   public:
     class Session;
+    using Strand = asio::strand<asio::thread_pool::executor_type>;
+
+    // An instrument and the strand its library calls run on, one after the
+    // other; the strands of different instruments run at the same time.
+    struct Served {
+        Served(int index, std::string path, asio::thread_pool& pool)
+            : instrument(index, std::move(path)), strand(asio::make_strand(pool)) {}
+        Instrument instrument;
+        Strand strand;
+    };
 
     Impl(ServerOptions options, std::ostream& log)
         : options_(std::move(options)), log_(log), signals_(io_, SIGINT, SIGTERM) {}
 
-    ~Impl() { worker_.Stop(); }
+    ~Impl() { StopLibraryCalls(); }
 
     bool Start(std::string* error);
     void Run();
@@ -186,8 +162,6 @@ class Server::Impl {
 
     void Log(const std::string& line) { log_ << "velmar-dds-scpi: " << line << std::endl; }
     bool verbose() const { return options_.verbose; }
-    InstrumentHost& host() { return host_; }
-    Worker& worker() { return worker_; }
     asio::io_context& io() { return io_; }
     void Forget(uint64_t id) { sessions_.erase(id); }
 
@@ -198,24 +172,36 @@ class Server::Impl {
     };
     void Accept(Listener& listener);
     void Shutdown();
+    // A library call under way finishes (at most a few seconds, for a
+    // silent instrument); the calls still waiting are dropped.
+    void StopLibraryCalls() {
+        if (!pool_) return;
+        pool_->stop();
+        pool_->join();
+    }
 
     ServerOptions options_;
     std::ostream& log_;
     asio::io_context io_{1};
     asio::signal_set signals_;
-    InstrumentHost host_;
+    std::unique_ptr<asio::thread_pool> pool_;
+    // After the pool: the strands go before it.
+    std::map<int, std::unique_ptr<Served>> instruments_;
     std::vector<std::unique_ptr<Listener>> listeners_;
     std::map<uint64_t, std::weak_ptr<Session>> sessions_;
     uint64_t next_id_ = 0;
     bool stopping_ = false;
-    Worker worker_;  // last: stopped and joined before the rest goes
 };
 
 class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(Impl& server, tcp::socket socket, int index, uint64_t id, std::string peer)
-        : server_(server), socket_(std::move(socket)), id_(id), peer_(std::move(peer)) {
-        state_.index = index;
+    Session(Impl& server, tcp::socket socket, Served& served, uint64_t id, std::string peer)
+        : server_(server),
+          served_(served),
+          socket_(std::move(socket)),
+          id_(id),
+          peer_(std::move(peer)) {
+        state_.index = served.instrument.index();
     }
 
     void Start() {
@@ -322,36 +308,48 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
         if (command->on_connection != nullptr) {
             return Apply(unit, command->on_connection(state_, unit));
         }
+        // One unit at a time: the connection's answers keep their order.
         busy_ = true;
-        server_.worker().Post(
-            [self = shared_from_this(), command, unit, order = state_.byte_order] {
-                Reply reply =
-                    command->on_instrument(self->server_.host(), self->state_.index, order, unit);
-                asio::post(self->server_.io(), [self, unit, reply = std::move(reply)] {
-                    self->busy_ = false;
-                    self->Apply(unit, reply);
-                    self->Process();
-                });
-            });
+        asio::post(served_.strand,
+                   [self = shared_from_this(), command, unit, order = state_.byte_order] {
+                       Instrument& instrument = self->served_.instrument;
+                       Reply reply = command->on_instrument(instrument, order, unit);
+                       FailureNote note = instrument.TakeNote();
+                       asio::post(self->server_.io(),
+                                  [self, unit, reply = std::move(reply), note = std::move(note)] {
+                                      self->busy_ = false;
+                                      self->Apply(unit, reply, note);
+                                      self->Process();
+                                  });
+                   });
     }
 
-    void Apply(const ProgramUnit& unit, const Reply& reply) {
-        for (int error : reply.errors) state_.status.Fail(error);
+    void Apply(const ProgramUnit& unit, const Reply& reply, const FailureNote& note = {}) {
+        for (const QueuedError& error : reply.errors) state_.status.Fail(error.code, error.detail);
         if (reply.answer) {
             if (answered_) answers_ += ';';
             answers_ += *reply.answer;
             answered_ = true;
         }
-        if (server_.verbose()) Note(Describe(unit), reply.answer, reply.errors);
+        if (server_.verbose()) {
+            Note(Describe(unit), reply.answer, reply.errors, note.words);
+        } else if (note.news) {
+            // Without --verbose, a failure once, until the instrument says
+            // something else or answers again.
+            server_.Log("instrument " + std::to_string(state_.index) + ": " + note.words);
+        }
     }
 
     void Note(const std::string& what, const std::optional<std::string>& answer,
-              const std::vector<int>& errors) {
+              const std::vector<QueuedError>& errors, const std::string& words = {}) {
         std::string line =
             "instrument " + std::to_string(state_.index) + ": " + peer_ + ": " + what;
         if (answer) line += " -> " + Printable(*answer, 80);
-        for (int error : errors)
-            line += " [" + std::to_string(error) + " " + ErrorText(error) + "]";
+        for (const QueuedError& error : errors) {
+            line += " [" + std::to_string(error.code) + " " + ErrorText(error.code);
+            line += (error.detail.empty() ? "" : ";" + error.detail) + "]";
+        }
+        if (!words.empty()) line += ": " + words;
         server_.Log(line);
     }
 
@@ -380,6 +378,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     }
 
     Impl& server_;
+    Served& served_;
     tcp::socket socket_;
     const uint64_t id_;
     const std::string peer_;
@@ -405,7 +404,17 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
 };
 
 bool Server::Impl::Start(std::string* error) {
-    const int32_t found = DDSSearch();
+    velmar_dds_list* list = nullptr;
+    const int searched = velmar_dds_find(&list);
+    if (searched < 0) Log(std::string("cannot search: ") + velmar_dds_last_message());
+    const std::vector<std::string> paths = [list] {
+        std::vector<std::string> found;
+        for (size_t i = 0; i < velmar_dds_list_count(list); ++i)
+            found.push_back(velmar_dds_list_path(list, i));
+        return found;
+    }();
+    velmar_dds_list_free(list);
+    const int found = static_cast<int>(paths.size());
     std::vector<int> devices = options_.devices;
     if (devices.empty()) {
         for (int i = 0; i < found; ++i) devices.push_back(i);
@@ -415,9 +424,19 @@ bool Server::Impl::Start(std::string* error) {
         return false;
     }
     Log(std::to_string(found) + " instrument" + (found == 1 ? "" : "s") + " found");
+    pool_ = std::make_unique<asio::thread_pool>(std::min(devices.size(), kMostLibraryThreads));
     for (int index : devices) {
-        if (index >= found)
+        if (instruments_.count(index) != 0) continue;  // --device 1,1
+        const std::string path = index < found ? paths[static_cast<size_t>(index)] : std::string();
+        auto served = std::make_unique<Served>(index, path, *pool_);
+        if (path.empty()) {
             Log("instrument " + std::to_string(index) + " is not attached; served anyway");
+        } else if (served->instrument.Open() != 0) {
+            // Opened again by the first command that needs it.
+            Log("instrument " + std::to_string(index) + ": " + served->instrument.TakeNote().words +
+                "; served anyway");
+        }
+        instruments_.emplace(index, std::move(served));
         for (const std::string& text : options_.listen) {
             asio::error_code ec;
             const asio::ip::address address = asio::ip::make_address(text, ec);
@@ -484,8 +503,8 @@ void Server::Impl::Accept(Listener& listener) {
                 socket.set_option(asio::socket_base::keep_alive(true), ec);
                 socket.set_option(tcp::no_delay(true), ec);
                 const uint64_t id = next_id_++;
-                auto session =
-                    std::make_shared<Session>(*this, std::move(socket), listener.index, id, peer);
+                auto session = std::make_shared<Session>(
+                    *this, std::move(socket), *instruments_.at(listener.index), id, peer);
                 sessions_[id] = session;
                 session->Start();
             }
@@ -515,9 +534,8 @@ void Server::Impl::Shutdown() {
         if (auto session = weak.lock()) open.push_back(session);
     }
     for (auto& session : open) session->Close();
-    // A library call under way finishes (at most about a second); its
-    // answer is dropped with the connection.
-    worker_.Stop();
+    // The answer of a library call under way is dropped with its connection.
+    StopLibraryCalls();
     io_.stop();
 }
 

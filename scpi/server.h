@@ -1,20 +1,16 @@
 // velmar-dds-scpi's network side: one Asio io_context serves every
-// connection of every instrument; one worker thread makes the library calls,
-// which can block for up to about a second.
+// connection of every instrument on one thread; the library calls, which can
+// block for up to about a second each, run on a thread pool, each
+// instrument's in turn on a strand of its own, so that one instrument that
+// does not answer holds up no other.
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "instrument.h"
@@ -39,23 +35,6 @@ struct ServerOptions {
     std::vector<AddressRange> allow;  // empty: every peer
     size_t max_clients = 16;
     bool verbose = false;
-};
-
-// Runs jobs one after the other on a thread of its own.
-class Worker {
-  public:
-    Worker();
-    ~Worker();
-    void Post(std::function<void()> job);
-    // Lets the job under way finish, drops the others, joins.
-    void Stop();
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> jobs_;
-    bool stopping_ = false;
-    std::thread thread_;
 };
 
 class Server {

@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "VelmarDll.h"
 #include "child_process.h"
 #include "instrument.h"
 #include "server.h"
+#include "velmar/dds.h"
 
 namespace velmar::scpi {
 namespace {
@@ -101,14 +101,20 @@ class Client {
 class Rig {
   public:
     explicit Rig(std::vector<std::string> server_args = {}, std::vector<std::string> sim_args = {},
-                 std::vector<int> served = {0, 1}) {
+                 std::vector<int> served = {0, 1}, bool verbose = true) {
         std::vector<std::string> sim = {"--dir",   dir_.devices(), "--count", "2",
                                         "--trace", "--digital-in", "0x1234"};
         sim.insert(sim.end(), sim_args.begin(), sim_args.end());
         sim_.emplace(dir_, "sim", VELMAR_SIM_BINARY, sim);
-        EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds1")) << sim_->err();
+        // An instrument that refuses connections (only ever dds1 here) has
+        // its socket all the same.
+        bool refusing = false;
+        for (const std::string& arg : sim_args) refusing |= arg.rfind("--refuse", 0) == 0;
+        EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds0")) << sim_->err();
+        EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds1", refusing)) << sim_->err();
         setenv("VELMAR_DDS_DEVICE_DIR", dir_.devices().c_str(), 1);
-        std::vector<std::string> args = {"--port", "0", "--verbose"};
+        std::vector<std::string> args = {"--port", "0"};
+        if (verbose) args.push_back("--verbose");
         args.insert(args.end(), server_args.begin(), server_args.end());
         server_.emplace(dir_, "server", VELMAR_SCPI_BINARY, args);
         const std::regex listening(R"(instrument (\d+) on 127\.0\.0\.1:(\d+))");
@@ -148,6 +154,17 @@ void ExpectAnswer(const std::string& message, const std::string& answer,
         << message << " -> " << answer;
 }
 
+// Checks the answers of a message, split at ';', each as ExpectAnswer does.
+void ExpectAnswers(const std::string& message, const std::string& answer,
+                   const std::string& expected) {
+    std::vector<std::string> got, want;
+    std::stringstream a(answer), w(expected);
+    for (std::string part; std::getline(a, part, ';');) got.push_back(part);
+    for (std::string part; std::getline(w, part, ';');) want.push_back(part);
+    ASSERT_EQ(got.size(), want.size()) << message << " -> " << answer;
+    for (size_t i = 0; i < got.size(); ++i) ExpectAnswer(message, got[i], want[i]);
+}
+
 struct Exchange {
     const char* message;
     const char* answer;
@@ -158,7 +175,7 @@ TEST(ScpiServerTest, AnswersTheCommandTable) {
     Client client(rig.port(0));
     ASSERT_TRUE(client.connected());
     const Exchange table[] = {
-        {"*IDN?", "VELMAR,DDS,0," VELMAR_DLL_VERSION_STRING},
+        {"*IDN?", "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING},
         {"syst:vers?", "1999.0"},
         {"*RST;FUNC?;DIV?;DIG:OUTP?;DATA:DAC:POIN?", "SIN;0;0;0"},
         {"FREQ 1KHZ;FREQ?;DIV?;DATA:DAC:POIN?", "~1000.16;48;2083"},
@@ -179,22 +196,18 @@ TEST(ScpiServerTest, AnswersTheCommandTable) {
         {"SING ON;SING?;TRIG ON;TRIG?;TRIG:OPT 1;TRIG:OPT?", "1;1;1"},
         {"TOT:CLE;*OPC?", "1"},
         {"SYST:PON:STOR WAV;*TST?", "0"},
+        {"DIG:MODE 1;DIG:OUTP 9;*RST;TRIG?;TRIG:OPT?;SING?;DIG:MODE?;DIG:OUTP?", "0;0;0;0;0"},
         {"*ESE 4;*ESE?;*SRE 16;*SRE?;*STB?;*ESR?", "4;16;0;0"},
         {"SYST:ERR:COUN?;SYST:ERR?", "0;0,\"No error\""},
     };
-    for (const Exchange& e : table) {
-        const std::string answer = client.Query(e.message);
-        // Numbers are checked one by one: split both at ';'.
-        std::vector<std::string> got, want;
-        std::stringstream a(answer), w(e.answer);
-        for (std::string part; std::getline(a, part, ';');) got.push_back(part);
-        for (std::string part; std::getline(w, part, ';');) want.push_back(part);
-        ASSERT_EQ(got.size(), want.size()) << e.message << " -> " << answer;
-        for (size_t i = 0; i < got.size(); ++i) ExpectAnswer(e.message, got[i], want[i]);
-    }
-    // *RST sent the whole control state as zero.
-    EXPECT_NE(rig.trace().find("dds0: control: word 0x0000 [none] dio-out 0x0000 divider 0\n"),
-              std::string::npos);
+    for (const Exchange& e : table) ExpectAnswers(e.message, client.Query(e.message), e.answer);
+    // *RST sent the whole control state as zero, the last time with the
+    // trigger, its option, single-wave and DIO mode to clear.
+    const std::string trace = rig.trace();
+    const size_t last = trace.rfind("dds0: control:");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_EQ(trace.substr(last, trace.find('\n', last) - last),
+              "dds0: control: word 0x0000 [none] dio-out 0x0000 divider 0");
     EXPECT_EQ(rig.Stop(), 0);
     EXPECT_NE(rig.log().find("stopping"), std::string::npos);
 }
@@ -286,19 +299,19 @@ TEST(ScpiServerTest, OtherClientsAnswerWhileOneWaitsOnASilentInstrument) {
     stuck.Send("MEAS:FREQ?\n*IDN?\n");  // the second waits behind the first
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_EQ(other.Query("*IDN?;SYST:ERR?;*ESR?"),
-              "VELMAR,DDS,0," VELMAR_DLL_VERSION_STRING ";0,\"No error\";0");
+              "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING ";0,\"No error\";0");
     EXPECT_LT(steady_clock::now() - start, milliseconds(500));
     // The query still answers, with not-a-number, once the library gives up.
     EXPECT_EQ(stuck.ReadLine(), "9.91E+37");
     EXPECT_GE(steady_clock::now() - start, milliseconds(900));
-    EXPECT_EQ(stuck.ReadLine(), "VELMAR,DDS,0," VELMAR_DLL_VERSION_STRING);
+    EXPECT_EQ(stuck.ReadLine(), "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING);
     EXPECT_EQ(stuck.Query("SYST:ERR?;*ESR?"), "-240,\"Hardware error\";16");
 }
 
 TEST(ScpiServerTest, AnInstrumentThatIsNotThereIsMissingHardware) {
     Rig rig({"--device", "0", "--device", "5"}, {}, {0, 5});
     Client client(rig.port(5));
-    EXPECT_EQ(client.Query("*IDN?"), "VELMAR,DDS,5," VELMAR_DLL_VERSION_STRING);
+    EXPECT_EQ(client.Query("*IDN?"), "VELMAR,DDS,5," VELMAR_DDS_VERSION_STRING);
     EXPECT_EQ(client.Query("*TST?;MEAS:FREQ?;FREQ 1KHZ"), "1;9.91E+37");
     for (int i = 0; i < 3; ++i) EXPECT_EQ(client.Query("SYST:ERR?"), "-241,\"Hardware missing\"");
 }
@@ -309,8 +322,7 @@ TEST(ScpiServerTest, InstrumentsKeepTheirOwnSettings) {
     Client second(rig.port(1));
     EXPECT_EQ(first.Query("FREQ 1KHZ;DIG:OUTP 5;*OPC?"), "1");
     EXPECT_EQ(second.Query("FREQ 10KHZ;DIG:OUTP 7;*OPC?"), "1");
-    // The library's one control state now holds the second's divider; the
-    // first is measured with its own.
+    // The second's divider was sent last; the first is measured with its own.
     ExpectAnswer("first", first.Query("MEAS:FREQ?"), "~1000.16");
     ExpectAnswer("second", second.Query("MEAS:FREQ?"), "~10000");
     const std::string trace = rig.trace();
@@ -318,6 +330,237 @@ TEST(ScpiServerTest, InstrumentsKeepTheirOwnSettings) {
     ASSERT_NE(last, std::string::npos);
     EXPECT_EQ(trace.substr(last, trace.find('\n', last) - last),
               "dds0: control: word 0x0000 [none] dio-out 0x0005 divider 48");
+}
+
+// One control packet as the simulator's trace shows it.
+struct ControlPacket {
+    int instrument;
+    unsigned word;
+    unsigned digital_out;
+    unsigned divider;
+};
+
+std::vector<ControlPacket> ControlPackets(const std::string& trace) {
+    const std::regex line(
+        R"(dds(\d+): control: word 0x([0-9a-fA-F]{4}) \[[^\]]*\] dio-out 0x([0-9a-fA-F]{4}) divider (\d+))");
+    std::vector<ControlPacket> packets;
+    for (std::sregex_iterator it(trace.begin(), trace.end(), line), end; it != end; ++it) {
+        packets.push_back({std::stoi((*it)[1]),
+                           static_cast<unsigned>(std::stoul((*it)[2], nullptr, 16)),
+                           static_cast<unsigned>(std::stoul((*it)[3], nullptr, 16)),
+                           static_cast<unsigned>(std::stoul((*it)[4]))});
+    }
+    return packets;
+}
+
+// Bits of the control word, as the instrument defines them.
+constexpr unsigned kMeasureModeBit = 0x0001;
+constexpr unsigned kSingleWaveBit = 0x0004;
+constexpr unsigned kTriggerBits = 0x0008 | 0x0010 | 0x0020;  // option, enable, pulse
+constexpr unsigned kDioModeBit = 0x0100;
+
+TEST(ScpiServerTest, NoPacketCarriesAnotherInstrumentsSettings) {
+    Rig rig;
+    Client a(rig.port(0));
+    Client b(rig.port(1));
+    // Interleaved, each waiting for its answer, so that every one of them
+    // follows a packet sent to the other instrument.
+    const struct {
+        Client* client;
+        Exchange exchange;
+    } steps[] = {
+        {&a, {"DIG:OUTP 5;DIV 48;TRIG ON;*OPC?", "1"}},              // A's own settings
+        {&b, {"SING ON;*OPC?", "1"}},                                // B's, sent after A's
+        {&a, {"MEAS:FREQ?;TRIG:OPT 1;*OPC?", "0;1"}},                // the option, pulsed
+        {&b, {"DIG:MODE ON;MEAS:TOT?;DIG:INP?;*OPC?", "0;4660;1"}},  // B counting
+        {&a, {"FREQ 1KHZ;MEAS:FREQ?;DIV?", "~1000.16;48"}},          // A's plan's divider
+        {&b, {"TOT:CLE;*RST;SING?;DIG:MODE?;DIV?", "0;0;0"}},        // B's reset: B's only
+        {&a, {"DIG:INP?;TRIG?;TRIG:OPT?;DIG:OUTP?", "4660;1;1;5"}},  // A keeps its own
+    };
+    for (const auto& step : steps) {
+        const Exchange& e = step.exchange;
+        ExpectAnswers(e.message, step.client->Query(e.message), e.answer);
+    }
+    EXPECT_EQ(a.Query("SYST:ERR?"), "0,\"No error\"");
+    EXPECT_EQ(b.Query("SYST:ERR?"), "0,\"No error\"");
+    // What each instrument's settings are made of, and so what no packet to
+    // the other may carry.
+    struct Own {
+        unsigned bits;
+        std::optional<unsigned> digital_out;
+        std::optional<unsigned> divider;
+    };
+    const Own own[] = {{kTriggerBits, 5, 48},
+                       {kSingleWaveBit | kDioModeBit | kMeasureModeBit, {}, {}}};
+    int seen[2] = {0, 0};
+    bool carried_own[2] = {false, false};
+    for (const ControlPacket& packet : ControlPackets(rig.trace())) {
+        ASSERT_TRUE(packet.instrument == 0 || packet.instrument == 1);
+        const Own& other = own[1 - packet.instrument];
+        ++seen[packet.instrument];
+        carried_own[packet.instrument] |= (packet.word & own[packet.instrument].bits) != 0;
+        EXPECT_EQ(packet.word & other.bits, 0u)
+            << "dds" << packet.instrument << " word " << std::hex << packet.word;
+        if (other.digital_out) {
+            EXPECT_NE(packet.digital_out, *other.digital_out) << "dds" << packet.instrument;
+        }
+        if (other.divider) {
+            EXPECT_NE(packet.divider, *other.divider) << "dds" << packet.instrument;
+        }
+    }
+    // The checks above looked at packets that carried settings of their own.
+    EXPECT_GE(seen[0], 8);
+    EXPECT_GE(seen[1], 6);
+    EXPECT_TRUE(carried_own[0] && carried_own[1]);
+    EXPECT_EQ(rig.Stop(), 0) << rig.log();
+}
+
+TEST(ScpiServerTest, OneSilentInstrumentHoldsUpNoOther) {
+    Rig rig({}, {"--silent=1"}, {0, 1}, /*verbose=*/false);
+    Client a(rig.port(0));
+    Client b(rig.port(1));
+    ASSERT_EQ(a.Query("FREQ 1KHZ;*OPC?"), "1");
+    const auto start = steady_clock::now();
+    b.Send("MEAS:FREQ?\nMEAS:FREQ?\n");  // two seconds of waiting on the instrument
+    std::this_thread::sleep_for(milliseconds(50));
+    // The machine is shared: the fastest of three shows what the server
+    // adds, the slowest that none waited for the silent instrument.
+    auto fastest = milliseconds::max();
+    for (int i = 0; i < 3; ++i) {
+        const auto asked = steady_clock::now();
+        ExpectAnswer("MEAS:FREQ? on A", a.Query("MEAS:FREQ?"), "~1000.16");
+        const auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - asked);
+        fastest = std::min(fastest, took);
+        EXPECT_LT(took.count(), 500) << "ms";
+    }
+    EXPECT_LT(fastest.count(), 50) << "ms";
+    EXPECT_FALSE(b.ReadLine(milliseconds(0))) << "B answered while A was asked";
+    EXPECT_LT(steady_clock::now() - start, milliseconds(800));
+    // B's queries still answer, in order, once the library gives up on each.
+    EXPECT_EQ(b.ReadLine(), "9.91E+37");
+    EXPECT_EQ(b.ReadLine(), "9.91E+37");
+    EXPECT_GE(steady_clock::now() - start, milliseconds(1900));
+    EXPECT_EQ(b.Query("SYST:ERR?;SYST:ERR?"), "-240,\"Hardware error\";-240,\"Hardware error\"");
+    // The log says why in the library's words, once for the same words.
+    const std::string log = rig.log();
+    const std::string line = "instrument 1: no answer within 1000 ms to the control packet\n";
+    const size_t first = log.find(line);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, first + 1), std::string::npos) << log;
+    // Stopping while B waits: the call under way ends, the one queued
+    // behind it is dropped, and the exit is clean (under ThreadSanitizer a
+    // report would make it fail).
+    b.Send("MEAS:FREQ?\nMEAS:FREQ?\n");
+    std::this_thread::sleep_for(milliseconds(100));
+    const auto stopping = steady_clock::now();
+    EXPECT_EQ(rig.Stop(), 0) << rig.log();
+    EXPECT_LT(steady_clock::now() - stopping, milliseconds(1500));
+}
+
+TEST(ScpiServerTest, LibraryErrorsBecomeHardwareErrors) {
+    const struct {
+        const char* fault;   // of instrument 1 only
+        int answered_first;  // MEAS:FREQ? answered before the fault shows
+        int error;
+        const char* words;   // the library's, in the log
+        bool answers_again;  // the next call reopens the connection
+    } cases[] = {
+        {"--silent=1", 0, kHardwareError, "no answer within 1000 ms to the control packet", false},
+        {"--short-report=1", 0, kHardwareError, "a short answer to the control packet", false},
+        {"--drop-after=2:1", 2, kHardwareError,
+         "the instrument hung up before taking the control packet", true},
+        {"--refuse=1", 0, kHardwareMissing, "dds1 did not open", false},
+    };
+    for (const auto& c : cases) {
+        Rig rig({}, {c.fault});
+        Client a(rig.port(0));
+        Client b(rig.port(1));
+        for (int i = 0; i < c.answered_first; ++i) EXPECT_EQ(b.Query("MEAS:FREQ?"), "0") << c.fault;
+        EXPECT_EQ(
+            b.Query("MEAS:FREQ?;SYST:ERR?"),
+            std::string("9.91E+37;") + std::to_string(c.error) + ",\"" + ErrorText(c.error) + "\"")
+            << c.fault;
+        const std::string log = rig.log();
+        EXPECT_NE(log.find("MEAS:FREQ? -> 9.91E+37 [" + std::to_string(c.error) + " " +
+                           ErrorText(c.error) + "]: "),
+                  std::string::npos)
+            << c.fault << "\n"
+            << log;
+        EXPECT_NE(log.find(c.words), std::string::npos) << c.fault << "\n" << log;
+        EXPECT_EQ(b.Query("MEAS:FREQ?") == "0", c.answers_again) << c.fault;
+        // The other instrument works all the while.
+        EXPECT_EQ(a.Query("MEAS:FREQ?;SYST:ERR?"), "0;0,\"No error\"") << c.fault;
+    }
+}
+
+TEST(ScpiServerTest, FrequencyQueryAnswersWhatPlays) {
+    Rig rig;
+    Client client(rig.port(0));
+    const struct {
+        const char* setup;  // the last FREQ is of `planned_hz`; each warns at most once
+        double planned_hz;
+        int divider;    // sent after the FREQ; -1: none
+        bool constant;  // every played sample the same
+    } cases[] = {
+        {"FUNC SIN;FREQ 1KHZ", 1e3, -1, false},
+        {"FUNC TRI;FREQ 12.5 KHZ", 12.5e3, -1, false},
+        {"FUNC SQU;FREQ 3 MHZ", 3e6, -1, false},
+        {"FUNC SQU;FREQ MAX", 100e6, -1, false},
+        // Two samples a period, both on the sine's zero crossings.
+        {"FREQ MAX;FUNC SIN", 100e6, -1, true},
+        {"FREQ 1KHZ;VOLT 0", 1e3, -1, true},
+        {"VOLT 1;FREQ 1KHZ", 1e3, 9, false},
+        {"FUNC SQU;FREQ 2 KHZ", 2e3, 0, false},
+    };
+    for (const auto& c : cases) {
+        std::string message = c.setup;
+        if (c.divider >= 0) message += ";DIV " + std::to_string(c.divider);
+        const std::string answer = client.Query(message + ";FREQ?;MEAS:FREQ?;SYST:ERR?");
+        // The error's text may hold a ';' itself.
+        const size_t first = answer.find(';');
+        const size_t second = answer.find(';', first + 1);
+        ASSERT_NE(second, std::string::npos) << message << " -> " << answer;
+        const double said = std::strtod(answer.c_str(), nullptr);
+        const double measured = std::strtod(answer.c_str() + first + 1, nullptr);
+        velmar_dds_plan plan{};
+        ASSERT_EQ(velmar_dds_plan_frequency(c.planned_hz, &plan), VELMAR_DDS_OK);
+        double plays = plan.produced_hz;
+        // Another divider plays the same samples at its own clock.
+        if (c.divider >= 0) {
+            const double clock = c.divider == 0 ? 200e6 : 100e6 / c.divider;
+            plays = clock * plan.periods / plan.length;
+        }
+        if (c.constant) plays = 0.0;
+        EXPECT_NEAR(said, plays, plays * 1e-9) << message << " -> " << answer;
+        EXPECT_NEAR(measured, said, said * 1e-4) << message << " -> " << answer;
+        EXPECT_EQ(answer.substr(second + 1),
+                  c.constant ? "-221,\"Settings conflict;constant output, no frequency\""
+                             : "0,\"No error\"")
+            << message;
+    }
+}
+
+TEST(ScpiServerTest, PlansThatDoNotPlayAsAskedAreSaidToBeSo) {
+    const struct {
+        double hz;
+        bool flat_samples;
+        const char* detail;  // null: no warning
+    } cases[] = {
+        {1e3, false, nullptr},
+        {100e6, false, nullptr},
+        {1e3, true, "constant output, no frequency"},
+        {150e6, false, "aliased to 50000000 Hz"},
+        {200e6, false, "constant output, no frequency"},
+    };
+    for (const auto& c : cases) {
+        velmar_dds_plan plan{};
+        ASSERT_EQ(velmar_dds_plan_frequency(c.hz, &plan), VELMAR_DDS_OK);
+        const std::optional<QueuedError> warning = PlaybackWarning(plan, c.flat_samples);
+        ASSERT_EQ(warning.has_value(), c.detail != nullptr) << c.hz;
+        if (!warning) continue;
+        EXPECT_EQ(warning->code, kSettingsConflict) << c.hz;
+        EXPECT_EQ(warning->detail, c.detail) << c.hz;
+    }
 }
 
 TEST(ScpiServerTest, AllowAdmitsOnlyItsPeers) {
@@ -373,7 +616,7 @@ TEST(ScpiServerTest, BoundsHoldOnlyTheirOwnConnection) {
     EXPECT_NE(rig.log().find("refused: already 2 clients"), std::string::npos);
     // Half a message holds only its own connection, and is kept.
     stalled.Send("FREQ 1");
-    EXPECT_EQ(client.Query("*IDN?"), "VELMAR,DDS,0," VELMAR_DLL_VERSION_STRING);
+    EXPECT_EQ(client.Query("*IDN?"), "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING);
     stalled.Send("KHZ\n");
     ExpectAnswer("stalled", stalled.Query("FREQ?"), "~1000.16");
     // A message over 1 MiB is dropped up to its terminator.
@@ -381,7 +624,7 @@ TEST(ScpiServerTest, BoundsHoldOnlyTheirOwnConnection) {
     while (huge.size() <= (1u << 20)) huge += "0.5,";
     client.Send(huge + "0\n");
     EXPECT_EQ(client.Query("SYST:ERR?;*IDN?"),
-              "-363,\"Input buffer overrun\";VELMAR,DDS,0," VELMAR_DLL_VERSION_STRING);
+              "-363,\"Input buffer overrun\";VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING);
     // A client's control characters reach the log escaped.
     client.Send("FUNC \"a\x1b[2J\rb\"\n");
     EXPECT_EQ(client.Query("SYST:ERR?"), "-104,\"Data type error\"");
@@ -407,7 +650,7 @@ TEST(ScpiServerTest, AClientThatDoesNotReadLosesNothingAndStopsNoOne) {
     EXPECT_LT(steady_clock::now() - start, milliseconds(300));
     int answers = 0;
     while (auto line = flood.ReadLine()) {
-        if (*line != "VELMAR,DDS,0," VELMAR_DLL_VERSION_STRING) break;
+        if (*line != "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING) break;
         if (++answers == kQueries) break;
     }
     sender.join();
