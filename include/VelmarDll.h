@@ -66,7 +66,7 @@ extern "C" {
  * path could not be read is counted but not listed, so valid indices may be
  * fewer than the result. When the search could be made, the control
  * state is reset to zero. On Linux the instruments are the sockets in the
- * device directory (see README.md). */
+ * device directory (see docs/cli-and-simulator.md, "The device directory"). */
 VELMAR_EXPORT int32_t VELMAR_CALL DDSSearch(void);
 
 /* Returns 1 if the instrument at `index` can be opened, else 0. Sends nothing. */

@@ -1,41 +1,47 @@
 #include "scripted_instrument.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace velmar::testing {
+
+struct ScriptedInstrument::RecordSlot {
+    std::timed_mutex lock;
+    Bytes bytes;
+};
+
 namespace {
 
-// A record kept in the instrument's map, held by one lock for all records
-// (enough for a test: the library must only never write one it does not hold).
+// One open of a record: a lock of the record's own, as the platforms keep
+// one per record file.
 class ScriptedRecord final : public StateRecord {
   public:
-    ScriptedRecord(std::recursive_mutex& lock, Bytes& bytes) : lock_(lock), bytes_(bytes) {}
-    bool Lock() override {
-        lock_.lock();
-        held_ = true;
-        return true;
+    explicit ScriptedRecord(std::shared_ptr<ScriptedInstrument::RecordSlot> slot)
+        : slot_(std::move(slot)) {}
+    bool Lock(uint32_t timeout_ms) override {
+        held_ = slot_->lock.try_lock_for(std::chrono::milliseconds(timeout_ms));
+        return held_;
     }
     void Unlock() override {
         held_ = false;
-        lock_.unlock();
+        slot_->lock.unlock();
     }
     bool Read(uint8_t* data, size_t size) override {
-        if (!held_ || bytes_.size() < size) return false;
-        std::memcpy(data, bytes_.data(), size);
+        if (!held_ || slot_->bytes.size() < size) return false;
+        std::memcpy(data, slot_->bytes.data(), size);
         return true;
     }
     bool Write(const uint8_t* data, size_t size) override {
         if (!held_) std::abort();  // written without its lock
-        bytes_.assign(data, data + size);
+        slot_->bytes.assign(data, data + size);
         return true;
     }
 
   private:
-    std::recursive_mutex& lock_;
-    Bytes& bytes_;
+    std::shared_ptr<ScriptedInstrument::RecordSlot> slot_;
     bool held_ = false;
 };
 
@@ -71,15 +77,13 @@ Enumeration ScriptedInstrument::EnumerateDevices() {
 
 bool ScriptedInstrument::Open(const std::string& path, DeviceHandle* handle) {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    failure_kind_ = FailureKind::kOther;
-    failure_.clear();
+    Fail(FailureKind::kOther, "");
     if (unplugged.count(path) != 0) {
-        failure_kind_ = FailureKind::kNotFound;
-        failure_ = "No such file or directory";
+        Fail(FailureKind::kNotFound, "No such file or directory");
         return false;
     }
     if (refusing.count(path) != 0) {
-        failure_ = "Connection refused";
+        Fail(FailureKind::kOther, "Connection refused");
         return false;
     }
     Expect(many_open || open_handles == 0, "one device at a time");
@@ -117,14 +121,12 @@ TransferStatus ScriptedInstrument::Write(DeviceHandle handle, const uint8_t* dat
     std::lock_guard<std::recursive_mutex> hold(lock_);
     Connection* c = Find(handle, timeout_ms);
     if (c == nullptr) return TransferStatus::kStartFailed;
-    failure_kind_ = FailureKind::kOther;
-    failure_.clear();
+    Fail(FailureKind::kOther, "");
     const size_t number = messages.size();
     messages.emplace_back(data, data + length);
     message_paths.push_back(c->path);
     if (c->hung_up) {
-        failure_kind_ = FailureKind::kHungUp;
-        failure_ = "Broken pipe";
+        Fail(FailureKind::kHungUp, "Broken pipe");
         return TransferStatus::kStartFailed;
     }
     Answer answer;
@@ -166,15 +168,13 @@ TransferStatus ScriptedInstrument::Read(DeviceHandle handle, uint8_t* buffer, si
     *received = 0;
     Connection* c = Find(handle, timeout_ms);
     if (c == nullptr) return TransferStatus::kStartFailed;
-    failure_kind_ = FailureKind::kOther;
-    failure_.clear();
+    Fail(FailureKind::kOther, "");
     ++reads;
     if (!c->wrote_since_read) ++reads_without_message;
     c->wrote_since_read = false;
     if (c->waiting.empty()) {
         if (!c->hung_up) return TransferStatus::kTimeout;
-        failure_kind_ = FailureKind::kHungUp;
-        failure_ = "the instrument hung up";
+        Fail(FailureKind::kHungUp, "the instrument hung up");
         return TransferStatus::kReadFailed;
     }
     const Waiting answer = c->waiting.front();
@@ -209,12 +209,14 @@ void ScriptedInstrument::Sleep(uint32_t milliseconds) {
 
 std::string ScriptedInstrument::LastFailure() const {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    return failure_;
+    auto found = failures_.find(std::this_thread::get_id());
+    return found == failures_.end() ? std::string() : found->second.second;
 }
 
 FailureKind ScriptedInstrument::LastFailureKind() const {
     std::lock_guard<std::recursive_mutex> hold(lock_);
-    return failure_kind_;
+    auto found = failures_.find(std::this_thread::get_id());
+    return found == failures_.end() ? FailureKind::kOther : found->second.first;
 }
 
 std::unique_ptr<StateRecord> ScriptedInstrument::OpenStateRecord(const std::string& device_path,
@@ -222,7 +224,9 @@ std::unique_ptr<StateRecord> ScriptedInstrument::OpenStateRecord(const std::stri
     std::lock_guard<std::recursive_mutex> hold(lock_);
     *identity = identities.count(device_path) ? identities[device_path] : 0;
     if (!keeps_records) return nullptr;
-    return std::make_unique<ScriptedRecord>(lock_, records[device_path]);
+    std::shared_ptr<RecordSlot>& slot = records_[device_path];
+    if (!slot) slot = std::make_shared<RecordSlot>();
+    return std::make_unique<ScriptedRecord>(slot);
 }
 
 std::vector<Bytes> ScriptedInstrument::MessagesTo(const std::string& path) const {

@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -82,10 +83,10 @@ class ScriptedInstrument final : public Platform {
     uint32_t timeout_ms = 1000;
     // Paths whose open is refused although they exist (unplugged ones do not).
     std::set<std::string> refusing;
-    // The state records, by path, and the identity of the instrument at each
-    // path (0 unless set). Without `keeps_records` there is no place for them.
+    // The state records are kept by path, each under a lock of its own, with
+    // the identity of the instrument at each path (0 unless set). Without
+    // `keeps_records` there is no place for them.
     bool keeps_records = true;
-    std::map<std::string, Bytes> records;
     std::map<std::string, uint64_t> identities;
 
     // What happened.
@@ -113,6 +114,9 @@ class ScriptedInstrument final : public Platform {
     std::unique_ptr<StateRecord> OpenStateRecord(const std::string& device_path,
                                                  uint64_t* identity) override;
 
+    // A record's bytes under a lock of their own.
+    struct RecordSlot;
+
     // The messages that went to `path`.
     std::vector<Bytes> MessagesTo(const std::string& path) const;
 
@@ -137,12 +141,17 @@ class ScriptedInstrument final : public Platform {
 
     // Held by every call: sessions call from several threads.
     mutable std::recursive_mutex lock_;
+    // Why the last open or transfer of each thread failed.
+    std::map<std::thread::id, std::pair<FailureKind, std::string>> failures_;
+    void Fail(FailureKind kind, std::string words) {
+        failures_[std::this_thread::get_id()] = {kind, std::move(words)};
+    }
+    std::map<std::string, std::shared_ptr<struct RecordSlot>> records_;
     DeviceHandle next_handle_ = 42;
     std::map<DeviceHandle, Connection> open_;
     // Late answers, by path, for the next connection to that instrument.
     std::map<std::string, std::deque<Waiting>> for_next_;
-    FailureKind failure_kind_ = FailureKind::kOther;
-    std::string failure_;
+
 };
 
 }  // namespace velmar::testing

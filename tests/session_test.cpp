@@ -99,6 +99,23 @@ TEST_F(SessionTest, TwoHandlesRunFromTwoThreads) {
     for (const auto& p : ControlPackets("dds1")) EXPECT_EQ(p[1], 0x0055);
 }
 
+TEST_F(SessionTest, OneHandleFromTwoThreadsSerialisesItsCalls) {
+    velmar_dds* h = Open("dds0");
+    constexpr int kCalls = 200;
+    auto drive = [h](uint16_t word, int* failures) {
+        for (int i = 0; i < kCalls; ++i) {
+            if (velmar_dds_set_digital_out(h, word) != VELMAR_DDS_OK) ++*failures;
+        }
+    };
+    int failures_a = 0, failures_b = 0;
+    std::thread ta(drive, uint16_t{1}, &failures_a);
+    std::thread tb(drive, uint16_t{2}, &failures_b);
+    ta.join();
+    tb.join();
+    EXPECT_EQ(failures_a + failures_b, 0);
+    EXPECT_EQ(ControlPackets("dds0").size(), 2u * kCalls) << "every call whole, none lost";
+}
+
 // ---- Codes, words and out-arguments --------------------------------------
 
 struct FaultCase {
@@ -175,6 +192,16 @@ TEST_F(SessionTest, AHungUpConnectionIsOpenedAgainByTheNextCall) {
     EXPECT_EQ(velmar_dds_set_divider(h, 3), VELMAR_DDS_ERROR_DISCONNECTED);
     EXPECT_EQ(velmar_dds_set_divider(h, 4), VELMAR_DDS_OK);
     EXPECT_EQ(dds.opened, (std::vector<std::string>{"dds0", "dds0"}));
+}
+
+TEST_F(SessionTest, AFailedFrequencySettingHandsBackNoPlan) {
+    velmar_dds* h = Open("dds0");
+    dds.silent_from = 0;
+    velmar_dds_plan plan{};
+    plan.divider = 7;
+    EXPECT_EQ(velmar_dds_set_frequency(h, 1000, &plan), VELMAR_DDS_ERROR_TIMEOUT);
+    EXPECT_EQ(plan.divider, 7);
+    EXPECT_EQ(plan.length, 0);
 }
 
 TEST_F(SessionTest, ArgumentsAreRefusedBeforeAnythingIsSent) {
@@ -279,6 +306,16 @@ TEST_F(SessionTest, AReplacedInstrumentStartsFromZero) {
     EXPECT_EQ(ControlPackets("dds0").back(), (std::array<uint16_t, 3>{kSingleWaveBit, 0, 0}));
 }
 
+TEST_F(SessionTest, AnInstrumentReplacedUnderAnOpenHandleStartsFromZero) {
+    velmar_dds* h = Open("dds0");
+    ASSERT_EQ(velmar_dds_set_divider(h, 48), VELMAR_DDS_OK);
+    dds.script[dds.messages.size()] = Answer::HangUp();
+    dds.identities["dds0"] = 78;  // what answers at the path after the hang-up is new
+    EXPECT_EQ(velmar_dds_set_digital_out(h, 1), VELMAR_DDS_ERROR_DISCONNECTED);
+    ASSERT_EQ(velmar_dds_set_single_wave(h, 1), VELMAR_DDS_OK);
+    EXPECT_EQ(ControlPackets("dds0").back(), (std::array<uint16_t, 3>{kSingleWaveBit, 0, 0}));
+}
+
 TEST_F(SessionTest, WithoutAPlaceForRecordsAHandleKeepsItsOwnState) {
     dds.keeps_records = false;
     velmar_dds* h = Open("dds0");
@@ -327,6 +364,25 @@ TEST_F(SessionTest, TheLogCallbackGetsWholeLines) {
     }
     EXPECT_NE(all.find("velmar_dds_set_divider(divider 0x0002)"), std::string::npos) << all;
     EXPECT_NE(all.find("no answer within 1000 ms to the control packet"), std::string::npos);
+}
+
+// The callback runs while its call holds the instrument: a call from inside
+// it is refused rather than left to deadlock.
+TEST_F(SessionTest, TheLogCallbackCannotCallTheLibrary) {
+    struct Seen {
+        velmar_dds* other;
+        int result = 1;
+    } seen{Open("dds1")};
+    velmar_dds_set_log_callback(
+        [](const char*, void* data) {
+            auto* s = static_cast<Seen*>(data);
+            if (s->result == 1) s->result = velmar_dds_check(s->other);
+        },
+        &seen);
+    velmar_dds* h = Open("dds0");
+    EXPECT_EQ(velmar_dds_set_divider(h, 2), VELMAR_DDS_OK);
+    velmar_dds_set_log_callback(nullptr, nullptr);
+    EXPECT_EQ(seen.result, VELMAR_DDS_ERROR_INVALID_ARGUMENT);
 }
 
 }  // namespace

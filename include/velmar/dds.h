@@ -10,9 +10,9 @@
  * from two threads serialises their calls.
  *
  * The instrument's state outlives the process: the last control state sent
- * to each instrument is kept on the host (see README: "Which face to use"),
- * and a new session starts from it, so one program's settings are not
- * undone by the next program that opens the instrument.
+ * to each instrument is kept on the host (see docs/c-api.md, "The state kept
+ * on the host"), and a new session starts from it, so one program's settings
+ * are not undone by the next program that opens the instrument.
  *
  * Every function that can fail returns VELMAR_DDS_OK (0) or a negative
  * velmar_dds_error. velmar_dds_last_message() then says in words what
@@ -85,7 +85,9 @@ VELMAR_DDS_API const char* velmar_dds_last_message(void);
 
 /* Hands every trace line (without its line break) to `callback`, on the
  * thread of the call it traces, as well as to VELMAR_DDS_TRACE's sink.
- * NULL turns it off. Process-wide. */
+ * NULL turns it off. Process-wide. The callback runs while that call holds
+ * its instrument: keep it short, and do not call the library from it (such
+ * calls fail with INVALID_ARGUMENT). */
 typedef void (*velmar_dds_log_callback)(const char* line, void* user_data);
 VELMAR_DDS_API void velmar_dds_set_log_callback(velmar_dds_log_callback callback,
                                                 void* user_data);
@@ -109,7 +111,8 @@ VELMAR_DDS_API void velmar_dds_list_free(velmar_dds_list* list);
 VELMAR_DDS_API int velmar_dds_open(const char* path, velmar_dds** handle);
 /* Opens the instrument at `position` of a fresh search (0 is the first). */
 VELMAR_DDS_API int velmar_dds_open_position(int position, velmar_dds** handle);
-/* Closes the connection and frees the handle. NULL is allowed. */
+/* Closes the connection and frees the handle. NULL is allowed. No call may
+ * be running on the handle, nor come after, in any thread. */
 VELMAR_DDS_API void velmar_dds_close(velmar_dds* handle);
 
 /* The path the handle was opened with. */
@@ -120,7 +123,10 @@ VELMAR_DDS_API const char* velmar_dds_path(const velmar_dds* handle);
 VELMAR_DDS_API int velmar_dds_set_timeout(velmar_dds* handle, unsigned milliseconds);
 VELMAR_DDS_API unsigned velmar_dds_timeout(const velmar_dds* handle);
 
-/* Opens the connection again if it went away. Sends nothing. */
+/* Opens the connection if it is not open: after a failed open, or after a
+ * call that returned DISCONNECTED. Sends nothing, so it cannot tell that an
+ * open connection went away or that the instrument stopped answering; the
+ * next operation tells. */
 VELMAR_DDS_API int velmar_dds_check(velmar_dds* handle);
 
 /* ---- Frequency ---------------------------------------------------------- */
@@ -176,9 +182,10 @@ VELMAR_DDS_API int velmar_dds_download(velmar_dds* handle, const uint16_t* sampl
 
 /* ---- Meter and counter -------------------------------------------------- */
 
-/* Mode 0: the measured frequency in hertz. Mode 1: the event count (the
- * instrument switches to counting). NOT_A_READING when the report holds no
- * frequency (a count with no period). */
+/* Mode 0: the measured frequency in hertz. Any other mode: twice the event
+ * count, as DDSGetMeasure reads it (mode 1 also switches the instrument to
+ * counting). NOT_A_READING when the report holds no frequency (a count with
+ * no period). */
 VELMAR_DDS_API int velmar_dds_measure(velmar_dds* handle, int mode, double* reading);
 VELMAR_DDS_API int velmar_dds_reset_counter(velmar_dds* handle);
 

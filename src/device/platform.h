@@ -26,6 +26,10 @@ enum class TransferStatus : int32_t {
     kWaitFailed = 10,  // the wait ended with neither signal nor timeout
 };
 
+// How long any one transfer may take before it counts as timed out, unless
+// a session was given another limit. Opening an instrument waits as long.
+constexpr uint32_t kTransferTimeoutMs = 1000;
+
 // What kind of failure the last Open, Write or Read had, where the status
 // alone does not tell: a caller is told "no such instrument" or "the
 // instrument hung up" rather than a bare "failed".
@@ -42,8 +46,10 @@ enum class FailureKind {
 class StateRecord {
   public:
     virtual ~StateRecord() = default;
-    // Waits until no other holder (this process or another) has the record.
-    virtual bool Lock() = 0;
+    // Waits until no other holder (this process or another) has the record,
+    // at most `timeout_ms`: a holder stopped in a debugger must not stop
+    // every other user of the instrument. False when the wait ran out.
+    virtual bool Lock(uint32_t timeout_ms) = 0;
     virtual void Unlock() = 0;
     // False when the record holds fewer than `size` bytes (a new record).
     virtual bool Read(uint8_t* data, size_t size) = 0;
@@ -116,6 +122,10 @@ class Platform {
 // A record's file name for a device path: the path's last part, for people,
 // and a hash of the whole path, so that any path makes a short, safe name.
 std::string StateRecordName(const std::string& device_path);
+
+// $VELMAR_DDS_STATE_DIR where set and not empty, else empty: the platform's
+// own place then.
+std::string StateDirectoryFromEnvironment();
 
 // The platform of the OS the library was built for (one file per OS).
 Platform& SystemPlatform();

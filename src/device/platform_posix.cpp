@@ -33,12 +33,14 @@
 namespace velmar {
 namespace {
 
-constexpr int kConnectTimeoutMs = 1000;
-
-int64_t MonotonicMs() {
+int64_t MonotonicNs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+int64_t MonotonicMs() {
+    return MonotonicNs() / 1000000;
 }
 
 // Why the calling thread's last open or transfer failed. Per thread: the
@@ -71,13 +73,35 @@ TransferStatus Failed(TransferStatus status) {
 // The directory of the state records: $VELMAR_DDS_STATE_DIR, else
 // $XDG_RUNTIME_DIR/velmar-dds-state, else /tmp/velmar-dds-state-<uid>. Not the
 // device directory itself: whoever serves the sockets removes that directory
-// with them, and must find nothing of ours in it.
+// with them, and must find nothing of ours in it. Made if missing; empty when
+// it is not a directory of this user's alone (anyone can make a directory
+// in /tmp under a name they can guess, with links to files of ours in it).
 std::string StateDirectory() {
-    const char* own = std::getenv("VELMAR_DDS_STATE_DIR");
-    if (own != nullptr && *own != '\0') return own;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/velmar-dds-state";
-    return "/tmp/velmar-dds-state-" + std::to_string(getuid());
+    std::string dir = StateDirectoryFromEnvironment();
+    if (dir.empty()) {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        dir = runtime != nullptr && *runtime != '\0'
+                  ? std::string(runtime) + "/velmar-dds-state"
+                  : "/tmp/velmar-dds-state-" + std::to_string(getuid());
+    }
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+        (st.st_mode & 0077) != 0) {
+        return {};
+    }
+    return dir;
+}
+
+// The boot this host is in: a lock word kept from an earlier boot names a
+// thread that is gone, and no robust mutex can tell.
+std::string BootId() {
+    char id[64] = {};
+    const int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    const ssize_t n = read(fd, id, sizeof(id) - 1);
+    close(fd);
+    return n > 0 ? std::string(id, static_cast<size_t>(n)) : std::string();
 }
 
 // A record is a small file mapped into memory, holding a process-shared,
@@ -90,8 +114,14 @@ std::string StateDirectory() {
 class PosixStateRecord final : public StateRecord {
   public:
     static std::unique_ptr<PosixStateRecord> Open(const std::string& path) {
-        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // Never through a link, and only a plain file of our own.
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) return nullptr;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid()) {
+            close(fd);
+            return nullptr;
+        }
         while (flock(fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 close(fd);
@@ -111,8 +141,16 @@ class PosixStateRecord final : public StateRecord {
         close(fd_);
     }
 
-    bool Lock() override {
-        const int result = pthread_mutex_lock(&shared_->lock);
+    bool Lock(uint32_t timeout_ms) override {
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += static_cast<time_t>(timeout_ms / 1000);
+        until.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        const int result = pthread_mutex_timedlock(&shared_->lock, &until);
         if (result == EOWNERDEAD) {
             // The holder died, perhaps half way through a write: the bytes
             // are no record any more.
@@ -136,9 +174,10 @@ class PosixStateRecord final : public StateRecord {
 
   private:
     // The file's layout. The mutex's size depends on the ABI, so the file
-    // name says which (StateRecordFile).
+    // name says which (OpenStateRecord).
     struct Shared {
         uint32_t ready;  // kReady once the mutex is set up
+        char boot[40];   // the boot it was set up in
         pthread_mutex_t lock;
         uint8_t bytes[64];
     };
@@ -155,7 +194,10 @@ class PosixStateRecord final : public StateRecord {
         void* map = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (map == MAP_FAILED) return nullptr;
         auto* shared = static_cast<Shared*>(map);
-        if (shared->ready != kReady) {
+        const std::string boot = BootId();
+        if (shared->ready != kReady ||
+            std::string(shared->boot, strnlen(shared->boot, sizeof(shared->boot))) !=
+                boot.substr(0, sizeof(shared->boot))) {
             pthread_mutexattr_t attributes;
             pthread_mutexattr_init(&attributes);
             pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
@@ -167,6 +209,8 @@ class PosixStateRecord final : public StateRecord {
                 return nullptr;
             }
             std::memset(shared->bytes, 0, sizeof(shared->bytes));
+            std::memset(shared->boot, 0, sizeof(shared->boot));
+            std::memcpy(shared->boot, boot.data(), std::min(boot.size(), sizeof(shared->boot)));
             shared->ready = kReady;
         }
         return shared;
@@ -253,7 +297,7 @@ class PosixPlatform final : public Platform {
         // each says MSG_DONTWAIT and waits under its own limit. A read with
         // the usual limit blocks in recv under SO_RCVTIMEO, one system call
         // for the whole wait.
-        const timeval limit{kConnectTimeoutMs / 1000, (kConnectTimeoutMs % 1000) * 1000};
+        const timeval limit{kTransferTimeoutMs / 1000, (kTransferTimeoutMs % 1000) * 1000};
         if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0 ||
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) != 0 ||
             connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
@@ -294,18 +338,20 @@ class PosixPlatform final : public Platform {
         ClearFailure();
         *received = 0;
         const int fd = static_cast<int>(handle);
-        if (timeout_ms == static_cast<uint32_t>(kConnectTimeoutMs)) {
+        if (timeout_ms == kTransferTimeoutMs) {
             // The socket's own limit is this one: one blocking receive. The
             // clock is read (without a system call) only so that a signal
             // that cuts the wait short neither shortens nor lengthens it.
-            const int64_t start = MonotonicMs();
+            const int64_t start = MonotonicNs();
             const ssize_t got = recv(fd, buffer, capacity, MSG_TRUNC);
             if (got >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
                 return Received(got, capacity, received);
             if (errno != EINTR) return TransferStatus::kTimeout;
-            const int64_t left = static_cast<int64_t>(timeout_ms) - (MonotonicMs() - start);
-            if (left <= 0) return TransferStatus::kTimeout;
-            timeout_ms = static_cast<uint32_t>(left);
+            // What is left, rounded up to whole milliseconds.
+            const int64_t left_ns =
+                static_cast<int64_t>(timeout_ms) * 1000000 - (MonotonicNs() - start);
+            if (left_ns <= 0) return TransferStatus::kTimeout;
+            timeout_ms = static_cast<uint32_t>((left_ns + 999999) / 1000000);
         }
         const TransferStatus ready = WaitReady(fd, Readiness::kReadable, timeout_ms);
         if (ready != TransferStatus::kOk) return Failed(ready);
@@ -374,7 +420,7 @@ class PosixPlatform final : public Platform {
                         static_cast<uint64_t>(st.st_ctim.tv_nsec);
         }
         const std::string dir = StateDirectory();
-        if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return nullptr;
+        if (dir.empty()) return nullptr;
         // Processes of another pointer width lay the mutex out otherwise.
         const std::string abi = sizeof(void*) == 8 ? "" : "-" + std::to_string(8 * sizeof(void*));
         return PosixStateRecord::Open(dir + "/" + StateRecordName(device_path) + abi);

@@ -102,9 +102,18 @@ class Win32StateRecord final : public StateRecord {
     explicit Win32StateRecord(HANDLE file) : file_(file) {}
     ~Win32StateRecord() override { CloseHandle(file_); }
 
-    bool Lock() override {
-        OVERLAPPED at{};
-        return LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
+    bool Lock(uint32_t timeout_ms) override {
+        // Tried at once and again every millisecond: the file is not opened
+        // for overlapped I/O, so a waiting LockFileEx could not be bounded.
+        const ULONGLONG until = GetTickCount64() + timeout_ms;
+        for (;;) {
+            OVERLAPPED at{};
+            if (LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                           &at))
+                return true;
+            if (GetTickCount64() >= until) return false;
+            ::Sleep(1);
+        }
     }
     void Unlock() override {
         OVERLAPPED at{};
@@ -128,13 +137,14 @@ class Win32StateRecord final : public StateRecord {
 // %LOCALAPPDATA%\Velmar\dds-state, made on first use; empty where there is
 // no such folder.
 std::string StateDirectory() {
-    const char* own = std::getenv("VELMAR_DDS_STATE_DIR");
-    if (own != nullptr && *own != '\0') return own;
-    const char* local = std::getenv("LOCALAPPDATA");
-    if (local == nullptr || *local == '\0') return {};
-    const std::string velmar = std::string(local) + "\\Velmar";
-    CreateDirectoryA(velmar.c_str(), nullptr);
-    const std::string dir = velmar + "\\dds-state";
+    std::string dir = StateDirectoryFromEnvironment();
+    if (dir.empty()) {
+        const char* local = std::getenv("LOCALAPPDATA");
+        if (local == nullptr || *local == '\0') return {};
+        const std::string velmar = std::string(local) + "\\Velmar";
+        CreateDirectoryA(velmar.c_str(), nullptr);
+        dir = velmar + "\\dds-state";
+    }
     CreateDirectoryA(dir.c_str(), nullptr);
     return dir;
 }
@@ -218,7 +228,9 @@ class Win32Platform final : public Platform {
             CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return nullptr;
-        return std::unique_ptr<StateRecord>(new (std::nothrow) Win32StateRecord(file));
+        auto* record = new (std::nothrow) Win32StateRecord(file);
+        if (record == nullptr) CloseHandle(file);
+        return std::unique_ptr<StateRecord>(record);
     }
 
     bool WriteDebuggerLine(const std::string& line) override {

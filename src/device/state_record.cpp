@@ -1,5 +1,6 @@
 #include "device/state_record.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "device/platform.h"
@@ -48,6 +49,11 @@ bool DecodeStateRecord(const StateRecordBytes& b, uint64_t identity, InstrumentS
     state->last_divider = static_cast<int32_t>(LoadLe32(&b[kDividerOffset]));
     *may_hold_late_answer = b[kMarkOffset] != 0;
     return true;
+}
+
+std::string StateDirectoryFromEnvironment() {
+    const char* own = std::getenv("VELMAR_DDS_STATE_DIR");
+    return own != nullptr ? own : "";
 }
 
 std::string StateRecordName(const std::string& device_path) {

@@ -37,13 +37,18 @@ TraceState& Trace() {
     return state;
 }
 
+// Set on the thread that runs the log callback, for as long as it runs.
+thread_local bool t_in_callback = false;
+
 // Under the trace's lock.
 void Write(const std::string& line) {
     TraceState& t = Trace();
     if (t.callback != nullptr) {
         // The callback gets the line without its line break.
         const std::string bare = line.substr(0, line.size() - (line.empty() ? 0 : 1));
+        t_in_callback = true;
         t.callback(bare.c_str(), t.callback_data);
+        t_in_callback = false;
     }
     switch (t.sink) {
         case Sink::kOff:
@@ -147,7 +152,12 @@ bool On() {
     return Trace().on.load(std::memory_order_relaxed);
 }
 
+bool InCallback() {
+    return t_in_callback;
+}
+
 void Line(const std::string& text) {
+    if (t_in_callback) return;  // the trace's lock is held by the line being delivered
     TraceState& t = Trace();
     std::lock_guard<std::mutex> hold(t.lock);
     if (t.sink == Sink::kOff && t.callback == nullptr) return;

@@ -1,11 +1,12 @@
-// The opt-in trace: why did that call return 0? A caller sees only 1 or 0;
-// with VELMAR_DDS_TRACE set, the library writes one line per event: each
-// exported call with its arguments, the device it opened (or why it could
-// not), every message out and every answer in (or why it is missing), and
-// the result with the call's time.
+// The opt-in trace: why did that call fail? A caller of the fifteen DDS
+// functions sees only 1 or 0; with VELMAR_DDS_TRACE set (or a session's log
+// callback), the library writes one line per event: each call with its
+// arguments, the device it opened (or why it could not), every message out
+// and every answer in (or why it is missing), and the result with the
+// call's time.
 //
-// VELMAR_DDS_TRACE, read when the library loads and again at each
-// DDSSearch, so that a long-running program can turn it on:
+// VELMAR_DDS_TRACE, read when the library loads and again at each search
+// (DDSSearch, velmar_dds_find), so that a long-running program can turn it on:
 //   unset or empty  nothing is traced; each call pays one branch
 //   stderr          standard error
 //   debug           the debugger channel (OutputDebugStringA on Windows,
@@ -33,9 +34,13 @@ void Configure();
 
 // Hands every line, without its line break, to `callback` as well (nullptr:
 // no longer). The callback runs under the trace's lock, on the thread of the
-// call it traces.
+// call it traces, while that call holds its instrument: it must not call the
+// library (such calls are refused, see InCallback).
 using LineCallback = void (*)(const char* line, void* data);
 void SetCallback(LineCallback callback, void* data);
+
+// True on a thread while it runs the log callback.
+bool InCallback();
 
 // True when lines go somewhere.
 bool On();

@@ -12,10 +12,6 @@
 
 namespace velmar {
 
-// How long any one transfer may take before it counts as timed out, unless
-// a session was given another limit.
-constexpr uint32_t kTransferTimeoutMs = 1000;
-
 // The most stale answers dropped before one write: bounds the drain against
 // an instrument that keeps talking.
 constexpr int kMaxStaleAnswers = 16;

@@ -3,6 +3,7 @@
 // operations are the core's, the same as VelmarDll runs; what differs is
 // whose state they change and how the outcome is told.
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -20,10 +21,15 @@
 #include "velmar/dds.h"
 
 struct velmar_dds {
+    // A handle freed with its device open (a failed open half way) closes it.
+    ~velmar_dds() {
+        if (connected) velmar::ActivePlatform().Close(device);
+    }
     std::mutex lock;
     std::string path;
-    uint32_t timeout_ms = velmar::kTransferTimeoutMs;
+    std::atomic<uint32_t> timeout_ms{velmar::kTransferTimeoutMs};
     bool connected = false;
+    bool opened_before = false;
     velmar::DeviceHandle device = 0;
     velmar::InstrumentState state;
     bool may_hold_late_answer = false;
@@ -72,10 +78,18 @@ int Report(const Failure& failure) {
     return Report(failure.code, failure.words);
 }
 
+// The log callback runs while its call holds the instrument and the trace:
+// a call from inside it could only deadlock.
+constexpr char kFromCallback[] = "called from the log callback, which must not call the library";
+
 // Runs `body` as one traced call; nothing thrown leaves (only allocation can
 // throw).
 template <typename Body>
 int Traced(const trace::Call& call, Body&& body) noexcept {
+    if (trace::InCallback()) {
+        t_message = kFromCallback;
+        return VELMAR_DDS_ERROR_INVALID_ARGUMENT;
+    }
     try {
         if (!trace::On()) return body();
         trace::CallScope scope(call);
@@ -108,10 +122,11 @@ Failure Connect(velmar_dds& h) {
     h.record = platform.OpenStateRecord(h.path, &h.identity);
     // Reopened to another instrument at the same path: what this handle
     // kept was the old one's.
-    if (before != 0 && before != h.identity) {
+    if (h.opened_before && before != h.identity) {
         h.state = InstrumentState();
         h.may_hold_late_answer = false;
     }
+    h.opened_before = true;
     if (trace::On()) {
         trace::Detail("opened " + h.path +
                       (h.record ? "" : " (its state is kept by this handle only)"));
@@ -131,7 +146,13 @@ void Disconnect(velmar_dds& h) {
 class HeldRecord {
   public:
     explicit HeldRecord(velmar_dds& h) : h_(h) {
-        if (!h_.record || !h_.record->Lock()) return;
+        if (!h_.record) return;
+        if (!h_.record->Lock(h_.timeout_ms)) {
+            // Another holder keeps it (a process stopped in a debugger):
+            // this call goes on with what the handle itself knows.
+            if (trace::On()) trace::Detail("the shared state record is held elsewhere; not used");
+            return;
+        }
         held_ = true;
         StateRecordBytes bytes{};
         if (h_.record->Read(bytes.data(), bytes.size()))
@@ -162,6 +183,7 @@ class HeldRecord {
 template <typename Work>
 int OnInstrument(velmar_dds* h, const trace::Call& call, Work&& work) noexcept {
     if (h == nullptr) return Report(ErrorCode::kInvalidArgument, "the handle is NULL");
+    if (trace::InCallback()) return Report(ErrorCode::kInvalidArgument, kFromCallback);
     std::lock_guard<std::mutex> hold(h->lock);
     return Traced(call, [&]() -> int {
         if (const Failure failed = Connect(*h); failed.code != ErrorCode::kOk)
@@ -251,6 +273,7 @@ extern "C" VELMAR_DDS_API const char* velmar_dds_last_message(void) {
 
 extern "C" VELMAR_DDS_API void velmar_dds_set_log_callback(velmar_dds_log_callback callback,
                                                            void* user_data) {
+    if (trace::InCallback()) return;  // its lock is held: see kFromCallback
     trace::SetCallback(callback, user_data);
 }
 
@@ -259,6 +282,7 @@ extern "C" VELMAR_DDS_API void velmar_dds_set_log_callback(velmar_dds_log_callba
 extern "C" VELMAR_DDS_API int velmar_dds_find(velmar_dds_list** list) {
     const trace::Call call("velmar_dds_find", {{"list", static_cast<const void*>(list)}});
     if (list == nullptr) return Invalid(call, "list is NULL");
+    if (trace::InCallback()) return Invalid(call, kFromCallback);
     // The trace is looked at again, so that a long-running program can turn
     // it on or off between searches.
     trace::Configure();
@@ -324,11 +348,8 @@ extern "C" VELMAR_DDS_API int velmar_dds_open_position(int position, velmar_dds*
 }
 
 extern "C" VELMAR_DDS_API void velmar_dds_close(velmar_dds* handle) {
-    if (handle == nullptr) return;
-    {
-        std::lock_guard<std::mutex> hold(handle->lock);
-        Disconnect(*handle);
-    }
+    // No call may be running on the handle or come after (the header says
+    // so): the destructor closes the device.
     delete handle;
 }
 
@@ -339,15 +360,15 @@ extern "C" VELMAR_DDS_API const char* velmar_dds_path(const velmar_dds* handle) 
 extern "C" VELMAR_DDS_API int velmar_dds_set_timeout(velmar_dds* handle, unsigned milliseconds) {
     const trace::Call call("velmar_dds_set_timeout",
                            {{"milliseconds", static_cast<int32_t>(milliseconds)}});
-    if (handle == nullptr || milliseconds == 0 || milliseconds > kLongestTimeoutMs)
+    if (handle == nullptr) return Invalid(call, "the handle is NULL");
+    if (milliseconds == 0 || milliseconds > kLongestTimeoutMs)
         return Invalid(call, "the time limit is not from 1 to 60000 ms");
-    std::lock_guard<std::mutex> hold(handle->lock);
     handle->timeout_ms = milliseconds;
     return VELMAR_DDS_OK;
 }
 
 extern "C" VELMAR_DDS_API unsigned velmar_dds_timeout(const velmar_dds* handle) {
-    return handle == nullptr ? 0 : handle->timeout_ms;
+    return handle == nullptr ? 0u : handle->timeout_ms.load();
 }
 
 extern "C" VELMAR_DDS_API int velmar_dds_check(velmar_dds* handle) {
