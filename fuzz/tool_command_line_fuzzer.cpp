@@ -6,9 +6,9 @@
 //
 // Left out, as a user's own doing rather than input to parse: `demo` and
 // `shell` (they start a simulated instrument and write a plot, or read
-// standard input), `--trace` (it turns on the library's trace for the rest of
-// the process) and any word with a '/' (a wave file elsewhere than in the
-// current directory).
+// standard input), `sleep` (it waits up to an hour), `--trace` (it turns on
+// the library's trace for the rest of the process) and any word with a '/'
+// (a wave file elsewhere than in the current directory).
 //
 // Invariants:
 // - the exit status is 0 (done), 1 (failed) or 2 (wrong command line);
@@ -33,9 +33,10 @@
 namespace {
 
 const std::set<std::string>& KnownCommands() {
-    static const std::set<std::string> known = {
-        "list",     "freq",   "plan",    "measure",  "counter-reset", "single", "trigger",
-        "dio-mode", "dio-in", "dio-out", "power-on", "divider",       "clock",  "demo"};
+    static const std::set<std::string> known = {"list",     "freq",          "sweep",   "plan",
+                                                "measure",  "counter-reset", "single",  "trigger",
+                                                "dio-mode", "dio-in",        "dio-out", "power-on",
+                                                "divider",  "clock",         "help",    "demo"};
     return known;
 }
 
@@ -85,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> words;
     std::istringstream text(std::string(reinterpret_cast<const char*>(data), size));
     for (std::string word; text >> word;) {
-        if (word == "demo" || word == "shell" || word == "--trace" ||
+        if (word == "demo" || word == "shell" || word == "sleep" || word == "--trace" ||
             word.find('/') != std::string::npos)
             return 0;
         words.push_back(word);

@@ -1,6 +1,7 @@
 // The numbers the command-line programs take: whole numbers (decimal, or
 // hexadecimal after 0x) for ports, dividers and the simulator's options, and
-// frequencies with a suffix (1000, 12.5k, 3M) for `velmar-dds plan`.
+// frequencies with a unit as SCPI writes it (1000, 12.5k, 1KHZ, 3 MHz) for
+// `velmar-dds plan`.
 //
 // Input: the first byte chooses the largest whole number allowed; the rest
 // is the text.
@@ -9,8 +10,11 @@
 // - a whole number is taken exactly when it is digits only (or 0x and hex
 //   digits only) and at most the largest allowed, and then has the value
 //   those digits say, worked out here on its own;
+// - a frequency taken is positive and finite; the unit's case does not
+//   matter (but for a lone "m", which is refused); a bare number followed by
+//   k is a thousand times the number;
 // - `plan TEXT` needs no instrument: it plans (exit 0) or refuses the text
-//   (exit 2), and what it writes on standard error is one message of its own;
+//   (exit 2), and what it writes on standard error is messages of its own;
 // - the frequency a plan says is produced is one the instrument can play: from
 //   0 (a constant) to half the fastest sample clock, 100 MHz, whatever was
 //   asked for.
@@ -18,6 +22,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -56,6 +61,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text = in.ConsumeRemainingBytesAsString();
 
     CHECK(velmar::tool::ParseWholeNumber(text, max) == WholeNumber(text, max));
+
+    const std::optional<double> hz = velmar::tool::ParseFrequency(text);
+    CHECK(!hz || (std::isfinite(*hz) && *hz > 0.0));
+    if (!text.empty() && std::tolower(static_cast<unsigned char>(text.back())) != 'm') {
+        std::string upper = text, lower = text;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        CHECK(velmar::tool::ParseFrequency(upper) == hz);
+        CHECK(velmar::tool::ParseFrequency(lower) == hz);
+    }
+    if (hz && text.find_first_not_of("+-.0123456789eE") == std::string::npos) {
+        const std::optional<double> kilo = velmar::tool::ParseFrequency(text + "k");
+        CHECK(std::isfinite(*hz * 1e3) ? kilo == *hz * 1e3 : !kilo);
+    }
 
     std::ostringstream out, err;
     const int code = velmar::tool::RunCli({"plan", text}, out, err);

@@ -17,9 +17,11 @@
 #include <thread>
 
 #include "device/device_directory.h"
+#include "line_editor.h"
 #include "ops/frequency_plan.h"
 #include "parse_number.h"
 #include "protocol/describe.h"
+#include "sweep.h"
 #include "velmar/dds.h"
 #include "version.h"
 #include "wave/wave.h"
@@ -42,6 +44,9 @@ std::string Session::Name() const {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The longest pause of `sleep` and `sweep --dwell`.
+constexpr double kMaxSleepSeconds = 3600.0;
 
 // Downloads that take longer than this show their progress on a terminal.
 constexpr auto kProgressAfter = std::chrono::seconds(1);
@@ -151,6 +156,8 @@ class Args {
         UsageFail("missing " + what);
     }
 
+    bool Empty() const { return args_.empty(); }
+
     void Done() {
         if (!args_.empty()) UsageFail("unexpected '" + args_.front() + "'");
     }
@@ -159,27 +166,29 @@ class Args {
     std::vector<std::string> args_;
 };
 
-// Hertz, with an optional k, M or G: "1000", "12.5k", "3M", "1G".
-double ParseHz(const std::string& text) {
-    char* end = nullptr;
-    errno = 0;
-    double value = std::strtod(text.c_str(), &end);
-    const std::string suffix = end ? std::string(end) : "";
-    if (suffix == "k" || suffix == "K" || suffix == "kHz") {
-        value *= 1e3;
-    } else if (suffix == "M" || suffix == "MHz") {
-        value *= 1e6;
-    } else if (suffix == "G" || suffix == "GHz") {
-        value *= 1e9;
-    } else if (!suffix.empty() && suffix != "Hz") {
-        end = nullptr;
+// Hertz as SCPI writes them, the unit's case not mattering: "1000",
+// "0.5", "12.5k", "1KHZ", "3 MHz", "1G". MHZ is mega, as in SCPI; a lone
+// lowercase "m" is refused, since SCPI reads it as milli.
+double ParseHz(Session& s, const std::string& text) {
+    const std::optional<double> hz = ParseFrequency(text);
+    const size_t unit = text.find_first_not_of("+-0123456789.eE \t");
+    const std::string suffix = unit == std::string::npos ? "" : text.substr(unit);
+    if (!hz && suffix == "m") {
+        UsageFail("'" + text + "' is ambiguous: write " + text.substr(0, unit) + "M or " +
+                  text.substr(0, unit) +
+                  "MHz for megahertz; fractions of a hertz as decimals (0.001)");
     }
-    if (end == nullptr || end == text.c_str() || errno != 0 || !std::isfinite(value) ||
-        value <= 0.0) {
+    if (!hz) {
         UsageFail("'" + text +
-                  "' is not a frequency: give a positive number of hertz (1000, 12.5k, 3M, 1G)");
+                  "' is not a frequency: give a positive number of hertz with HZ, KHZ, MHZ, GHZ, "
+                  "k, M or G in any case (1000, 0.5, 12.5k, 3MHz, 1G)");
     }
-    return value;
+    // SI's millihertz is written so, and means a million times less here.
+    if (!suffix.empty() && suffix[0] == 'm') {
+        s.Warn("note: '" + text + "' is " + FormatHz(*hz) +
+               ": MHZ is megahertz in any case, as in SCPI (a millihertz is 0.001)");
+    }
+    return *hz;
 }
 
 double ParseDouble(const std::string& option, const std::string& text) {
@@ -392,51 +401,114 @@ void CmdList(Session& s, Args& args) {
 }
 
 void CmdPlan(Session& s, Args& args) {
-    const double hz = ParseHz(args.Operand("frequency (HZ)"));
+    const double hz = ParseHz(s, args.Operand("frequency (HZ)"));
     args.Done();
     const velmar_dds_plan plan = Plan(hz);
     PrintPlan(s.out, plan);
     WarnAboutPlan(s, plan);
 }
 
-void CmdFreq(Session& s, Args& args) {
+// The wave of `freq` and `sweep`, from their options.
+struct WaveChoice {
     WaveSettings settings;
-    std::string wave_name = "sine";
-    if (auto wave = args.Option("--wave")) {
-        wave_name = *wave;
-        if (auto shape = ShapeByName(*wave)) {
-            settings.shape = *shape;
-        } else {
-            std::ifstream file(*wave);
-            if (!file)
-                UsageFail("--wave: '" + *wave +
-                          "' is neither sine, square, triangle, sawtooth nor a readable CSV file");
-            std::stringstream text;
-            text << file.rdbuf();
-            std::string error;
-            if (!ParseWaveTable(text.str(), &settings.table, &error))
-                UsageFail(*wave + ": " + error);
-            settings.shape = Shape::kTable;
-        }
-    }
-    if (auto a = args.Option("--amplitude")) settings.amplitude = ParseDouble("--amplitude", *a);
-    if (auto o = args.Option("--offset")) settings.offset = ParseDouble("--offset", *o);
+    std::string name = "sine";  // the shape, or the file
+    std::string table;          // what the file held: "8 values in a row"
+    bool clip = false;          // --clip: a wave beyond the DAC's range is meant
+    bool codes = false;         // the file's values look like DAC codes (and --raw was not given)
+};
+
+WaveChoice ReadWaveChoice(Args& args) {
+    WaveChoice choice;
+    WaveSettings& settings = choice.settings;
+    const std::optional<std::string> wave = args.Option("--wave");
+    const std::optional<std::string> amplitude = args.Option("--amplitude");
+    const std::optional<std::string> offset = args.Option("--offset");
+    if (amplitude) settings.amplitude = ParseDouble("--amplitude", *amplitude);
+    if (offset) settings.offset = ParseDouble("--offset", *offset);
     if (auto b = args.Option("--bits")) {
         settings.dac_bits = static_cast<int>(ParseUnsigned("--bits", *b, 1, 16));
     }
-    const bool allow_constant = args.Flag("--allow-constant");
-    const double hz = ParseHz(args.Operand("frequency (HZ)"));
-    args.Done();
-    // A plan that plays no wave at all is not what anyone asked for: it is
-    // refused before anything is sent, unless asked for by name.
-    const velmar_dds_plan planned = Plan(hz);
-    if (planned.playback == VELMAR_DDS_PLAYS_CONSTANT && !allow_constant) {
-        std::string why = DescribePlayback(CorePlan(planned));
-        const std::string prefix = "warning: ";
-        if (why.rfind(prefix, 0) == 0) why.erase(0, prefix.size());
-        Fail(FormatHz(hz) + " plays no wave: " + why +
-             "; nothing was sent (--allow-constant sends it anyway)");
+    const bool raw = args.Flag("--raw");
+    choice.clip = args.Flag("--clip");
+    if (raw && (amplitude || offset))
+        UsageFail(
+            "--raw plays the file's codes as they are: --amplitude and --offset do not apply");
+    if (!wave) {
+        if (raw) UsageFail("--raw needs a file of DAC codes: --wave FILE.csv");
+        return choice;
     }
+    choice.name = *wave;
+    if (auto shape = ShapeByName(*wave)) {
+        if (raw) UsageFail("--raw needs a file of DAC codes, not the shape " + *wave);
+        settings.shape = *shape;
+        return choice;
+    }
+    std::ifstream file(*wave);
+    if (!file)
+        UsageFail("--wave: '" + *wave +
+                  "' is neither sine, square, triangle, sawtooth nor a readable CSV file");
+    std::stringstream text;
+    text << file.rdbuf();
+    WaveTableOptions options;
+    options.raw = raw;
+    options.dac_bits = settings.dac_bits;
+    WaveTable table;
+    std::string error;
+    if (!ReadWaveTable(text.str(), options, &table, &error)) UsageFail(*wave + ": " + error);
+    choice.table = DescribeWaveTable(table) + (raw ? ", DAC codes" : "");
+    choice.codes = !raw && LooksLikeDacCodes(table.values);
+    settings.shape = Shape::kTable;
+    settings.table = std::move(table.values);
+    return choice;
+}
+
+// The samples of the wave for `plan`; fails when some fall outside the
+// DAC's range and --clip does not say that is meant. Sends nothing.
+std::vector<uint16_t> SamplesFor(const WaveChoice& wave, const velmar_dds_plan& plan,
+                                 int* clipped) {
+    std::vector<uint16_t> samples =
+        ComputeSamples(wave.settings, plan.length, plan.periods, clipped);
+    if (*clipped > 0 && !wave.clip) {
+        const std::string what = std::to_string(*clipped) + " of " + std::to_string(plan.length) +
+                                 " samples fall outside the DAC's range";
+        Fail("the wave is clipped at " + FormatHz(plan.requested_hz) + ": " + what +
+             " (the wave times --amplitude plus --offset must stay within -1 to 1); nothing was "
+             "sent (--clip sends it clipped" +
+             (wave.codes ? "; if " + wave.name + " holds DAC codes, --raw plays them as they are"
+                         : std::string()) +
+             ")");
+    }
+    return samples;
+}
+
+void NoteClipped(Session& s, int clipped, int32_t length) {
+    if (clipped == 0) return;
+    s.Warn("note: " + std::to_string(clipped) + " of " + std::to_string(length) +
+           " samples fall outside the DAC's range and are clipped (--clip)");
+}
+
+// A plan that plays no wave at all is not what anyone asked for: it is
+// refused before anything is sent, unless asked for by name.
+void RefuseConstant(const velmar_dds_plan& planned, bool allow_constant) {
+    if (planned.playback != VELMAR_DDS_PLAYS_CONSTANT || allow_constant) return;
+    std::string why = DescribePlayback(CorePlan(planned));
+    const std::string prefix = "warning: ";
+    if (why.rfind(prefix, 0) == 0) why.erase(0, prefix.size());
+    Fail(FormatHz(planned.requested_hz) + " plays no wave: " + why +
+         "; nothing was sent (--allow-constant sends it anyway)");
+}
+
+void CmdFreq(Session& s, Args& args) {
+    const WaveChoice wave = ReadWaveChoice(args);
+    const bool allow_constant = args.Flag("--allow-constant");
+    const double hz = ParseHz(s, args.Operand("frequency (HZ)"));
+    args.Done();
+    const velmar_dds_plan planned = Plan(hz);
+    RefuseConstant(planned, allow_constant);
+    // Computed from the library's plan before anything is sent: a wave that
+    // would be clipped leaves the instrument as it was.
+    int clipped = 0;
+    const std::vector<uint16_t> samples = SamplesFor(wave, planned, &clipped);
     Instrument& instrument = s.RequireInstrument();
     velmar_dds* handle = instrument.handle.get();
 
@@ -446,9 +518,6 @@ void CmdFreq(Session& s, Args& args) {
     // The download is one exchange per block and one for its header, each
     // about as long as the frequency setting's.
     const double exchange_s = std::chrono::duration<double>(Clock::now() - set_start).count();
-    int clipped = 0;
-    const std::vector<uint16_t> samples =
-        ComputeSamples(settings, plan.length, plan.periods, &clipped);
     const int blocks = SampleBlocksFor(plan.length);
     {
         Progress progress(s.progress, s.err,
@@ -458,16 +527,112 @@ void CmdFreq(Session& s, Args& args) {
         Call(s, "the waveform download", velmar_dds_download(handle, samples.data(), plan.length));
     }
     instrument.download = Download{plan.length, plan.periods, plan.divider};
-    s.out << s.Name() << ": " << wave_name << ", " << plan.length << " samples holding "
-          << plan.periods << " period" << (plan.periods == 1 ? "" : "s") << ", divider "
-          << plan.divider << ", sample clock " << FormatClock(plan.sample_clock_hz) << "\n"
+    s.out << s.Name() << ": " << wave.name << (wave.table.empty() ? "" : " (" + wave.table + ")")
+          << ", " << plan.length << " samples holding " << plan.periods << " period"
+          << (plan.periods == 1 ? "" : "s") << ", divider " << plan.divider << ", sample clock "
+          << FormatClock(plan.sample_clock_hz) << "\n"
           << "produced " << Produced(plan) << " (error " << Ppm(plan) << ")\n";
     WarnAboutPlan(s, plan);
-    if (clipped > 0) {
-        s.Warn("warning: " + std::to_string(clipped) + " of " + std::to_string(plan.length) +
-               " samples fall outside the DAC's range and are clipped (the wave times --amplitude "
-               "plus --offset must stay within -1 to 1)");
+    NoteClipped(s, clipped, plan.length);
+}
+
+// How far the reading is from the frequency produced, in ppm; "" where
+// nothing is produced to compare with.
+std::string Deviation(double measured, double produced, const char* format, double shown) {
+    if (!(produced > 0.0)) return "";
+    double ppm = (measured - produced) / produced * 1e6;
+    // A reading a hair below shows as 0, not -0: `shown` is half the last digit.
+    if (std::fabs(ppm) < shown) ppm = 0.0;
+    char text[32];
+    std::snprintf(text, sizeof(text), format, ppm);
+    return text;
+}
+
+void CmdSweep(Session& s, Args& args) {
+    const WaveChoice wave = ReadWaveChoice(args);
+    const bool allow_constant = args.Flag("--allow-constant");
+    SweepRange range;
+    if (auto n = args.Option("--steps")) {
+        range.points = static_cast<int>(ParseUnsigned("--steps", *n, 2, kMaxSweepPoints));
     }
+    if (auto step = args.Option("--step")) range.step = ParseHz(s, *step);
+    range.log = args.Flag("--log");
+    double dwell_s = 0.0;
+    if (auto dwell = args.Option("--dwell")) {
+        const std::optional<double> seconds = ParseSeconds(*dwell, kMaxSleepSeconds);
+        if (!seconds) UsageFail("--dwell wants seconds from 0 to 3600, not '" + *dwell + "'");
+        dwell_s = *seconds;
+    }
+    const bool measure = args.Flag("--measure");
+    const bool csv = args.Flag("--csv");
+    range.start = ParseHz(s, args.Operand("START (Hz)"));
+    range.stop = ParseHz(s, args.Operand("STOP (Hz)"));
+    args.Done();
+    std::string error;
+    const std::optional<std::vector<double>> frequencies = SweepFrequencies(range, &error);
+    if (!frequencies) UsageFail(error);
+
+    // Every point is planned and its wave computed before the first is sent.
+    struct Point {
+        velmar_dds_plan plan;
+        std::vector<uint16_t> samples;
+        int clipped = 0;
+    };
+    std::vector<Point> points;
+    for (double hz : *frequencies) {
+        Point point;
+        point.plan = Plan(hz);
+        RefuseConstant(point.plan, allow_constant);
+        point.samples = SamplesFor(wave, point.plan, &point.clipped);
+        points.push_back(std::move(point));
+    }
+    Instrument& instrument = s.RequireInstrument();
+    velmar_dds* handle = instrument.handle.get();
+    if (csv) {
+        s.out << "requested_hz,produced_hz" << (measure ? ",measured_hz,deviation_ppm" : "")
+              << "\n";
+    } else {
+        s.out << "  requested Hz   produced Hz" << (measure ? "   measured Hz   deviation" : "")
+              << "\n";
+    }
+    int clipped = 0;
+    int32_t clipped_of = 0;
+    for (const Point& point : points) {
+        velmar_dds_plan plan{};
+        Call(s, "the frequency setting",
+             velmar_dds_set_frequency(handle, point.plan.requested_hz, &plan));
+        Call(s, "the waveform download",
+             velmar_dds_download(handle, point.samples.data(), plan.length));
+        instrument.download = Download{plan.length, plan.periods, plan.divider};
+        clipped += point.clipped;
+        clipped_of += plan.length;
+        if (dwell_s > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(dwell_s));
+        double measured = 0.0;
+        if (measure) Call(s, "the measurement", velmar_dds_measure(handle, 0, &measured));
+        char row[160];
+        if (csv) {
+            std::snprintf(row, sizeof(row), "%.6f,%.6f", plan.requested_hz, plan.produced_hz);
+            s.out << row;
+            if (measure) {
+                std::snprintf(row, sizeof(row), ",%.6f,", measured);
+                s.out << row << Deviation(measured, plan.produced_hz, "%.1f", 0.05);
+            }
+        } else {
+            std::snprintf(row, sizeof(row), "%14.2f%14.2f", plan.requested_hz, plan.produced_hz);
+            s.out << row;
+            if (measure) {
+                const std::string deviation =
+                    Deviation(measured, plan.produced_hz, "%+.0f ppm", 0.5);
+                std::snprintf(row, sizeof(row), "%14.2f%12s", measured,
+                              deviation.empty() ? "-" : deviation.c_str());
+                s.out << row;
+            }
+            if (plan.playback == VELMAR_DDS_PLAYS_ALIAS) s.out << "  (an alias)";
+            if (plan.playback == VELMAR_DDS_PLAYS_CONSTANT) s.out << "  (a constant)";
+        }
+        s.out << "\n" << std::flush;
+    }
+    NoteClipped(s, clipped, clipped_of);
 }
 
 void CmdMeasure(Session& s, Args& args) {
@@ -587,11 +752,27 @@ void CmdClock(Session& s, Args& args) {
     args.Done();
     velmar_dds_state state{};
     Call(s, "the state", velmar_dds_get_state(s.Handle(), &state));
-    s.out << "sample clock " << FormatClock(state.reported_clock_hz)
-          << " (as the library reports it: 200 MHz / (divider + 1))\n"
-          << "the instrument plays at " << FormatClock(state.sample_clock_hz) << " (divider "
-          << state.divider << ", as last sent from this host)\n";
+    // The clock that plays comes first; DDSGetCLK's relation is only named as
+    // that function's answer, since above divider 1 it is not the clock.
+    s.out << "sample clock " << FormatClock(state.sample_clock_hz) << " (divider " << state.divider
+          << ", as last sent from this host)\n"
+          << "DDSGetCLK reports " << FormatClock(state.reported_clock_hz)
+          << " (its relation, 200 MHz / (divider + 1)"
+          << (state.reported_clock_hz == state.sample_clock_hz
+                  ? ", agrees for this divider)\n"
+                  : ", is not the clock that plays)\n");
 }
+
+void CmdSleep(Session& s, Args& args) {
+    const std::string text = args.Operand("SECONDS");
+    args.Done();
+    const std::optional<double> seconds = ParseSeconds(text, kMaxSleepSeconds);
+    if (!seconds) UsageFail("SECONDS must be a number from 0 to 3600, not '" + text + "'");
+    s.out << std::flush;
+    std::this_thread::sleep_for(std::chrono::duration<double>(*seconds));
+}
+
+void CmdHelp(Session& s, Args& args);
 
 void CmdDemo(Session& s, Args& args);
 void CmdShell(Session& s, Args& args);
@@ -614,21 +795,45 @@ const std::vector<Command>& Commands() {
          CmdList},
         {"freq",
          "freq HZ [--wave sine|square|triangle|sawtooth|FILE.csv] [--amplitude A] [--offset O] "
-         "[--bits B] [--allow-constant]",
+         "[--bits B] [--raw] [--clip] [--allow-constant]",
          "plans HZ, computes the wave for the plan and downloads it",
-         "Plans HZ (1000, 12.5k, 3M, 1G), computes the wave for the planned length and periods,\n"
-         "downloads it and prints the frequency actually produced and its error. Warns when\n"
-         "the plan plays an alias (the frequency produced is then the alias) or only a rough\n"
-         "shape, and when samples are clipped. A plan that puts every sample on the same\n"
-         "phase plays a constant, no wave at all: it fails (exit 1) with nothing sent.\n"
-         "  --wave       the shape (default sine), or a CSV file holding one period,\n"
-         "               values from -1 to 1 separated by commas or white space\n"
+         "Plans HZ (1000, 0.5, 12.5k, 1KHZ, 3MHz, 1G), computes the wave for the planned\n"
+         "length and periods, downloads it and prints the frequency actually produced and\n"
+         "its error. Warns when the plan plays an alias (the frequency produced is then the\n"
+         "alias) or only a rough shape. Fails (exit 1) with nothing sent when the plan puts\n"
+         "every sample on the same phase (a constant, no wave at all), and when samples\n"
+         "would fall outside the DAC's range, unless --allow-constant or --clip says so.\n"
+         "  --wave       the shape (default sine), or a CSV file holding one period: one value\n"
+         "               a line, one row of values, or two columns time,value (the second is\n"
+         "               the wave, the time evenly spaced within 1 %), with or without a\n"
+         "               header line; fields separated by commas, semicolons or blanks;\n"
+         "               values from -1 to 1. Anything else is refused naming its line\n"
          "  --amplitude  in units of full scale (default 1)\n"
          "  --offset     in units of full scale (default 0)\n"
          "  --bits       the DAC's resolution, 1 to 16: samples are offset binary from 0 to\n"
          "               2^B - 1 with mid-scale as zero (default 16)\n"
+         "  --raw        the file holds DAC codes, whole numbers from 0 to 2^B - 1, played as\n"
+         "               they are (stretched over the period like any wave)\n"
+         "  --clip       clips a wave beyond the DAC's range instead of refusing it\n"
          "  --allow-constant  sends a plan that plays a constant all the same",
          CmdFreq},
+        {"sweep",
+         "sweep START STOP [--steps N | --step F] [--log] [--dwell S] [--measure] [--csv] "
+         "[--wave W] [--amplitude A] [--offset O] [--bits B] [--raw] [--clip] "
+         "[--allow-constant]",
+         "plays frequencies from START to STOP, a table of each",
+         "Plays the frequencies from START to STOP (START above STOP sweeps down) one after\n"
+         "the other, and prints a table: each frequency requested, the frequency produced\n"
+         "and, with --measure, the one the meter reads and how far it is from the one\n"
+         "produced. Every point is planned and its wave computed before the first is sent.\n"
+         "  --steps N    N frequencies, START and STOP included (2 to 1000, default 10)\n"
+         "  --step F     START, START + F, ... up to STOP (F in hertz, with a unit if you like)\n"
+         "  --log        the frequencies evenly spaced on a log scale (with --steps)\n"
+         "  --dwell S    waits S seconds (0.25, up to 3600) after each frequency is loaded\n"
+         "  --measure    reads the frequency meter at each frequency\n"
+         "  --csv        the table as CSV: requested_hz,produced_hz[,measured_hz,deviation_ppm]\n"
+         "The wave options are those of freq.",
+         CmdSweep},
         {"plan", "plan HZ", "the plan for HZ, without an instrument",
          "Prints the plan for HZ without an instrument: divider, length, periods, the sample\n"
          "clock the instrument plays at, the frequency produced (an alias folded below half\n"
@@ -662,19 +867,28 @@ const std::vector<Command>& Commands() {
          CmdPowerOn},
         {"divider", "divider N", "sets the sample clock divider",
          "Sets the sample clock divider (0 to 65535).", CmdDivider},
-        {"clock", "clock", "the sample clock of the instrument's kept state",
-         "Prints the sample clock of the divider last sent to the instrument from this host,\n"
-         "as the library reports it (200 MHz / (divider + 1), DDSGetCLK's relation) and as\n"
-         "the instrument plays it. Sends nothing.",
+        {"clock", "clock", "the sample clock the instrument plays at",
+         "Prints the sample clock the instrument plays at for the divider last sent to it\n"
+         "from this host, then what DDSGetCLK reports for that divider (its relation,\n"
+         "200 MHz / (divider + 1), which above divider 1 is not the clock that plays).\n"
+         "Sends nothing.",
          CmdClock},
         {"shell", "shell", "runs command lines from standard input in one process",
          "Reads commands from standard input, one command line per line (with + and --device\n"
          "as on the command line), and runs them in this one process on the same open\n"
-         "instruments. Prompts when standard input is a terminal.\n"
-         "Blank lines and lines starting with # are skipped; exit or end of input ends it.\n"
-         "A failing line is reported and the shell goes on when it prompts; reading a\n"
-         "script, it stops there with that line's exit status.",
+         "instruments. At a terminal it prompts, and lines can be edited and recalled with\n"
+         "the arrow keys and Tab completes command names and options (when built with\n"
+         "libedit); elsewhere (a pipe, a file) lines are read as they come.\n"
+         "Blank lines and lines starting with # are skipped; exit, quit or end of input ends\n"
+         "it; help lists the commands. A failing line is reported and the shell goes on when\n"
+         "it prompts; reading a script, it stops there with that line's exit status.",
          CmdShell},
+        {"help", "help [COMMAND]", "the commands, or what COMMAND does",
+         "Lists the commands, or prints what COMMAND does (as COMMAND --help).", CmdHelp},
+        {"sleep", "sleep SECONDS", "waits SECONDS (0.5, up to 3600)",
+         "Waits SECONDS, a decimal number from 0 to 3600: between the lines of a script or\n"
+         "the commands of a chain (freq 1k + sleep 0.5 + measure).",
+         CmdSleep},
         {"demo", "demo [--svg FILE]", "a typical session on a simulated instrument", kDemoHelp,
          CmdDemo},
     };
@@ -688,24 +902,35 @@ void CmdDemo(Session& s, Args& args) {
     RunDemo(s, rest);
 }
 
+void PrintCommands(std::ostream& out) {
+    for (const Command& c : Commands()) {
+        std::string name = c.name;
+        name.resize(std::max<size_t>(name.size() + 2, 15), ' ');
+        out << "  " << name << c.summary << "\n";
+    }
+}
+
+constexpr char kUnitsHelp[] =
+    "Frequencies are hertz with a unit as SCPI writes it, in any case: HZ, KHZ, MHZ\n"
+    "(megahertz, as in SCPI) or GHZ, or a bare k, M or G (1000, 12.5k, 1KHZ, 3MHz, 1G).\n"
+    "A lone lowercase m is refused (SCPI reads it as milli); fractions of a hertz are\n"
+    "written as decimals (0.5).\n";
+
 void PrintHelp(std::ostream& out) {
     out << "Usage: velmar-dds [--device N] [--trace] COMMAND [ARGS] [+ COMMAND [ARGS] ...]\n"
            "  or:  velmar-dds COMMAND --help\n"
            "  or:  velmar-dds --version\n\n"
            "Drives a Velmar DDS signal generator through libvelmardds.\n\n"
            "Commands (velmar-dds COMMAND --help tells more):\n";
-    for (const Command& c : Commands()) {
-        std::string name = c.name;
-        name.resize(std::max<size_t>(name.size() + 2, 15), ' ');
-        out << "  " << name << c.summary << "\n";
-    }
+    PrintCommands(out);
     out << "\nOptions:\n"
            "  --device N   the instrument to use, by index in the list (default 0); before\n"
            "               the first command for the whole line, inside a command for that\n"
            "               command only\n"
            "  --trace      the library's trace on standard error (VELMAR_DDS_TRACE=stderr)\n"
            "  +            runs the next command in the same process\n\n"
-           "The state is kept between runs: every command restates the instrument's control\n"
+        << kUnitsHelp
+        << "\nThe state is kept between runs: every command restates the instrument's control\n"
            "state (trigger and mode bits, digital output word, divider), and the host keeps\n"
            "what was last sent to each instrument in $VELMAR_DDS_STATE_DIR (else\n"
            "$XDG_RUNTIME_DIR/velmar-dds-state, else /tmp/velmar-dds-state-<uid>), so each run\n"
@@ -717,6 +942,93 @@ void PrintHelp(std::ostream& out) {
            "$XDG_RUNTIME_DIR/velmar-dds, else /tmp/velmar-dds-<uid>); velmar-dds-sim serves\n"
            "simulated ones there. Whole numbers are decimal (a leading zero too) or 0x...\n"
            "Exit status: 0 done, 1 failed, 2 wrong command line.\n";
+}
+
+void PrintCommandHelp(std::ostream& out, const Command& command) {
+    out << "Usage: velmar-dds [--device N] " << command.synopsis << "\n\n" << command.help << "\n";
+}
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& c : Commands())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+void CmdHelp(Session& s, Args& args) {
+    std::optional<std::string> name;
+    if (!args.Empty()) name = args.Operand("COMMAND");
+    args.Done();
+    if (name) {
+        const Command* command = FindCommand(*name);
+        if (command == nullptr) UsageFail("unknown command '" + *name + "'");
+        PrintCommandHelp(s.out, *command);
+        return;
+    }
+    if (!s.in_shell) {
+        PrintHelp(s.out);
+        return;
+    }
+    s.out << "Commands (help COMMAND tells more):\n";
+    PrintCommands(s.out);
+    s.out << "\nA line is a command line as after velmar-dds: --device N and + as there.\n"
+             "exit or quit ends the shell, and # starts a comment."
+          << (HasLineEditing() ? " Tab completes commands and options." : "") << "\n\n"
+          << kUnitsHelp;
+}
+
+std::vector<std::string> SplitWords(const std::string& line);
+
+// What Tab offers for `word` at a terminal, given the line before it: the
+// command names where a command starts (the line's start, or after a +),
+// else the options of the step's command, and the words its synopsis offers
+// (on|off, sine|square|...). Nothing where a file name is more likely.
+std::vector<std::string> CompleteWord(const std::string& before, const std::string& word) {
+    std::vector<std::string> step;
+    try {
+        for (const std::string& w : SplitWords(before)) {
+            if (w == "+") {
+                step.clear();
+            } else {
+                step.push_back(w);
+            }
+        }
+    } catch (const CliError&) {
+        return {};  // inside quotes
+    }
+    size_t at = 0;
+    while (at < step.size() && step[at] == "--device") at += 2;
+    if (at > step.size()) return {};  // the index of --device
+    std::vector<std::string> offered;
+    const Command* command = at < step.size() ? FindCommand(step[at]) : nullptr;
+    if (at == step.size()) {
+        for (const Command& c : Commands()) offered.push_back(c.name);
+        offered.insert(offered.end(), {"exit", "quit", "--device"});
+    } else if (command != nullptr) {
+        std::istringstream synopsis(command->synopsis);
+        for (std::string w; synopsis >> w;) {
+            w.erase(std::remove_if(w.begin(), w.end(), [](char c) { return c == '[' || c == ']'; }),
+                    w.end());
+            if (w.rfind("--", 0) == 0) {
+                offered.push_back(w);
+                continue;
+            }
+            if (w.find('|') == std::string::npos) continue;
+            std::istringstream choices(w);
+            for (std::string choice; std::getline(choices, choice, '|');) {
+                const bool lower = std::all_of(choice.begin(), choice.end(), [](char c) {
+                    return (c >= 'a' && c <= 'z') || c == '-';
+                });
+                if (lower && !choice.empty()) offered.push_back(choice);
+            }
+        }
+        offered.insert(offered.end(), {"--device", "--help", "+"});
+    }
+    std::vector<std::string> matches;
+    for (const std::string& w : offered) {
+        if (w.rfind(word, 0) == 0 && std::find(matches.begin(), matches.end(), w) == matches.end())
+            matches.push_back(w);
+    }
+    return matches;
 }
 
 // One command line: `--device N` and the other options before the first
@@ -757,11 +1069,21 @@ std::vector<std::string> SplitWords(const std::string& line) {
 
 void CmdShell(Session& s, Args& args) {
     args.Done();
-    std::string line;
+    s.in_shell = true;
+    // Only a person at a terminal is prompted and edits lines; a script on a
+    // pipe or in a file is read as it comes.
+    std::unique_ptr<LineEditor> editor;
+    if (s.interactive) editor = TerminalEditor(s.in, s.out, CompleteWord);
     int number = 0;
     for (;;) {
-        if (s.interactive) s.out << "velmar-dds> " << std::flush;
-        if (!std::getline(s.in, line)) break;
+        std::string line;
+        if (editor) {
+            std::optional<std::string> typed = editor->Read("velmar-dds> ");
+            if (!typed) break;
+            line = std::move(*typed);
+        } else if (!std::getline(s.in, line)) {
+            break;
+        }
         ++number;
         try {
             const std::vector<std::string> words = SplitWords(line);
@@ -772,6 +1094,7 @@ void CmdShell(Session& s, Args& args) {
             if (!s.interactive) {
                 throw CliError(e.exit_code(), "line " + std::to_string(number) + ": " + e.what());
             }
+            s.out << std::flush;
             s.err << "velmar-dds: " << e.what() << "\n";
         }
     }
@@ -819,8 +1142,7 @@ void RunLine(Session& session, const std::vector<std::string>& all_args, bool in
         const Command* command = chosen[i];
         Args rest(std::vector<std::string>(step.begin() + 1, step.end()));
         if (rest.Flag("--help") || rest.Flag("-h")) {
-            session.out << "Usage: velmar-dds [--device N] " << command->synopsis << "\n\n"
-                        << command->help << "\n";
+            PrintCommandHelp(session.out, *command);
             continue;
         }
         try {
@@ -856,7 +1178,7 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
                 out << VersionText("velmar-dds",
                                    reinterpret_cast<const void*>(&velmar_dds_version));
                 return kExitOk;
-            } else if (args[i] == "--help" || args[i] == "-h" || args[i] == "help") {
+            } else if (args[i] == "--help" || args[i] == "-h") {
                 PrintHelp(out);
                 return kExitOk;
             } else if (args[i].rfind("--", 0) == 0) {

@@ -64,6 +64,7 @@ struct Session {
     std::ostream& err;         // warnings and notes, one line each
     std::istream& in;          // the commands of `shell`
     bool interactive = false;  // standard input and output are a terminal: prompt
+    bool in_shell = false;     // the commands come from `shell`
     bool progress = false;     // standard error is a terminal: show slow downloads
     int chain_device = 0;      // --device before the first command
     int device = 0;            // the instrument of the command running now

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Plays an arbitrary wave read from a CSV file (one period, values from -1 to 1).
+"""Plays an arbitrary wave read from a CSV file: one period, values from -1 to
+1, one a line, in one row, or as two columns time,value (with --raw: DAC codes).
 
     PYTHONPATH=python python3 python/examples/arbitrary_wave.py [FILE.csv] [--frequency HZ]
 """
@@ -11,7 +12,7 @@ from instrument import arguments, instrument
 
 
 def main() -> None:
-    parser = arguments(__doc__.splitlines()[0])
+    parser = arguments(__doc__)
     parser.add_argument(
         "file",
         nargs="?",
@@ -20,11 +21,15 @@ def main() -> None:
     )
     parser.add_argument("--frequency", type=float, default=2500.0, help="Hz (default 2500)")
     parser.add_argument("--amplitude", type=float, default=0.9, help="full scale 1 (default 0.9)")
+    parser.add_argument(
+        "--raw", action="store_true", help="the file holds 16-bit DAC codes, played as they are"
+    )
     args = parser.parse_args()
-    table = velmar_dds.load_wave(args.file)
+    table = velmar_dds.load_wave(args.file, raw=args.raw)
+    amplitude = 1.0 if args.raw else args.amplitude
     with instrument(args) as gen:
-        plan = gen.play(args.frequency, wave=table, amplitude=args.amplitude)
-        samples = velmar_dds.wave_samples(table, plan.length, plan.periods, args.amplitude)
+        plan = gen.play(args.frequency, wave=table, amplitude=amplitude)
+        samples = velmar_dds.wave_samples(table, plan.length, plan.periods, amplitude)
         print(
             f"{args.file}: {len(table)} values, stretched over {plan.length} samples "
             f"({plan.periods} period{'s' if plan.periods > 1 else ''}) at "

@@ -9,7 +9,7 @@ from instrument import arguments, instrument
 
 
 def main() -> None:
-    args = arguments(__doc__.splitlines()[0]).parse_args()
+    args = arguments(__doc__).parse_args()
     # The simulated instrument sees 0x00FF on its input port.
     with instrument(args, digital_in=0x00FF) as gen:
         gen.set_dio_mode(1)

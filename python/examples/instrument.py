@@ -7,7 +7,10 @@ from typing import Iterator
 import velmar_dds
 
 
-def arguments(description: str) -> argparse.ArgumentParser:
+def arguments(docstring: str) -> argparse.ArgumentParser:
+    """The options every example takes; its --help opens with the first
+    paragraph of the example's docstring, whole."""
+    description = " ".join(docstring.strip().split("\n\n")[0].split())
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument(
         "--device",

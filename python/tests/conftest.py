@@ -92,15 +92,63 @@ def run_python(code, env=None, cwd=None):
 
 def wave_table():
     """The cases of tests/data/wave_samples.txt: (arguments of
-    wave_samples, the samples expected)."""
+    wave_samples, the samples expected, how many of them are clipped)."""
     cases = []
     for line in (REPO / "tests" / "data" / "wave_samples.txt").read_text().splitlines():
         if line.startswith("#"):
             continue
-        head, samples = line.split("|")
+        head, samples, clipped = line.split("|")
         shape, length, periods, amplitude, offset, bits = head.split()
         if shape.startswith("table:"):
             shape = [float(v) for v in shape[len("table:") :].split(",")]
         arguments = (shape, int(length), int(periods), float(amplitude), float(offset), int(bits))
-        cases.append((arguments, [int(s) for s in samples.split()]))
+        cases.append((arguments, [int(s) for s in samples.split()], int(clipped)))
+    return cases
+
+
+CSV_FOLDER = REPO / "tests" / "data" / "csv"
+
+
+def csv_cases():
+    """The cases of tests/data/csv/cases.txt: (file name, raw, bits, what
+    is expected: a list of values, or the message of the refusal)."""
+    cases = []
+    for line in (CSV_FOLDER / "cases.txt").read_text().splitlines():
+        if not line or line.startswith("#"):
+            continue
+        head, expected = line.split(" | ", 1)
+        words = head.split()
+        raw = len(words) > 1 and words[1] == "raw"
+        bits = int(words[2]) if raw else 16
+        if expected.startswith("! "):
+            cases.append((words[0], raw, bits, expected[2:]))
+            continue
+        numbers = expected.split()
+        if numbers[0] == "codes":
+            top = 2**bits - 1
+            values = [2.0 * float(code) / top - 1.0 for code in numbers[1:]]
+        else:
+            values = [float(v) for v in numbers]
+        cases.append((words[0], raw, bits, values))
+    return cases
+
+
+def sweep_cases():
+    """The cases of tests/data/sweep_points.txt: (keyword arguments of
+    sweep_frequencies, the frequencies expected)."""
+    cases = []
+    for line in (REPO / "tests" / "data" / "sweep_points.txt").read_text().splitlines():
+        if line.startswith("#"):
+            continue
+        head, frequencies = line.split(" | ")
+        words = head.split()
+        arguments = {"start": float(words[0]), "stop": float(words[1])}
+        for word in words[2:]:
+            if word == "log":
+                arguments["log"] = True
+            elif word.startswith("steps="):
+                arguments["steps"] = int(word[len("steps=") :])
+            elif word.startswith("step="):
+                arguments["step"] = float(word[len("step=") :])
+        cases.append((arguments, [float(f) for f in frequencies.split()]))
     return cases

@@ -3,12 +3,14 @@
 import gc
 import itertools
 import os
+import subprocess
+import sys
 import threading
 import time
 
 import numpy as np
 import pytest
-from conftest import DDS, run_python, sim_messages
+from conftest import DDS, PYTHON_DIR, run_python, sim_messages, sweep_cases
 
 import velmar_dds
 
@@ -302,3 +304,72 @@ def test_device_directory_as_the_library_finds_it(monkeypatch, device_dir, runti
         else:
             monkeypatch.setenv(name, value)
     assert velmar_dds.device_directory() == expected
+
+
+@pytest.mark.parametrize("arguments,expected", sweep_cases())
+def test_the_sweeps_frequencies_are_the_tools(arguments, expected):
+    assert velmar_dds.sweep_frequencies(**arguments) == pytest.approx(expected, rel=1e-12)
+
+
+def test_a_sweep_measures_what_it_plays(capfd):
+    with velmar_dds.Simulator(trace=True), velmar_dds.Generator(0) as gen:
+        rows = gen.sweep(1e3, 10e3, steps=10, measure=True)
+        assert [r.requested_hz for r in rows] == [1e3 * k for k in range(1, 11)]
+        for row in rows:
+            assert row.produced_hz == pytest.approx(row.requested_hz, rel=1e-3)
+            assert row.measured_hz == pytest.approx(row.produced_hz, rel=1e-3)
+            assert abs(row.deviation_ppm) < 1000
+        assert gen.state().divider == rows[-1].plan.divider
+        capfd.readouterr()
+        # Without measure=True the meter is left alone: one control message
+        # (the divider) and one download a frequency.
+        down = gen.sweep(2e3, 1e3, steps=2, log=True, dwell=0.05)
+        assert [r.requested_hz for r in down] == [2e3, 1e3]
+        assert [(r.measured_hz, r.deviation_ppm) for r in down] == [(None, None)] * 2
+    sent = [m.split(" ")[0].rstrip(":") for m in sim_messages(capfd.readouterr().out, DDS)]
+    assert sent == ["control", "length", "block"] * 2, sent
+
+
+EXAMPLES = PYTHON_DIR / "examples"
+
+
+@pytest.mark.parametrize("example", ["sweep", "arbitrary_wave", "digital_ports"])
+def test_an_examples_help_is_whole(example):
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / f"{example}.py"), "--help"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    # The description is the docstring's first paragraph, to its full stop.
+    description = " ".join(result.stdout.split("\n\n")[1].split())
+    assert description.endswith("."), description
+
+
+def test_the_sweep_example_writes_only_when_asked(tmp_path):
+    work = tmp_path / "work"  # beside the state records the fixture keeps in tmp_path
+    work.mkdir()
+
+    def run(*options):
+        return subprocess.run(
+            [sys.executable, str(EXAMPLES / "sweep.py"), "--simulate", "--steps", "3", *options],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            cwd=work,
+        )
+
+    result = run()
+    assert result.returncode == 0, result.stderr
+    assert "requested Hz" in result.stdout
+    assert list(work.iterdir()) == []
+    result = run("--output", "plot.png")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert result.returncode != 0 and "matplotlib is not installed" in result.stderr
+        assert list(work.iterdir()) == []
+        return
+    assert result.returncode == 0, result.stderr
+    assert [p.name for p in work.iterdir()] == ["plot.png"]

@@ -39,15 +39,17 @@ from ._generator import (
     Playback,
     PlaybackWarning,
     State,
+    SweepRow,
     device_directory,
     find,
     find_paths,
     plan,
+    sweep_frequencies,
 )
 from ._library import trace, version as library_version
 from ._simulator import Simulator
 from ._version import __version__
-from ._wave import SHAPES, Wave, load_wave, wave_samples
+from ._wave import SHAPES, Wave, load_wave, read_wave_table, wave_samples
 
 __all__ = [
     "BASE_CLOCK_HZ",
@@ -71,6 +73,7 @@ __all__ = [
     "SearchFailed",
     "Simulator",
     "State",
+    "SweepRow",
     "WAVE_MEMORY_SIZE",
     "Wave",
     "WriteRefused",
@@ -81,6 +84,8 @@ __all__ = [
     "library_version",
     "load_wave",
     "plan",
+    "read_wave_table",
+    "sweep_frequencies",
     "trace",
     "wave_samples",
 ]

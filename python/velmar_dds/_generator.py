@@ -11,6 +11,7 @@ import numbers
 import os
 import sys
 import threading
+import time
 import warnings
 import weakref
 from dataclasses import dataclass
@@ -150,6 +151,80 @@ class State:
     last_divider: int
     reported_clock_hz: float
     sample_clock_hz: float
+
+
+MAX_SWEEP_POINTS = 1000
+MAX_DWELL_S = 3600.0
+
+
+@dataclass(frozen=True)
+class SweepRow:
+    """One frequency of Generator.sweep().
+
+    Attributes:
+        requested_hz: the frequency asked for.
+        produced_hz: what the instrument plays (see Plan.produced_hz).
+        measured_hz: what the frequency meter read, None unless measured.
+        plan: the whole plan.
+    """
+
+    requested_hz: float
+    produced_hz: float
+    measured_hz: Optional[float]
+    plan: "Plan"
+
+    @property
+    def deviation_ppm(self) -> Optional[float]:
+        """(measured_hz - produced_hz) / produced_hz in ppm; None when not
+        measured or nothing is produced."""
+        if self.measured_hz is None or not self.produced_hz > 0.0:
+            return None
+        return (self.measured_hz - self.produced_hz) / self.produced_hz * 1e6
+
+
+def sweep_frequencies(
+    start: float,
+    stop: float,
+    steps: Optional[int] = None,
+    step: Optional[float] = None,
+    log: bool = False,
+) -> List[float]:
+    """The frequencies of a sweep from `start` to `stop` Hz, as `velmar-dds
+    sweep` works them out: `steps` of them (both ends included, 2 to 1000,
+    default 10), evenly spaced or, with log=True, evenly on a log scale; or
+    start, start + step, ... up to stop. Raises ValueError for a range that
+    asks for none, for more than 1000, or for a log scale in steps of hertz."""
+    start, stop = check_frequency(start), check_frequency(stop)
+    if steps is not None and step is not None:
+        raise ValueError("give the number of points or the step, not both")
+    if log and step is not None:
+        raise ValueError("a log sweep is given in points, not in a step of hertz")
+    if step is not None:
+        if isinstance(step, bool) or not isinstance(step, numbers.Real):
+            raise TypeError(f"step must be a number of hertz, not {step!r}")
+        if not step > 0.0:
+            raise ValueError("the step must be a positive number of hertz")
+        span = abs(stop - start)
+        # A step that divides the span reaches stop despite rounding: 0.3 / 0.1.
+        count = math.floor(span / step + 1e-9) + 1
+        if not count <= MAX_SWEEP_POINTS:
+            raise ValueError(
+                f"a step of {step:.6g} Hz from {start:.6g} to {stop:.6g} Hz gives more than "
+                f"{MAX_SWEEP_POINTS} points"
+            )
+        direction = 1 if stop >= start else -1
+        return [start + direction * i * step for i in range(count)]
+    points = 10 if steps is None else whole_number("steps", steps)
+    if not 2 <= points <= MAX_SWEEP_POINTS:
+        raise ValueError(f"a sweep has from 2 to {MAX_SWEEP_POINTS} points, not {points}")
+    frequencies = [
+        start * math.pow(stop / start, i / (points - 1))
+        if log
+        else start + (stop - start) * i / (points - 1)
+        for i in range(points - 1)
+    ]
+    # The last is stop itself, not stop give or take the rounding.
+    return frequencies + [stop]
 
 
 def _whole(name: str, value: Any, low: int, high: int) -> int:
@@ -417,6 +492,7 @@ class Generator:
         amplitude: float = 1.0,
         offset: float = 0.0,
         bits: int = 16,
+        clip: bool = False,
     ) -> Plan:
         """Plays `wave` at `frequency` Hz, as `velmar-dds freq` does: plans the
         frequency, computes plan.length samples holding plan.periods periods
@@ -433,15 +509,76 @@ class Generator:
                 period of values from -1 to 1 (see wave_samples()).
             amplitude, offset: in units of full scale (defaults 1 and 0).
             bits: DAC width, 1 to 16.
+            clip: False refuses a wave that leaves the DAC's range (ValueError,
+                nothing sent), True clips it.
         """
         planned = plan(frequency)
-        samples = wave_samples(wave, planned.length, planned.periods, amplitude, offset, bits)
+        samples = wave_samples(
+            wave, planned.length, planned.periods, amplitude, offset, bits, clip=clip
+        )
         with self._lock:
             made = self._set_frequency(planned.frequency)
             self.download(samples)
         if made.playback != Playback.AS_PLANNED:
             warnings.warn(PlaybackWarning(made.note), stacklevel=2)
         return made
+
+    def sweep(
+        self,
+        start: float,
+        stop: float,
+        steps: Optional[int] = None,
+        step: Optional[float] = None,
+        log: bool = False,
+        dwell: float = 0.0,
+        measure: bool = False,
+        wave: Wave = "sine",
+        amplitude: float = 1.0,
+        offset: float = 0.0,
+        bits: int = 16,
+        clip: bool = False,
+    ) -> List["SweepRow"]:
+        """Plays the frequencies from `start` to `stop` one after the other,
+        as `velmar-dds sweep` does, and returns a row for each: the frequency
+        requested, the one produced and, with measure=True, the one the meter
+        reads. Every point is planned and its wave computed before the first
+        is sent, so a wave that would be clipped (see wave_samples()) sends
+        nothing.
+
+        Args:
+            start, stop: Hz; stop below start sweeps down.
+            steps: the number of frequencies, both ends included (2 to 1000,
+                default 10), or
+            step: START, START + step, ... up to STOP, in Hz.
+            log: the frequencies evenly spaced on a log scale (with steps).
+            dwell: seconds to wait after each frequency is loaded (0 to 3600).
+            measure: read the frequency meter at each frequency.
+            wave, amplitude, offset, bits, clip: as for play().
+        """
+        frequencies = sweep_frequencies(start, stop, steps=steps, step=step, log=log)
+        if isinstance(dwell, bool) or not isinstance(dwell, numbers.Real):
+            raise TypeError(f"dwell must be a number of seconds, not {dwell!r}")
+        if not 0.0 <= dwell <= MAX_DWELL_S:
+            raise ValueError(f"dwell must be from 0 to {MAX_DWELL_S:g} seconds, not {dwell}")
+        prepared = []
+        for frequency in frequencies:
+            planned = plan(frequency)
+            samples = wave_samples(
+                wave, planned.length, planned.periods, amplitude, offset, bits, clip=clip
+            )
+            prepared.append((planned, samples))
+        rows = []
+        for planned, samples in prepared:
+            with self._lock:
+                made = self._set_frequency(planned.frequency)
+                self.download(samples)
+            if made.playback != Playback.AS_PLANNED:
+                warnings.warn(PlaybackWarning(made.note), stacklevel=2)
+            if dwell:
+                time.sleep(dwell)
+            measured = self.measure_frequency() if measure else None
+            rows.append(SweepRow(made.frequency, made.produced_hz, measured, made))
+        return rows
 
     def _measure(self, mode: int) -> float:
         reading = ctypes.c_double()

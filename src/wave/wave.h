@@ -11,6 +11,7 @@
 // DAC's range is clipped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,10 +43,58 @@ double WaveValue(const WaveSettings& settings, double phase);
 std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, int periods,
                                      int* clipped = nullptr);
 
-// Reads one period of a wave from CSV text: numbers separated by commas,
-// semicolons or white space, one or more per line; lines starting with '#'
-// are comments. False with one line in *error when a field is not a finite
-// number or fewer than two values are given.
+// The length of the decimal number that `text` starts with, as people write
+// one: an optional sign, digits with an optional point, an optional
+// exponent; 0 when it starts with none. strtod alone would also take hex,
+// "inf", "nan" and leading blanks, which neither a wave file nor a
+// frequency on a command line means. Shared with the tools' numbers.
+size_t DecimalPrefix(const std::string& text);
+
+// How a wave file holds its values.
+enum class TableForm {
+    kColumn,     // one value a line
+    kRow,        // one line of values
+    kTimeValue,  // two columns, time and value: the second is the wave
+};
+
+struct WaveTableOptions {
+    // The values are DAC codes, whole numbers from 0 to 2^dac_bits - 1, to be
+    // played as they are. They are given back on the full scale, where
+    // ComputeSamples turns each into its code again.
+    bool raw = false;
+    int dac_bits = kDefaultDacBits;
+};
+
+struct WaveTable {
+    std::vector<double> values;  // one period, in units of full scale
+    TableForm form = TableForm::kColumn;
+    bool header = false;  // a first line of names was passed over
+};
+
+// A time column may stray this far (relative) from its mean step.
+constexpr double kTimeStepTolerance = 0.01;
+
+// Reads one period of a wave from CSV text in the forms people have: one
+// value a line; a single row of values; or two columns, time and value, the
+// time evenly spaced (within kTimeStepTolerance of its mean step). Fields
+// are separated by commas, else semicolons, else blanks, and may be quoted;
+// a first line of names (no field a number) is a header; blank lines and
+// lines starting with '#' are passed over. Anything else is refused as
+// ambiguous: three or more columns on several lines, lines of different
+// widths, a field that is no decimal number. False with one line in *error,
+// naming the line, when the text is refused or holds fewer than two values.
+bool ReadWaveTable(const std::string& text, const WaveTableOptions& options, WaveTable* table,
+                   std::string* error);
+
+// The values of ReadWaveTable without options.
 bool ParseWaveTable(const std::string& text, std::vector<double>* values, std::string* error);
+
+// "8 values, one a line", "8 values in a row", "8 values from the second of
+// two columns (time, value)", each with " after a header line" if it had one.
+std::string DescribeWaveTable(const WaveTable& table);
+
+// Whether the values look like DAC codes rather than a wave on the full
+// scale: all whole, none negative, some above 1.
+bool LooksLikeDacCodes(const std::vector<double>& values);
 
 }  // namespace velmar::wave

@@ -176,6 +176,66 @@ TEST(CliPlanTest, FrequencySuffixesAndTheHighBranch) {
     }
 }
 
+// Units as SCPI writes them, in any case: MHZ is mega, a lone "m" is
+// refused, fractions of a hertz are decimals.
+TEST(CliPlanTest, FrequencyUnitsAsScpiWritesThem) {
+    setenv("VELMAR_DDS_DEVICE_DIR", "/nonexistent/velmar-dds", 1);
+    const struct {
+        const char* hz;
+        const char* requested;  // the plan's first line; nullptr: refused (exit 2)
+        const char* err;        // found on standard error ("" for nothing at all)
+    } cases[] = {
+        {"1KHZ", "requested     1000.00 Hz\n", ""},
+        {"1kHz", "requested     1000.00 Hz\n", ""},
+        {"1khz", "requested     1000.00 Hz\n", ""},
+        {"2.5K", "requested     2500.00 Hz\n", ""},
+        {"1000HZ", "requested     1000.00 Hz\n", ""},
+        {"1000hz", "requested     1000.00 Hz\n", ""},
+        {"3MHZ", "requested     3000000.00 Hz\n", ""},
+        {"3M", "requested     3000000.00 Hz\n", ""},
+        {"1.5 MHz", "requested     1500000.00 Hz\n", ""},
+        {"1GHZ", "requested     1e9 Hz\n", "plays a constant, not 1e9 Hz"},
+        {"0.001g", "requested     1000000.00 Hz\n", ""},
+        {"12.5e3", "requested     12500.00 Hz\n", ""},
+        {"+440", "requested     440.00 Hz\n", ""},
+        {"0.5", "requested     0.50 Hz\n", "below 1 Hz the library plans 1 Hz"},
+        // SCPI's MHZ is mega whatever its case; said so when it looks like SI's millihertz.
+        {"1mHz", "requested     1000000.00 Hz\n",
+         "velmar-dds: note: '1mHz' is 1000000.00 Hz: MHZ is megahertz in any case, as in SCPI (a "
+         "millihertz is 0.001)\n"},
+        {"2mhz", "requested     2000000.00 Hz\n", "MHZ is megahertz in any case"},
+        // A lone "m" is milli to SCPI and mega to a bench user.
+        {"3m", nullptr,
+         "velmar-dds: '3m' is ambiguous: write 3M or 3MHz for megahertz; fractions of a hertz "
+         "as decimals (0.001) (see velmar-dds plan --help)\n"},
+        {"1mA", nullptr, "is not a frequency"},
+        {"1 ", nullptr, "is not a frequency"},
+        {" 1k", nullptr, "is not a frequency"},
+        {"1kk", nullptr, "is not a frequency"},
+        {"1e", nullptr, "is not a frequency"},
+        {"0x10", nullptr, "is not a frequency"},
+        {"inf", nullptr, "is not a frequency"},
+        {"nan", nullptr, "is not a frequency"},
+        {"1e400", nullptr, "is not a frequency"},
+        {"1/2", nullptr, "is not a frequency"},
+        {"-1kHz", nullptr, "is not a frequency"},
+        {"0MHz", nullptr, "is not a frequency"},
+        {"1THz", nullptr, "is not a frequency"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = Tool({"plan", c.hz});
+        EXPECT_EQ(run.exit_code, c.requested ? 0 : 2) << c.hz << run.err;
+        if (c.requested) {
+            EXPECT_EQ(run.out.rfind(c.requested, 0), 0u) << c.hz << "\n" << run.out;
+        }
+        if (*c.err == '\0') {
+            EXPECT_EQ(run.err, "") << c.hz;
+        } else {
+            EXPECT_NE(run.err.find(c.err), std::string::npos) << c.hz << "\n" << run.err;
+        }
+    }
+}
+
 TEST(CliUsageTest, WrongCommandLinesExitTwoWithOneLine) {
     const struct {
         std::vector<std::string> args;
@@ -184,8 +244,8 @@ TEST(CliUsageTest, WrongCommandLinesExitTwoWithOneLine) {
         {{"bogus"}, "velmar-dds: unknown command 'bogus' (see velmar-dds --help)\n"},
         {{"freq"}, "velmar-dds: missing frequency (HZ) (see velmar-dds freq --help)\n"},
         {{"plan", "abc"},
-         "velmar-dds: 'abc' is not a frequency: give a positive number of hertz (1000, 12.5k, 3M, "
-         "1G) (see velmar-dds plan --help)\n"},
+         "velmar-dds: 'abc' is not a frequency: give a positive number of hertz with HZ, KHZ, MHZ, "
+         "GHZ, k, M or G in any case (1000, 0.5, 12.5k, 3MHz, 1G) (see velmar-dds plan --help)\n"},
         {{"plan", "-5"}, nullptr},
         {{"plan", "0"}, nullptr},
         {{"plan", "1e300"},
@@ -218,6 +278,39 @@ TEST(CliUsageTest, WrongCommandLinesExitTwoWithOneLine) {
         {{"--bogus", "list"}, "velmar-dds: unknown option '--bogus' (see velmar-dds --help)\n"},
         {{"shell", "+", "list"},
          "velmar-dds: shell runs alone, not inside a chain or another shell\n"},
+        {{"freq", "1000", "--raw"},
+         "velmar-dds: --raw needs a file of DAC codes: --wave FILE.csv (see velmar-dds freq "
+         "--help)\n"},
+        {{"freq", "1000", "--raw", "--wave", "square"},
+         "velmar-dds: --raw needs a file of DAC codes, not the shape square (see velmar-dds freq "
+         "--help)\n"},
+        {{"freq", "1000", "--raw", "--wave", "codes.csv", "--amplitude", "0.5"},
+         "velmar-dds: --raw plays the file's codes as they are: --amplitude and --offset do not "
+         "apply (see velmar-dds freq --help)\n"},
+        {{"sweep", "1k"}, "velmar-dds: missing STOP (Hz) (see velmar-dds sweep --help)\n"},
+        {{"sweep", "1k", "10k", "--steps", "1"},
+         "velmar-dds: --steps must be a whole number from 2 to 1000 (decimal or 0x...), not '1' "
+         "(see velmar-dds sweep --help)\n"},
+        {{"sweep", "1k", "10k", "--steps", "5", "--step", "1k"},
+         "velmar-dds: give the number of points or the step, not both (see velmar-dds sweep "
+         "--help)\n"},
+        {{"sweep", "1k", "10k", "--step", "1k", "--log"},
+         "velmar-dds: a log sweep is given in points, not in a step of hertz (see velmar-dds "
+         "sweep --help)\n"},
+        {{"sweep", "1", "10k", "--step", "1"},
+         "velmar-dds: a step of 1 Hz from 1 to 10000 Hz gives more than 1000 points (see "
+         "velmar-dds sweep --help)\n"},
+        {{"sweep", "1k", "10k", "--dwell", "-1"},
+         "velmar-dds: --dwell wants seconds from 0 to 3600, not '-1' (see velmar-dds sweep "
+         "--help)\n"},
+        {{"sweep", "1k", "10k", "--dwell", "1e9"}, nullptr},
+        {{"sleep"}, "velmar-dds: missing SECONDS (see velmar-dds sleep --help)\n"},
+        {{"sleep", "soon"},
+         "velmar-dds: SECONDS must be a number from 0 to 3600, not 'soon' (see velmar-dds sleep "
+         "--help)\n"},
+        {{"sleep", "3601"}, nullptr},
+        {{"sleep", "1", "2"}, "velmar-dds: unexpected '2' (see velmar-dds sleep --help)\n"},
+        {{"help", "bogus"}, "velmar-dds: unknown command 'bogus' (see velmar-dds help --help)\n"},
     };
     for (const auto& c : cases) {
         const ToolRun run = Tool(c.args);
@@ -301,15 +394,21 @@ TEST(CliUsageTest, VersionNamesTheLibraryInUse) {
 TEST(CliUsageTest, EveryCommandHasHelp) {
     const ToolRun overview = Tool({"--help"});
     ASSERT_EQ(overview.exit_code, 0);
-    for (const char* command :
-         {"list", "freq", "plan", "measure", "counter-reset", "single", "trigger", "dio-mode",
-          "dio-in", "dio-out", "power-on", "divider", "clock", "shell", "demo"}) {
+    for (const char* command : {"list", "freq", "sweep", "plan", "measure", "counter-reset",
+                                "single", "trigger", "dio-mode", "dio-in", "dio-out", "power-on",
+                                "divider", "clock", "shell", "help", "sleep", "demo"}) {
         EXPECT_NE(overview.out.find(std::string("\n  ") + command), std::string::npos) << command;
         const ToolRun help = Tool({command, "--help"});
         EXPECT_EQ(help.exit_code, 0) << command;
         EXPECT_EQ(help.out.rfind(std::string("Usage: velmar-dds [--device N] ") + command, 0), 0u)
             << help.out;
+        // `help COMMAND` says the same.
+        EXPECT_EQ(Tool({"help", command}).out, help.out) << command;
     }
+    // `help` alone, as `--help`: the whole overview, units and all.
+    EXPECT_EQ(Tool({"help"}).out, overview.out);
+    EXPECT_NE(overview.out.find("HZ, KHZ, MHZ\n(megahertz, as in SCPI) or GHZ"), std::string::npos)
+        << overview.out;
 }
 
 // ---- Each subcommand against the simulated instrument ------------------------------
@@ -396,10 +495,14 @@ TEST(CliTest, FreqWarnsOfAliasesAndClippingAndTheMeterAgrees) {
         // The meter counts the cycles the samples really hold: the alias.
         {{"freq", "150M"}, "frequency 50000000.00 Hz\n", "plays an alias at 50000000.00 Hz"},
         {{"freq", "1e13", "--allow-constant"}, "frequency 0.00 Hz\n", "plays a constant"},
-        {{"freq", "1000", "--wave", "square", "--offset", "0.5"},
+        // Clipped only where --clip says that is meant.
+        {{"freq", "1000", "--wave", "square", "--offset", "0.5", "--clip"},
          "frequency 1000.16 Hz\n",
-         "warning: 1042 of 2083 samples fall outside the DAC's range and are clipped"},
-        {{"freq", "1000", "--wave", csv}, "frequency 1000.16 Hz\n", "samples fall outside"},
+         "velmar-dds: note: 1042 of 2083 samples fall outside the DAC's range and are clipped "
+         "(--clip)\n"},
+        {{"freq", "1000", "--wave", csv, "--clip"},
+         "frequency 1000.16 Hz\n",
+         "samples fall outside"},
     };
     for (auto c : cases) {
         c.args.insert(c.args.end(), {"+", "measure"});
@@ -408,6 +511,149 @@ TEST(CliTest, FreqWarnsOfAliasesAndClippingAndTheMeterAgrees) {
         EXPECT_NE(run.out.find(c.measured), std::string::npos) << c.args[1] << "\n" << run.out;
         EXPECT_NE(run.err.find(c.warning), std::string::npos) << c.args[1] << "\n" << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+}
+
+// A wave beyond the DAC's range is refused with nothing sent, unless --clip
+// says it is meant; a file of DAC codes plays as it is with --raw.
+TEST(CliTest, ClippedWavesAreRefusedUnlessAskedForAndCodesPlayRaw) {
+    RunningSim sim;
+    const std::string codes = std::string(VELMAR_CSV_CASES) + "/codes_12_bits.csv";
+    const std::string time_code = std::string(VELMAR_CSV_CASES) + "/time_code.csv";
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string err;  // found on standard error
+        int high, low;    // of the played wave, when it played
+    } cases[] = {
+        {{"freq", "1000", "--wave", "square", "--offset", "0.5"},
+         1,
+         "velmar-dds: the wave is clipped at 1000.00 Hz: 1042 of 2083 samples fall outside the "
+         "DAC's range (the wave times --amplitude plus --offset must stay within -1 to 1); "
+         "nothing was sent (--clip sends it clipped)\n",
+         0,
+         0},
+        {{"freq", "1000", "--amplitude", "1.01"}, 1, "samples fall outside the DAC's range", 0, 0},
+        // Full scale exactly is no clipping.
+        {{"freq", "1000", "--wave", "square", "--amplitude", "0.5", "--offset", "0.5"},
+         0,
+         "",
+         65535,
+         32768},
+        // Codes read as a wave: all but the zero clip, and the tool says what to do.
+        {{"freq", "1000", "--wave", codes, "--bits", "12"},
+         1,
+         "fall outside the DAC's range (the wave times --amplitude plus --offset must stay within "
+         "-1 to 1); nothing was sent (--clip sends it clipped; if " +
+             codes + " holds DAC codes, --raw plays them as they are)\n",
+         0,
+         0},
+        {{"freq", "1000", "--wave", codes, "--bits", "12", "--clip"},
+         0,
+         "samples fall outside the DAC's range and are clipped (--clip)",
+         4095,
+         2048},
+        // Stretched over the period: the first sample is the first code, the
+        // others lie between the codes (-1: not checked).
+        {{"freq", "1000", "--wave", codes, "--bits", "12", "--raw"}, 0, "", -1, 0},
+        {{"freq", "1000", "--wave", time_code, "--raw"}, 0, "", -1, 0},
+        {{"freq", "1000", "--wave", codes, "--raw", "--bits", "10"},
+         2,
+         "velmar-dds: " + codes +
+             ": line 2: '1024' is not a DAC code of 10 bits (a whole number from 0 to 1023) (see "
+             "velmar-dds freq --help)\n",
+         0,
+         0},
+    };
+    for (const auto& c : cases) {
+        sim.TakeTrace();
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.args[3] << run.err;
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << c.args[3] << "\n" << run.err;
+        if (c.exit_code != 0) {
+            EXPECT_EQ(run.out, "");
+            EXPECT_TRUE(sim.TakeTrace().empty()) << c.args[3];  // nothing was sent
+            continue;
+        }
+        if (c.err.empty()) {
+            EXPECT_EQ(run.err, "");
+        }
+        sim.server().WithInstrument(0, [&](InstrumentModel& model) {
+            const auto wave = model.PlayedWave();
+            if (c.high >= 0) {
+                EXPECT_EQ(*std::max_element(wave.begin(), wave.end()), c.high) << c.args[3];
+            } else {
+                EXPECT_EQ(wave[0], c.low) << c.args[3];
+            }
+            EXPECT_EQ(*std::min_element(wave.begin(), wave.end()), c.low) << c.args[3];
+        });
+    }
+    // As many codes as the plan has samples (100 kHz: 2000 in one period)
+    // play unchanged.
+    ScratchDir scratch;
+    const std::string exact = scratch.File("codes.csv");
+    std::vector<uint16_t> written;
+    {
+        std::ofstream file(exact);
+        file << "code\n";
+        for (unsigned i = 0; i < 2000; ++i) {
+            written.push_back(static_cast<uint16_t>((i * 7919u) % 4096u));
+            file << written.back() << "\n";
+        }
+    }
+    const ToolRun run = Tool({"freq", "100k", "--wave", exact, "--raw", "--bits", "12"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(
+        run.out.find("(2000 values, one a line after a header line, DAC codes), 2000 samples"),
+        std::string::npos)
+        << run.out;
+    sim.server().WithInstrument(
+        0, [&](InstrumentModel& model) { EXPECT_EQ(model.PlayedWave(), written); });
+}
+
+// The CSV forms people have, read as tests/data/csv/cases.txt says (the
+// readers' own suites hold both to it); here what the tool says of them.
+TEST(CliTest, FreqReadsTheCsvFormsPeopleHave) {
+    RunningSim sim;
+    const std::string folder = VELMAR_CSV_CASES;
+    const struct {
+        const char* file;
+        int exit_code;
+        std::string out;  // found on standard output
+        std::string err;  // the whole of standard error
+    } cases[] = {
+        {"one_value_a_line.csv", 0, "one_value_a_line.csv (8 values, one a line), 2083 samples",
+         ""},
+        {"one_row.csv", 0, "one_row.csv (4 values in a row), 2083 samples", ""},
+        {"time_value_header.csv", 0,
+         "time_value_header.csv (4 values from the second of two columns (time, value) after a "
+         "header line), 2083 samples",
+         ""},
+        {"time_value_spreadsheet.csv", 0, "(4 values from the second of two columns", ""},
+        {"time_uneven.csv", 2, "",
+         "velmar-dds: " + folder +
+             "/time_uneven.csv: line 2: the time steps by 1 where it steps by 1.125 on average: "
+             "the first column must increase in even steps (within 1 %) (see velmar-dds freq "
+             "--help)\n"},
+        {"three_columns.csv", 2, "",
+         "velmar-dds: " + folder +
+             "/three_columns.csv: line 1: 3 columns: a wave file holds one value a line, one row "
+             "of values, or two columns (time, value) (see velmar-dds freq --help)\n"},
+        {"mixed_columns.csv", 2, "", "line 3: 2 fields where line 1 has 1"},
+        {"not_a_number.csv", 2, "", "line 3: 'abc' is not a number"},
+    };
+    for (const auto& c : cases) {
+        sim.TakeTrace();
+        const ToolRun run = Tool({"freq", "1000", "--wave", folder + "/" + c.file});
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.file << run.err;
+        EXPECT_NE(run.out.find(c.out), std::string::npos) << c.file << "\n" << run.out;
+        if (c.exit_code == 0) {
+            EXPECT_EQ(run.err, c.err) << c.file;
+            continue;
+        }
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << c.file << "\n" << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_TRUE(sim.TakeTrace().empty()) << c.file;
     }
 }
 
@@ -497,6 +743,143 @@ TEST(CliTest, FreqSaysWhatReallyPlays) {
         }
         EXPECT_EQ(Tool({"measure"}).out, c.measured) << c.args[1];
     }
+}
+
+// ---- The sweep -----------------------------------------------------------------------
+
+// The table's rows after its heading, each split into its words (at commas
+// for CSV).
+std::vector<Lines> TableRows(const std::string& out, char separator = ' ') {
+    std::vector<Lines> rows;
+    std::istringstream lines(out);
+    std::string line;
+    std::getline(lines, line);  // the heading
+    while (std::getline(lines, line)) {
+        Lines words;
+        std::istringstream fields(line);
+        for (std::string word; std::getline(fields, word, separator);)
+            if (!word.empty()) words.push_back(word);
+        rows.push_back(words);
+    }
+    return rows;
+}
+
+// Each frequency played, and what the meter then reads agrees with what is
+// produced.
+TEST(CliSweepTest, TheMeterAgreesWithEveryFrequencyProduced) {
+    RunningSim sim;
+    const ToolRun run = Tool({"sweep", "1k", "10k", "--steps", "10", "--measure"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out.rfind("  requested Hz   produced Hz   measured Hz   deviation\n", 0), 0u)
+        << run.out;
+    const std::vector<Lines> rows = TableRows(run.out);
+    ASSERT_EQ(rows.size(), 10u) << run.out;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 5u) << run.out;  // ... +12 ppm
+        const double requested = std::stod(rows[i][0]);
+        const double produced = std::stod(rows[i][1]);
+        const double measured = std::stod(rows[i][2]);
+        EXPECT_EQ(requested, 1000.0 * static_cast<double>(i + 1));
+        EXPECT_NEAR(produced, requested, requested * 1e-3) << i;
+        EXPECT_NEAR(measured, produced, produced * 1e-3) << i;
+        EXPECT_LE(std::abs(std::stod(rows[i][3])), 1000.0) << rows[i][3];
+        EXPECT_EQ(rows[i][4], "ppm");
+    }
+    // Each frequency: the divider, the download (its header and blocks),
+    // the measurement.
+    Lines kinds;
+    for (const std::string& line : sim.TakeTrace()) {
+        const std::string kind = line.substr(6, 5);
+        if (kind != "block" || kinds.back() != "block") kinds.push_back(kind);
+    }
+    Lines expected;
+    for (int i = 0; i < 10; ++i)
+        expected.insert(expected.end(), {"contr", "lengt", "block", "contr"});
+    EXPECT_EQ(kinds, expected);
+}
+
+TEST(CliSweepTest, PointsStepsCsvAndRefusals) {
+    RunningSim sim;
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        char separator;
+        Lines requested;  // the first column
+        size_t columns;
+        const char* heading;  // or the error, when it fails
+    } cases[] = {
+        {{"sweep", "10k", "1k", "--step", "3k"},
+         0,
+         ' ',
+         {"10000.00", "7000.00", "4000.00", "1000.00"},
+         2,
+         "  requested Hz   produced Hz\n"},
+        {{"sweep", "1KHZ", "1MHZ", "--steps", "4", "--log"},
+         0,
+         ' ',
+         {"1000.00", "10000.00", "100000.00", "1000000.00"},
+         2,
+         "  requested Hz   produced Hz\n"},
+        {{"sweep", "1k", "4k", "--steps", "4", "--csv", "--measure"},
+         0,
+         ',',
+         {"1000.000000", "2000.000000", "3000.000000", "4000.000000"},
+         4,
+         "requested_hz,produced_hz,measured_hz,deviation_ppm\n"},
+        {{"sweep", "1k", "2k", "--csv"},
+         0,
+         ',',
+         {"1000.000000", "1111.111111", "1222.222222", "1333.333333", "1444.444444", "1555.555556",
+          "1666.666667", "1777.777778", "1888.888889", "2000.000000"},
+         2,
+         "requested_hz,produced_hz\n"},
+        // What plays instead is marked.
+        {{"sweep", "150M", "200M", "--steps", "2", "--allow-constant"},
+         0,
+         ' ',
+         {"150000000.00", "200000000.00"},
+         4,
+         "  requested Hz   produced Hz\n"},
+        // Refused whole, with nothing sent.
+        {{"sweep", "150M", "200M", "--steps", "2"},
+         1,
+         ' ',
+         {},
+         0,
+         "velmar-dds: 200000000.00 Hz plays no wave: "},
+        {{"sweep", "1k", "2k", "--wave", "square", "--offset", "0.5"},
+         1,
+         ' ',
+         {},
+         0,
+         "velmar-dds: the wave is clipped at 1000.00 Hz: 1042 of 2083 samples fall outside"},
+    };
+    for (const auto& c : cases) {
+        sim.TakeTrace();
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.args[1] << run.err;
+        if (c.exit_code != 0) {
+            EXPECT_EQ(run.err.rfind(c.heading, 0), 0u) << run.err;
+            EXPECT_EQ(run.out, "");
+            EXPECT_TRUE(sim.TakeTrace().empty());
+            continue;
+        }
+        EXPECT_EQ(run.out.rfind(c.heading, 0), 0u) << run.out;
+        const std::vector<Lines> rows = TableRows(run.out, c.separator);
+        ASSERT_EQ(rows.size(), c.requested.size()) << run.out;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i].size(), c.columns) << run.out;
+            EXPECT_EQ(rows[i][0], c.requested[i]) << run.out;
+        }
+    }
+    const ToolRun marked = Tool({"sweep", "150M", "200M", "--steps", "2", "--allow-constant"});
+    EXPECT_NE(marked.out.find("50000000.00  (an alias)\n"), std::string::npos) << marked.out;
+    EXPECT_NE(marked.out.find("0.00  (a constant)\n"), std::string::npos) << marked.out;
+    // The dwell is waited after each frequency.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Tool({"sweep", "1k", "2k", "--steps", "2", "--dwell", "0.25"}).exit_code, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 
 TEST(CliTest, CounterCountsSinceReset) {
@@ -614,10 +997,10 @@ TEST(CliTest, PowerOnAndClock) {
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.out.find("power-on output stored: the current control state\n"),
               std::string::npos);
-    EXPECT_NE(
-        run.out.find("sample clock 33.33 MHz (as the library reports it: 200 MHz / (divider + 1))\n"
-                     "the instrument plays at 20 MHz (divider 5, as last sent from this host)\n"),
-        std::string::npos)
+    EXPECT_NE(run.out.find("sample clock 20 MHz (divider 5, as last sent from this host)\n"
+                           "DDSGetCLK reports 33.33 MHz (its relation, 200 MHz / (divider + 1), is "
+                           "not the clock that plays)\n"),
+              std::string::npos)
         << run.out;
     sim.server().WithInstrument(0, [](InstrumentModel& model) {
         EXPECT_EQ(model.power_on().kind, sim::PowerOnSetting::Kind::kControlState);
@@ -701,6 +1084,21 @@ TEST(CliTest, ShellRunsLinesInOneProcess) {
          {}},
         {"dio-in 'unclosed\n", 2, "", "velmar-dds: line 1: unmatched '\n", {}},
         {"exit\ndio-in\n", 0, "", "", {}},
+        // help lists the commands, or tells of one; sleep waits between lines.
+        {"help\n", 0, "Commands (help COMMAND tells more):\n  list  ", "", {}},
+        {"help\n", 0, "exit or quit ends the shell", "", {}},
+        {"help sweep\n", 0, "Usage: velmar-dds [--device N] sweep START STOP", "", {}},
+        {"sleep 0.05\ndio-in + sleep 0 + --device 1 dio-in\n",
+         0,
+         "digital in",
+         "",
+         {"dds0", "dds1"}},
+        {"sleep x\n",
+         2,
+         "",
+         "velmar-dds: line 1: SECONDS must be a number from 0 to 3600, not 'x' (see velmar-dds "
+         "sleep --help)\n",
+         {}},
     };
     for (const auto& c : cases) {
         const ToolRun run = Tool({"shell"}, c.input);
@@ -717,6 +1115,36 @@ TEST(CliTest, ShellRunsLinesInOneProcess) {
     sim.TakeTrace();
     // No prompt when the input is not a terminal.
     EXPECT_EQ(Tool({"shell"}, "dio-in\n").out, "digital in 0x0000 (0000_0000_0000_0000)\n");
+}
+
+// At a terminal the shell edits lines (libedit): Tab completes command
+// names and options, Ctrl-P recalls the line before, Ctrl-B and Ctrl-E move
+// along the line.
+TEST(CliTest, ShellAtATerminalCompletesEditsAndRecalls) {
+#if !VELMAR_TOOL_LIBEDIT
+    GTEST_SKIP() << "velmar-dds is built without libedit";
+#endif
+    RunningSim sim(Bench());
+    setenv("TERM", "vt100", 1);
+    const struct {
+        const char* typed;
+        const char* shown;  // what then shows
+        size_t times;
+    } cases[] = {
+        {"dio-i\t\n", "digital in 0x5A3C", 1},
+        {"measure --cou\t\n", "counter 0", 1},
+        {"single o\tf\t\n", "single-wave mode off", 1},
+        {"dio-out 9\n\x10\n", "digital out 0x0009", 2},
+        {"dio-ot\x02u\x05 3\n", "digital out 0x0003", 1},
+        {"dio-out 2 + dio-i\t\n", "digital in 0x5A3C", 1},
+        {"dio-out 2 + dio-i\t\n", "digital out 0x0002", 1},
+    };
+    for (const auto& c : cases) {
+        const std::string screen = ToolOnTerminal({"shell"}, std::string(c.typed) + "exit\n");
+        EXPECT_EQ(Occurrences(screen, c.shown), c.times) << c.typed << "\n" << screen;
+        EXPECT_EQ(screen.find("velmar-dds: "), std::string::npos) << c.typed << "\n" << screen;
+    }
+    unsetenv("TERM");
 }
 
 TEST(CliTest, AChainOpensEachInstrumentOnce) {
@@ -757,8 +1185,9 @@ TEST(CliStateTest, ANewRunStartsFromTheStateTheLastOneSent) {
         // Sends nothing: it reports what the host kept.
         {{"divider", "5"},
          {"clock"},
-         "sample clock 33.33 MHz (as the library reports it: 200 MHz / (divider + 1))\n"
-         "the instrument plays at 20 MHz (divider 5, as last sent from this host)\n",
+         "sample clock 20 MHz (divider 5, as last sent from this host)\n"
+         "DDSGetCLK reports 33.33 MHz (its relation, 200 MHz / (divider + 1), is not the clock "
+         "that plays)\n",
          {}},
         // One record per instrument: the second keeps its own.
         {{"--device", "1", "dio-out", "7"},
@@ -796,8 +1225,11 @@ TEST(CliStateTest, APowerCycleTheHostDoesNotSee) {
     }
     ASSERT_TRUE(cycled);
     sim.TakeTrace();
-    EXPECT_NE(Tool({"clock"}).out.find("(divider 48, as last sent from this host)"),
-              std::string::npos);
+    EXPECT_EQ(
+        Tool({"clock"}).out.rfind("sample clock 2.083 MHz (divider 48, as last sent from this "
+                                  "host)\n",
+                                  0),
+        0u);
     const ToolRun run = Tool({"measure"});
     EXPECT_EQ(run.out, "frequency 0.00 Hz\n");
     EXPECT_EQ(sim.TakeTrace(),

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "svg_plot.h"
+#include "sweep.h"
 #include "wave/wave.h"
 
 namespace velmar::tool {
@@ -115,7 +116,7 @@ TEST(SampleScaleTest, LengthAndPeriodsAsPlanned) {
 }
 
 // The table the Python package is held to as well: one case a line,
-// "shape length periods amplitude offset bits | samples".
+// "shape length periods amplitude offset bits | samples | clipped".
 TEST(SampleScaleTest, SamplesOfTheSharedTable) {
     std::ifstream file(VELMAR_WAVE_SAMPLES);
     ASSERT_TRUE(file) << VELMAR_WAVE_SAMPLES;
@@ -141,7 +142,14 @@ TEST(SampleScaleTest, SamplesOfTheSharedTable) {
         std::vector<uint16_t> expected;
         for (unsigned sample = 0; fields >> sample;)
             expected.push_back(static_cast<uint16_t>(sample));
-        EXPECT_EQ(ComputeSamples(settings, length, periods), expected) << line.substr(0, 60);
+        fields.clear();
+        int expected_clipped = -1;
+        fields >> bar >> expected_clipped;
+        ASSERT_EQ(bar, "|") << line.substr(0, 60);
+        int clipped = -1;
+        EXPECT_EQ(ComputeSamples(settings, length, periods, &clipped), expected)
+            << line.substr(0, 60);
+        EXPECT_EQ(clipped, expected_clipped) << line.substr(0, 60);
         ++cases;
     }
     EXPECT_GE(cases, 20);
@@ -152,10 +160,9 @@ TEST(WaveTableTest, ParsesNumbersInAnyCsvLayout) {
         const char* text;
         std::vector<double> values;
     } cases[] = {
-        {"0,1,0,-1\n", {0, 1, 0, -1}},
-        {"# one period\n0.5\n-0.5\n", {0.5, -0.5}},
-        {"0; 0.25 ;0.5\r\n1e-1\t-2E-1\n\n", {0, 0.25, 0.5, 0.1, -0.2}},
-        {"  # indented comment\n1,2", {1, 2}},
+        {"0,1,0,-1\n", {0, 1, 0, -1}},         {"# one period\n0.5\n-0.5\n", {0.5, -0.5}},
+        {"0; 0.25 ;0.5\r\n", {0, 0.25, 0.5}},  {"1e-1\n\t-2E-1\n\n+.5\n3.\n", {0.1, -0.2, 0.5, 3}},
+        {"  # indented comment\n1,2", {1, 2}}, {"\"0.5\",\"-0.5\"\n", {0.5, -0.5}},
     };
     for (const auto& c : cases) {
         std::vector<double> values;
@@ -176,11 +183,175 @@ TEST(WaveTableTest, RefusesWhatIsNotAWave) {
         {"0,1x\n", "line 1: '1x' is not a number"},
         {"0,nan\n", "line 1: 'nan' is not a number"},
         {"0,inf\n", "line 1: 'inf' is not a number"},
+        // Rows of different widths: no one knows which value belongs where.
+        {"0; 0.25 ;0.5\r\n1e-1\t-2E-1\n\n",
+         "line 1: 3 columns: a wave file holds one value a line, one row of values, or two "
+         "columns (time, value)"},
+        {"0,1e400\n", "line 1: '1e400' is not a number"},
+        {"0,1e\n", "line 1: '1e' is not a number"},
+        {"0, nan\n", "line 1: 'nan' is not a number"},
+        {"0,.\n", "line 1: '.' is not a number"},
+        {"0,1 2\n", "line 1: '1 2' is not a number"},
     };
     for (const auto& c : cases) {
         std::vector<double> values;
         std::string error;
         EXPECT_FALSE(ParseWaveTable(c.text, &values, &error)) << c.text;
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+struct SharedCase {
+    std::string line;
+    std::string asked;     // before " | "
+    std::string expected;  // after it
+};
+
+// The cases of a table the Python package's suite reads too: each line that
+// is neither blank nor a comment.
+std::vector<SharedCase> SharedCases(const std::string& path) {
+    std::ifstream file(path);
+    EXPECT_TRUE(file) << path;
+    std::vector<SharedCase> cases;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const size_t bar = line.find(" | ");
+        EXPECT_NE(bar, std::string::npos) << line;
+        if (bar == std::string::npos) continue;
+        cases.push_back({line, line.substr(0, bar), line.substr(bar + 3)});
+    }
+    return cases;
+}
+
+// The files of tests/data/csv as cases.txt says they read, the Python
+// package held to the same: "FILE [raw BITS] | VALUES", "| codes CODES" or
+// "| ! MESSAGE".
+TEST(WaveTableTest, TheSharedFilesReadAsThePackageReadsThem) {
+    const std::string folder = VELMAR_CSV_CASES;
+    int count = 0;
+    for (const auto& [line, asked, expected] : SharedCases(folder + "/cases.txt")) {
+        std::istringstream head(asked);
+        std::string name, raw;
+        WaveTableOptions options;
+        head >> name >> raw >> options.dac_bits;
+        options.raw = raw == "raw";
+        std::ifstream file(folder + "/" + name, std::ios::binary);
+        ASSERT_TRUE(file) << name;
+        std::stringstream text;
+        text << file.rdbuf();
+        WaveTable table;
+        std::string error;
+        const bool read = ReadWaveTable(text.str(), options, &table, &error);
+        if (expected.rfind("! ", 0) == 0) {
+            EXPECT_FALSE(read) << line;
+            EXPECT_EQ(error, expected.substr(2)) << line;
+        } else {
+            ASSERT_TRUE(read) << line << ": " << error;
+            std::istringstream numbers(expected);
+            std::vector<double> values;
+            std::string word;
+            const bool codes = expected.rfind("codes ", 0) == 0;
+            if (codes) numbers >> word;
+            const double top = std::ldexp(1.0, options.dac_bits) - 1.0;
+            for (double v; numbers >> v;) values.push_back(codes ? 2.0 * v / top - 1.0 : v);
+            EXPECT_EQ(table.values, values) << line;
+            if (codes) {
+                // Played as they are: each code comes back from the full scale.
+                WaveSettings settings;
+                settings.shape = Shape::kTable;
+                settings.table = table.values;
+                settings.dac_bits = options.dac_bits;
+                const int n = static_cast<int>(values.size());
+                std::vector<uint16_t> played = ComputeSamples(settings, n, 1);
+                std::istringstream again(expected.substr(6));
+                for (int i = 0; i < n; ++i) {
+                    unsigned code = 0;
+                    again >> code;
+                    EXPECT_EQ(played[static_cast<size_t>(i)], code) << line;
+                }
+            }
+        }
+        ++count;
+    }
+    EXPECT_GE(count, 25);
+}
+
+TEST(WaveTableTest, TheFormIsToldAndCodesAreNoticed) {
+    const struct {
+        const char* text;
+        const char* description;
+        bool codes;
+    } cases[] = {
+        {"0\n1\n", "2 values, one a line", false},
+        {"0,1,0,-1\n", "4 values in a row", false},
+        {"time,value\n0,0\n1,1\n2,0\n",
+         "3 values from the second of two columns (time, value) "
+         "after a header line",
+         false},
+        {"0\n1024\n4095\n", "3 values, one a line", true},
+        {"0\n1\n", "2 values, one a line", false},  // a wave from 0 to 1, not codes
+        {"0\n2.5\n", "2 values, one a line", false},
+    };
+    for (const auto& c : cases) {
+        WaveTable table;
+        std::string error;
+        ASSERT_TRUE(ReadWaveTable(c.text, WaveTableOptions{}, &table, &error)) << error;
+        EXPECT_EQ(DescribeWaveTable(table), c.description) << c.text;
+        EXPECT_EQ(LooksLikeDacCodes(table.values), c.codes) << c.text;
+    }
+}
+
+// ---- The sweep's frequencies ----------------------------------------------------------
+
+// tests/data/sweep_points.txt, which the Python package is held to as well:
+// "START STOP steps=N|step=F [log] | FREQUENCIES".
+TEST(SweepTest, TheFrequenciesOfTheSharedTable) {
+    int count = 0;
+    for (const auto& [line, asked, expected] : SharedCases(VELMAR_SWEEP_POINTS)) {
+        std::istringstream head(asked);
+        SweepRange range;
+        head >> range.start >> range.stop;
+        for (std::string word; head >> word;) {
+            if (word == "log") range.log = true;
+            if (word.rfind("steps=", 0) == 0) range.points = std::stoi(word.substr(6));
+            if (word.rfind("step=", 0) == 0) range.step = std::stod(word.substr(5));
+        }
+        std::string error;
+        const auto frequencies = SweepFrequencies(range, &error);
+        if (expected.rfind("! ", 0) == 0) {
+            EXPECT_FALSE(frequencies) << line;
+            continue;
+        }
+        ASSERT_TRUE(frequencies) << line << ": " << error;
+        std::istringstream numbers(expected);
+        std::vector<double> want;
+        for (double f; numbers >> f;) want.push_back(f);
+        ASSERT_EQ(frequencies->size(), want.size()) << line;
+        for (size_t i = 0; i < want.size(); ++i)
+            EXPECT_NEAR((*frequencies)[i], want[i], want[i] * 1e-12) << line << " #" << i;
+        ++count;
+    }
+    EXPECT_GE(count, 6);
+}
+
+TEST(SweepTest, RangesThatAskForNoneOrTooMany) {
+    const struct {
+        SweepRange range;
+        const char* error;
+    } cases[] = {
+        {{1e3, 1e4, 1, std::nullopt, false}, "a sweep has from 2 to 1000 points, not 1"},
+        {{1e3, 1e4, 1001, std::nullopt, false}, "a sweep has from 2 to 1000 points, not 1001"},
+        {{1e3, 1e4, 10, 1e3, false}, "give the number of points or the step, not both"},
+        {{1e3, 1e4, std::nullopt, 1e3, true},
+         "a log sweep is given in points, not in a step of hertz"},
+        {{1, 1e4, std::nullopt, 1, false},
+         "a step of 1 Hz from 1 to 10000 Hz gives more than "
+         "1000 points"},
+        {{1, 2, std::nullopt, 0, false}, "the step must be a positive number of hertz"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_FALSE(SweepFrequencies(c.range, &error));
         EXPECT_EQ(error, c.error);
     }
 }
