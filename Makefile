@@ -22,7 +22,7 @@ demo:
 
 # Debian packages of the library, its development files and the tools, in build/.
 package: build
-	rm -f build/*.deb
+	rm -f build/*.deb build/*.ddeb
 	cd build && cpack -G DEB
 
 # The packages installed with apt-get, used and removed (needs root).

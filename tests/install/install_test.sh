@@ -52,7 +52,7 @@ for program in "$work/play_sine_pkgconfig" "$work/consumer/build/play_sine_cmake
     [ "$out" = "2083 samples holding 1 period(s) at divider 48
 frequency meter reads 1000.160 Hz" ] || fail "$program printed: $out"
 done
-"$prefix/bin/velmar-dds" --version | grep -qx "library $(realpath "$prefix/lib")/libVelmarDll.so.1.*" ||
+"$prefix/bin/velmar-dds" --version | grep -qx "library $(realpath "$prefix/lib")/libvelmardds.so.1.*" ||
     fail "the installed velmar-dds does not load the installed library"
 
 # The man pages and the completion: one command list for the tool and the completion.
