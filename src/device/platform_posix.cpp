@@ -74,8 +74,9 @@ TransferStatus Failed(TransferStatus status) {
 // $XDG_RUNTIME_DIR/velmar-dds-state, else /tmp/velmar-dds-state-<uid>. Not the
 // device directory itself: whoever serves the sockets removes that directory
 // with them, and must find nothing of ours in it. Made if missing; empty when
-// it is not a directory of this user's alone (anyone can make a directory
-// in /tmp under a name they can guess, with links to files of ours in it).
+// it is not a directory this user owns and no one else may write in (anyone
+// can make a directory in /tmp under a name they can guess, with links to
+// files of ours in it).
 std::string StateDirectory() {
     std::string dir = StateDirectoryFromEnvironment();
     if (dir.empty()) {
@@ -87,7 +88,7 @@ std::string StateDirectory() {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
     struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-        (st.st_mode & 0077) != 0) {
+        (st.st_mode & 0022) != 0) {
         return {};
     }
     return dir;
