@@ -98,7 +98,11 @@ FAULTS = [
         _twice(lambda g: g.set_divider(3)),
         velmar_dds.Disconnected,
         ErrorCode.DISCONNECTED,
-        "the instrument hung up before taking the control packet: Broken pipe",
+        # Whether the hang-up is seen sending or receiving is the kernel's timing.
+        (
+            "the instrument hung up before taking the control packet: Broken pipe",
+            "the instrument hung up without answering the control packet",
+        ),
         ["velmar_dds_open", "velmar_dds_set_divider", "velmar_dds_set_divider"],
     ),
     (
@@ -122,8 +126,9 @@ def test_each_fault_raises_its_error_without_a_probe(
             action(velmar_dds.find()[0])
     assert type(raised.value) is error
     assert raised.value.code == code
-    assert raised.value.words == words.format(path=path)
-    assert str(raised.value).endswith(": " + words.format(path=path))
+    expected = [w.format(path=path) for w in (words if isinstance(words, tuple) else (words,))]
+    assert raised.value.words in expected
+    assert str(raised.value).endswith(": " + raised.value.words)
     assert traced() == ["velmar_dds_find", *calls]
 
 
