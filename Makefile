@@ -17,7 +17,7 @@ build:
 # The demo, and the simulator that README's next commands start.
 demo:
 	cmake -S . -B build $(CMAKE_FLAGS)
-	cmake --build build -j$(JOBS) --target velmar-dds velmar-dds-sim
+	cmake --build build -j$(JOBS) --target velmar-dds velmar-dds-sim -- --no-print-directory
 	./build/tools/velmar-dds demo
 
 # Debian packages of the library, its development files and the tools, in build/.

@@ -183,6 +183,9 @@ project(consumer C)
 find_package(VelmarDll $version REQUIRED)
 add_executable(two_instruments $source/examples/two_instruments.c)
 target_link_libraries(two_instruments PRIVATE VelmarDll::velmardds)
+# Computes its samples with <math.h>: the target brings libm.
+add_executable(play_sine $source/examples/play_sine.c)
+target_link_libraries(play_sine PRIVATE VelmarDll::VelmarDll)
 CMAKE
 cmake -S "$work/consumer" -B "$work/consumer/build" >/dev/null && cmake --build "$work/consumer/build" >/dev/null ||
     fail "a CMake project could not build against the installed package"

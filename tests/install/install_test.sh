@@ -36,7 +36,7 @@ cmake_minimum_required(VERSION 3.25)
 project(consumer C)
 find_package(VelmarDll 1.0 REQUIRED)
 add_executable(play_sine_cmake $source/examples/play_sine.c)
-target_link_libraries(play_sine_cmake PRIVATE VelmarDll::VelmarDll m)
+target_link_libraries(play_sine_cmake PRIVATE VelmarDll::VelmarDll)
 CMAKE
 cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_C_COMPILER="$cc" >/dev/null
