@@ -659,10 +659,11 @@ TEST(CliTest, FreqReadsTheCsvFormsPeopleHave) {
 
 TEST(CliTest, SlowDownloadShowsItsProgressOnATerminal) {
     ServerOptions options;
-    options.faults.delay_ms = 20;  // 67 exchanges: about 1.3 s
+    options.faults.delay_ms = 30;  // 67 exchanges: about 2 s
     RunningSim sim(options);
     const std::string screen = ToolOnTerminal({"freq", "1000"});
-    const size_t shown = screen.find("\rdownloading 2083 samples in 66 blocks: 1 s of about 1 s (");
+    // The seconds shown depend on how loaded the machine is.
+    const size_t shown = screen.find("\rdownloading 2083 samples in 66 blocks: ");
     ASSERT_NE(shown, std::string::npos) << screen;
     // The line is wiped before the result is printed.
     const size_t wiped = screen.find("\r\033[K", shown + 1);
