@@ -7,11 +7,22 @@
 #include <utility>
 
 #include "ops/frequency_plan.h"
+#ifndef _WIN32
+#include "device/device_directory.h"
+#endif
 #include "protocol/protocol.h"
 
 namespace velmar::scpi {
 
-Instrument::Instrument(int index, std::string path) : index_(index), path_(std::move(path)) {}
+std::string SearchPlace() {
+#ifdef _WIN32
+    return "the Windows device interface";
+#else
+    return DeviceDirectory();
+#endif
+}
+
+Instrument::Instrument(int index) : index_(index) {}
 
 Instrument::~Instrument() {
     velmar_dds_close(handle_);
@@ -36,11 +47,23 @@ int ScpiErrorFor(int library_error) {
     }
 }
 
+void Instrument::Locate(const std::string& path, bool present) {
+    if (path != path_ || !present) {
+        velmar_dds_close(handle_);
+        handle_ = nullptr;
+    }
+    path_ = path;
+    present_ = present;
+}
+
 int Instrument::Open() {
     if (handle_ != nullptr) return 0;
     if (path_.empty()) {
         return Failed(kHardwareMissing,
-                      "not found by the search at start (restart the server to search again)");
+                      "not found in " + SearchPlace() + " (the server keeps looking)");
+    }
+    if (!present_) {
+        return Failed(kHardwareMissing, path_ + " is gone (served again as soon as it is back)");
     }
     if (const int result = velmar_dds_open(path_.c_str(), &handle_); result != VELMAR_DDS_OK) {
         handle_ = nullptr;
@@ -201,6 +224,8 @@ constexpr Range kAmplitudeRange{0.0, 1.0, 1.0};
 constexpr Range kOffsetRange{-1.0, 1.0, 0.0};
 constexpr Range kWordRange{0, 65535, 0};
 constexpr size_t kMostSamples = 4096;
+// A list of every sample gets through the parser.
+static_assert(kMostParameters >= kMostSamples, "the parser refuses a list DATA:DAC takes");
 
 }  // namespace
 

@@ -33,17 +33,26 @@ struct FailureNote {
     bool news = false;  // not what the last failure of this instrument said
 };
 
+// Where the search for instruments looks, as the log names it: the device
+// directory on Linux, the Windows device interface on Windows.
+std::string SearchPlace();
+
 class Instrument {
   public:
-    // `path` empty: the search at start did not find it, and every call
-    // fails with -241.
-    Instrument(int index, std::string path);
+    // Served at `index`; until Locate() gives it a path every call fails
+    // with -241.
+    explicit Instrument(int index);
     ~Instrument();
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
 
     int index() const { return index_; }
     InstrumentSettings& settings() { return settings_; }
+
+    // What the latest search says of the instrument: found at `path`, or
+    // gone from it. A gone instrument's session is closed, and every call
+    // fails with -241 until a search finds it again.
+    void Locate(const std::string& path, bool present);
 
     // Opens the session unless it is open; 0, or the SCPI error.
     int Open();
@@ -69,7 +78,8 @@ class Instrument {
     int Failed(int error, std::string words);
 
     const int index_;
-    const std::string path_;
+    std::string path_;
+    bool present_ = false;
     velmar_dds* handle_ = nullptr;
     InstrumentSettings settings_;
     FailureNote note_;

@@ -1,50 +1,75 @@
-// velmar-dds-scpi: each attached instrument as a SCPI raw-socket instrument,
+// velmar-dds-scpi: each instrument as a SCPI raw-socket instrument,
 // instrument i on port 5025 + i, until SIGINT or SIGTERM (Ctrl-C on Windows).
 
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 
+#include "parse_number.h"
 #include "server.h"
+#include "velmar/dds.h"
+#include "version.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: velmar-dds-scpi [--listen ADDR]... [--port PORT] [--device N]...\n"
-    "                       [--allow CIDR]... [--max-clients N] [--verbose]\n"
+    "usage: velmar-dds-scpi [--listen ADDR]... [--port PORT]\n"
+    "                       [--instruments N | --device N[,M...]...] [--allow CIDR]...\n"
+    "                       [--max-clients N] [--idle-timeout SECONDS]\n"
+    "                       [--write-timeout SECONDS] [--verbose]\n"
+    "  or:  velmar-dds-scpi --help | --version\n"
     "\n"
-    "Serves each instrument the library finds as a SCPI raw-socket instrument:\n"
-    "instrument i on TCP port PORT + i (default 5025 + i). Each instrument has a\n"
-    "session of its own and is served while another one is waiting for answers.\n"
+    "Serves each instrument as a SCPI raw-socket instrument: instrument i on TCP\n"
+    "port PORT + i (default 5025 + i). Each instrument has a session of its own and\n"
+    "is served while another one is waiting for answers. The server looks for\n"
+    "instruments again every 2 seconds, and at once when a client comes to the port\n"
+    "of one that is not there: an instrument that comes later is served on its port,\n"
+    "and one that is not there answers -241 until it is.\n"
     "\n"
-    "  --listen ADDR      listen on ADDR (repeatable; default 127.0.0.1 and ::1).\n"
-    "                     --listen 0.0.0.0 exposes the instruments to the network.\n"
-    "  --port PORT        the port of instrument 0 (0: any free port, logged)\n"
-    "  --device N[,M...]  serve these instruments only (repeatable; default: all found)\n"
-    "  --allow CIDR       accept only peers in CIDR, e.g. 192.168.1.0/24 or ::1\n"
-    "                     (repeatable; default: any peer that reaches the address)\n"
-    "  --max-clients N    connections at once, over all instruments (default 16)\n"
-    "  --verbose          log every command with its answer and errors\n"
+    "  --listen ADDR        listen on ADDR (repeatable; default 127.0.0.1 and ::1).\n"
+    "                       --listen 0.0.0.0 exposes the instruments to the network.\n"
+    "  --port PORT          the port of instrument 0 (0: any free port each, logged);\n"
+    "                       every instrument's port must be at most 65535\n"
+    "  --instruments N      serve instruments 0 .. N-1, found or not (default: as\n"
+    "                       many as the search at start finds, at least 1)\n"
+    "  --device N[,M...]    serve these instruments only, found or not (repeatable)\n"
+    "  --allow CIDR         accept only peers in CIDR, e.g. 192.168.1.0/24 or ::1\n"
+    "                       (repeatable; default: any peer that reaches the address)\n"
+    "  --max-clients N      connections at once, over all instruments (default 16).\n"
+    "                       One peer address holds more than half of them only while\n"
+    "                       no other peer wants one: then its newest is closed.\n"
+    "  --idle-timeout S     close a connection that has sent no whole message and\n"
+    "                       taken no answer for S seconds (default 600; 0: never)\n"
+    "  --write-timeout S    close a connection that has not taken its answers within\n"
+    "                       S seconds (default 30; 0: never)\n"
+    "  --verbose            log every command with its answer and errors\n"
+    "\n"
+    "Whole numbers are decimal, or hexadecimal after 0x. A message is at most\n"
+    "1 MiB; a block declared longer closes its connection.\n"
     "\n"
     "A raw SCPI socket has no authentication: anyone who reaches the port drives\n"
     "the instrument. Keep it on loopback, on a lab network, or behind --allow.\n";
 
+// One line, as the other programs say it.
 [[noreturn]] void UsageError(const std::string& message) {
-    std::fprintf(stderr, "velmar-dds-scpi: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "velmar-dds-scpi: %s (see velmar-dds-scpi --help)\n", message.c_str());
     std::exit(2);
 }
 
-unsigned long ParseUnsigned(const std::string& option, const std::string& text, unsigned long max) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
-    if (errno != 0 || text.empty() || *end != '\0' || text[0] == '-' || value > max) {
-        UsageError(option + " wants a whole number up to " + std::to_string(max) + ", not '" +
+unsigned long WholeNumber(const std::string& option, const std::string& text, unsigned long max) {
+    const std::optional<unsigned long> value = velmar::tool::ParseWholeNumber(text, max);
+    if (!value) {
+        UsageError(option + " wants a whole number from 0 to " + std::to_string(max) + ", not '" +
                    text + "'");
     }
-    return value;
+    return *value;
+}
+
+// A limit of seconds, up to a year.
+std::chrono::seconds Limit(const std::string& option, const std::string& text) {
+    return std::chrono::seconds(WholeNumber(option, text, 366UL * 24 * 3600));
 }
 
 }  // namespace
@@ -61,12 +86,21 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (arg == "--version") {
+            std::fputs(velmar::tool::VersionText("velmar-dds-scpi",
+                                                 reinterpret_cast<const void*>(&velmar_dds_version))
+                           .c_str(),
+                       stdout);
+            return 0;
         } else if (arg == "--listen") {
             if (!listen_given) options.listen.clear();
             listen_given = true;
             options.listen.push_back(value());
         } else if (arg == "--port") {
-            options.port = static_cast<uint16_t>(ParseUnsigned(arg, value(), 65535));
+            options.port = static_cast<uint16_t>(WholeNumber(arg, value(), 65535));
+        } else if (arg == "--instruments") {
+            options.instruments = static_cast<int>(WholeNumber(arg, value(), 256));
+            if (options.instruments == 0) UsageError("--instruments must be at least 1");
         } else if (arg == "--device") {
             // Repeated, or a list: --device 0,2
             const std::string list = value();
@@ -74,7 +108,7 @@ int main(int argc, char** argv) {
             while (true) {
                 const size_t comma = list.find(',', start);
                 options.devices.push_back(
-                    static_cast<int>(ParseUnsigned(arg, list.substr(start, comma - start), 255)));
+                    static_cast<int>(WholeNumber(arg, list.substr(start, comma - start), 255)));
                 if (comma == std::string::npos) break;
                 start = comma + 1;
             }
@@ -84,13 +118,20 @@ int main(int argc, char** argv) {
             if (!range) UsageError("--allow: '" + text + "' is not an address or CIDR range");
             options.allow.push_back(*range);
         } else if (arg == "--max-clients") {
-            options.max_clients = ParseUnsigned(arg, value(), 100000);
+            options.max_clients = WholeNumber(arg, value(), 100000);
             if (options.max_clients == 0) UsageError("--max-clients must be at least 1");
+        } else if (arg == "--idle-timeout") {
+            options.idle_timeout = Limit(arg, value());
+        } else if (arg == "--write-timeout") {
+            options.write_timeout = Limit(arg, value());
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else {
             UsageError("unknown argument '" + arg + "'");
         }
+    }
+    if (options.instruments != 0 && !options.devices.empty()) {
+        UsageError("--instruments and --device both say which instruments: give one");
     }
     velmar::scpi::Server server(options, std::cerr);
     std::string error;
@@ -98,6 +139,12 @@ int main(int argc, char** argv) {
         std::cerr << "velmar-dds-scpi: " << error << "\n";
         return 1;
     }
-    server.Run();
+    if (server.Run() == velmar::scpi::RunEnd::kCallsAbandoned) {
+        // A library call still waits on an instrument: the process ends
+        // without it, its log complete to the last line.
+        std::cerr.flush();
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return 0;
 }

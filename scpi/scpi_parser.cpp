@@ -1,5 +1,6 @@
 #include "scpi_parser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -9,97 +10,141 @@ namespace velmar::scpi {
 
 // ---- Framing ---------------------------------------------------------------
 
-void MessageFramer::Keep(char c) {
-    if (discarding_) return;
-    if (message_.size() >= kMaxMessageBytes) {
+void MessageFramer::Keep(const char* bytes, size_t count, bool text) {
+    if (discarding_ || count == 0) return;
+    if (count > kMaxMessageBytes - message_.size()) {
         // Too long: the rest is skipped up to the terminator, still honouring
         // block lengths so that the terminator found is the true one.
         discarding_ = true;
         std::string().swap(message_);
         return;
     }
-    message_.push_back(c);
-    cr_last_ = c == '\r' && state_ == State::kText;
+    // Grown by doubling, but never past the bound: a string left to grow on
+    // its own would take twice the bound for its last byte.
+    if (message_.size() + count > message_.capacity()) {
+        message_.reserve(std::min(kMaxMessageBytes, std::max({size_t{64}, 2 * message_.capacity(),
+                                                              message_.size() + count})));
+    }
+    message_.append(bytes, count);
+    cr_last_ = text && bytes[count - 1] == '\r';
 }
 
-void MessageFramer::Emit(std::vector<FramedMessage>* out) {
+FramedMessage MessageFramer::Emit() {
     FramedMessage framed;
-    framed.overrun = discarding_;
-    if (!discarding_) {
+    if (discarding_) {
+        framed.kind = FramedMessage::Kind::kOverrun;
+    } else {
         // CR LF ends a message as LF does, unless the CR was a block's data.
         if (cr_last_) message_.pop_back();
         framed.text = std::move(message_);
     }
-    out->push_back(std::move(framed));
-    message_.clear();
+    message_ = std::string();
     discarding_ = false;
     cr_last_ = false;
     state_ = State::kText;
+    return framed;
 }
 
-void MessageFramer::Feed(const char* data, size_t size, std::vector<FramedMessage>* out) {
-    for (size_t i = 0; i < size; ++i) {
+size_t MessageFramer::Feed(const char* data, size_t size, std::optional<FramedMessage>* message) {
+    size_t i = 0;
+    while (i < size) {
         const char c = data[i];
         switch (state_) {
-            case State::kBlockData:
-                Keep(c);
-                if (--block_left_ == 0) state_ = State::kText;
+            case State::kRefused:
+                return size;
+            case State::kBlockData: {
+                // Data from end to end, taken as a run.
+                const size_t run = static_cast<size_t>(std::min<uint64_t>(block_left_, size - i));
+                Keep(data + i, run, false);
+                i += run;
+                block_left_ -= run;
+                if (block_left_ == 0) state_ = State::kText;
                 continue;
+            }
             case State::kBlockDigits:
                 if (c >= '0' && c <= '9') {
-                    Keep(c);
+                    Keep(data + i++, 1, false);
                     block_left_ = block_left_ * 10 + static_cast<uint64_t>(c - '0');
-                    if (--digits_left_ == 0) {
-                        state_ = block_left_ == 0 ? State::kText : State::kBlockData;
+                    if (--digits_left_ != 0) continue;
+                    if (block_left_ > kMaxMessageBytes) {
+                        // Skipping a block is honouring its length: one of a
+                        // gigabyte would hold the connection for a gigabyte.
+                        FramedMessage refused;
+                        refused.kind = FramedMessage::Kind::kBlockTooLong;
+                        refused.declared_bytes = block_left_;
+                        *message = std::move(refused);
+                        std::string().swap(message_);
+                        discarding_ = false;
+                        state_ = State::kRefused;
+                        return size;
                     }
+                    state_ = block_left_ == 0 ? State::kText : State::kBlockData;
                     continue;
                 }
                 break;  // not a block after all: the byte is text
             case State::kHash:
                 if (c >= '1' && c <= '9') {
-                    Keep(c);
+                    Keep(data + i++, 1, false);
                     digits_left_ = c - '0';
                     block_left_ = 0;
                     state_ = State::kBlockDigits;
                     continue;
                 }
                 break;
-            case State::kQuoted:
-                if (c == '\n') {
-                    Emit(out);
-                } else {
-                    Keep(c);
-                    if (c == quote_) state_ = State::kText;
+            case State::kQuoted: {
+                size_t end = i;
+                while (end < size && data[end] != '\n' && data[end] != quote_) ++end;
+                Keep(data + i, end - i, false);
+                i = end;
+                if (i == size) continue;
+                if (data[i] == '\n') {
+                    *message = Emit();
+                    return i + 1;
                 }
+                Keep(data + i++, 1, false);  // the closing quote
+                state_ = State::kText;
                 continue;
+            }
             case State::kText:
                 break;
         }
         state_ = State::kText;
-        if (c == '\n') {
-            Emit(out);
-            continue;
+        // Up to the next byte that means something, as a run.
+        size_t end = i;
+        while (end < size && data[end] != '\n' && data[end] != '"' && data[end] != '\'' &&
+               data[end] != '#') {
+            ++end;
         }
-        Keep(c);
-        if (c == '"' || c == '\'') {
-            quote_ = c;
-            state_ = State::kQuoted;
-        } else if (c == '#') {
+        Keep(data + i, end - i, true);
+        i = end;
+        if (i == size) break;
+        const char mark = data[i++];
+        if (mark == '\n') {
+            *message = Emit();
+            return i;
+        }
+        Keep(&mark, 1, true);
+        if (mark == '#') {
             state_ = State::kHash;
+        } else {
+            quote_ = mark;
+            state_ = State::kQuoted;
         }
     }
+    return size;
 }
 
 std::optional<FramedMessage> MessageFramer::Finish() {
-    if (message_.empty() && !discarding_) return std::nullopt;
-    std::vector<FramedMessage> out;
-    Emit(&out);
-    return std::move(out.front());
+    if (state_ == State::kRefused || !in_message()) return std::nullopt;
+    return Emit();
 }
 
 // ---- Program units ---------------------------------------------------------
 
 namespace {
+
+static_assert(kMostParameters == 4096, "the refusal's words name the bound");
+constexpr const char* kTooManyParameters = "more than 4096 parameters";
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -116,9 +161,10 @@ std::string Upper(std::string_view text) {
     return out;
 }
 
+// Reads from `text` at the cursor `pos`, which it moves on.
 class UnitParser {
   public:
-    explicit UnitParser(std::string_view text) : text_(text) {}
+    UnitParser(std::string_view text, size_t& pos) : text_(text), pos_(pos) {}
 
     bool AtEnd() {
         SkipSpace();
@@ -198,6 +244,13 @@ class UnitParser {
         SkipSpace();
         if (!More() || Peek() == ';') return 0;
         while (true) {
+            if (unit->parameters.size() == kMostParameters) {
+                // Refused before the next one is read: the rest of the unit
+                // costs no memory, whatever its length.
+                std::vector<Parameter>().swap(unit->parameters);
+                unit->error_detail = kTooManyParameters;
+                return kParameterNotAllowed;
+            }
             Parameter parameter;
             if (const int error = ParseParameter(&parameter); error != 0) return error;
             unit->parameters.push_back(std::move(parameter));
@@ -333,19 +386,25 @@ class UnitParser {
     }
 
     std::string_view text_;
-    size_t pos_ = 0;
+    size_t& pos_;
 };
 
 }  // namespace
 
-std::vector<ProgramUnit> ParseMessage(std::string_view message) {
-    std::vector<ProgramUnit> units;
-    UnitParser parser(message);
+std::optional<ProgramUnit> UnitReader::Next() {
+    UnitParser parser(text_, pos_);
     while (!parser.AtEnd()) {
         ProgramUnit unit = parser.Next();
         if (unit.error == 0 && unit.nodes.empty()) continue;
-        units.push_back(std::move(unit));
+        return unit;
     }
+    return std::nullopt;
+}
+
+std::vector<ProgramUnit> ParseMessage(std::string_view message) {
+    std::vector<ProgramUnit> units;
+    UnitReader reader(message);
+    while (std::optional<ProgramUnit> unit = reader.Next()) units.push_back(std::move(*unit));
     return units;
 }
 

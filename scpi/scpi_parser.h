@@ -3,7 +3,9 @@
 //
 // A definite-length block (#<n><len><bytes>) is data from end to end: a
 // newline, a semicolon or a quote inside it ends nothing. Neither step keeps
-// more than one message of at most kMaxMessageBytes.
+// more than one message of at most kMaxMessageBytes, and the units of a
+// message are read one at a time, so that what a connection holds grows with
+// the message it sends and never by a multiple of it.
 #pragma once
 
 #include <cstddef>
@@ -17,28 +19,50 @@ namespace velmar::scpi {
 
 constexpr size_t kMaxMessageBytes = 1 << 20;
 
-// One message cut from the byte stream, without its terminator; or the mark
-// that a message longer than kMaxMessageBytes was dropped up to its terminator.
+// The most parameters a unit may carry: the longest list any command takes,
+// DATA:USER's and DATA:DAC's, one for each of the instrument's 4096 samples.
+// One more is refused as it is read (-108), before it costs any memory.
+constexpr size_t kMostParameters = 4096;
+
+// One message cut from the byte stream, without its terminator.
 struct FramedMessage {
-    std::string text;
-    bool overrun = false;
+    enum class Kind {
+        kMessage,
+        // Longer than kMaxMessageBytes: dropped up to its terminator.
+        kOverrun,
+        // A block declared longer than kMaxMessageBytes. What follows is that
+        // block's data, which nothing tells from commands: the framer takes
+        // nothing more, and the connection ends.
+        kBlockTooLong,
+    };
+    Kind kind = Kind::kMessage;
+    std::string text;             // kMessage only
+    uint64_t declared_bytes = 0;  // kBlockTooLong: the length the block declared
 };
 
 // Cuts a byte stream into messages at '\n' outside blocks. Bytes may arrive
 // split anywhere; a message's cut does not depend on how it was split.
 class MessageFramer {
   public:
-    void Feed(const char* data, size_t size, std::vector<FramedMessage>* out);
+    // Takes bytes until a message is complete, then puts it in *message and
+    // stops; returns how many bytes it took. After kBlockTooLong it takes
+    // every byte and completes nothing.
+    size_t Feed(const char* data, size_t size, std::optional<FramedMessage>* message);
     // The end of the input ends a message as a terminator does (IEEE 488.2's
     // END); nothing when no bytes are waiting.
     std::optional<FramedMessage> Finish();
     // Bytes of the message being assembled: what a stalled client holds.
     size_t pending_bytes() const { return message_.size(); }
+    // The memory they take, which never grows past the message bound.
+    size_t buffered_bytes() const { return message_.capacity(); }
+    // A half message is waiting for the rest of it.
+    bool in_message() const { return !message_.empty() || discarding_; }
 
   private:
-    enum class State { kText, kQuoted, kHash, kBlockDigits, kBlockData };
-    void Keep(char c);
-    void Emit(std::vector<FramedMessage>* out);
+    enum class State { kText, kQuoted, kHash, kBlockDigits, kBlockData, kRefused };
+    // Adds bytes to the message; `text` when they are outside strings and blocks.
+    void Keep(const char* bytes, size_t count, bool text);
+    FramedMessage Emit();
 
     std::string message_;
     bool discarding_ = false;
@@ -65,10 +89,24 @@ struct ProgramUnit {
     bool query = false;
     bool common = false;  // a '*' command
     std::vector<Parameter> parameters;
-    int error = 0;  // a syntax-level error code, then nothing else is valid
+    int error = 0;                  // a syntax-level error code, then nothing else is valid
+    const char* error_detail = "";  // what the error queue adds after the standard text
 };
 
-// The units of one message, in order. Empty units (";;") are skipped.
+// The units of one message, one at a time and in order; empty units (";;")
+// are skipped. The text must outlive the reader.
+class UnitReader {
+  public:
+    explicit UnitReader(std::string_view message = {}) : text_(message) {}
+    // The next unit, or nothing at the end of the message.
+    std::optional<ProgramUnit> Next();
+
+  private:
+    std::string_view text_;
+    size_t pos_ = 0;
+};
+
+// Every unit of a message at once: for the tests and the fuzz harness.
 std::vector<ProgramUnit> ParseMessage(std::string_view message);
 
 }  // namespace velmar::scpi

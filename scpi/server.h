@@ -3,14 +3,24 @@
 // block for up to about a second each, run on a thread pool, each
 // instrument's in turn on a strand of its own, so that one instrument that
 // does not answer holds up no other.
+//
+// Every door is bounded: a connection holds at most one message of the
+// bound and a bounded backlog of answers; idle connections and clients that
+// do not take their answers are closed after their limits; one peer holds
+// more than half the connections only while nobody else wants one; and a
+// stop does not wait for an instrument.
 #pragma once
 
-#include <array>
+#include <asio/ip/address.hpp>
+#include <asio/ip/network_v4.hpp>
+#include <asio/ip/network_v6.hpp>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "instrument.h"
@@ -18,23 +28,42 @@
 namespace velmar::scpi {
 
 // An address range of --allow: "192.168.1.0/24", "::1", "10.1.2.3".
-struct AddressRange {
-    std::array<uint8_t, 16> bytes{};
-    bool v6 = false;
-    int prefix = 0;
-
+class AddressRange {
+  public:
     static std::optional<AddressRange> Parse(const std::string& text);
-    // `address` as its text; an IPv4 peer on an IPv6 socket counts as IPv4.
-    bool Contains(const std::string& address) const;
+    // An IPv4 peer on an IPv6 socket (::ffff:a.b.c.d) counts as IPv4.
+    bool Contains(const asio::ip::address& address) const;
+
+  private:
+    explicit AddressRange(std::variant<asio::ip::network_v4, asio::ip::network_v6> network)
+        : network_(network) {}
+    std::variant<asio::ip::network_v4, asio::ip::network_v6> network_;
 };
 
 struct ServerOptions {
     std::vector<std::string> listen = {"127.0.0.1", "::1"};
-    uint16_t port = 5025;             // instrument i on port + i; 0: any free port each
-    std::vector<int> devices;         // empty: every instrument found
+    uint16_t port = 5025;  // instrument i on port + i; 0: any free port each
+    // Which instruments are served, each on its port from the start, found
+    // or not: these indices; else 0 .. instruments - 1; else as many as the
+    // search at start finds, at least one.
+    std::vector<int> devices;
+    int instruments = 0;
     std::vector<AddressRange> allow;  // empty: every peer
     size_t max_clients = 16;
+    // Zero: never.
+    std::chrono::seconds idle_timeout{600};
+    std::chrono::seconds write_timeout{30};
+    // How often the instruments are searched for again.
+    std::chrono::milliseconds search_interval{2000};
     bool verbose = false;
+};
+
+// How Run() ended.
+enum class RunEnd {
+    kClean,
+    // Library calls were still waiting on instruments: the caller ends the
+    // process now rather than wait for them (the log is flushed).
+    kCallsAbandoned,
 };
 
 class Server {
@@ -44,11 +73,11 @@ class Server {
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Finds the instruments and opens the listening sockets; false with the
-    // reason in *error when nothing can be served.
+    // Searches for the instruments and opens the listening sockets; false
+    // with the reason in *error (one line) when nothing can be served.
     bool Start(std::string* error);
     // Serves until Stop() or SIGINT/SIGTERM (Ctrl-C on Windows).
-    void Run();
+    RunEnd Run();
     // From any thread.
     void Stop();
 

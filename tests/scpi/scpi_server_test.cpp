@@ -1,174 +1,25 @@
 // velmar-dds-scpi as a lab runs it: the server process in front of the
 // simulated instrument's process, driven through TCP sockets.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
-#include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
 #include "instrument.h"
+#include "scpi_rig.h"
 #include "server.h"
 #include "velmar/dds.h"
 
 namespace velmar::scpi {
 namespace {
-
-using proctest::ChildProcess;
-using proctest::TempDir;
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
-
-// One TCP connection to the server, as a raw-socket VISA client has it.
-class Client {
-  public:
-    explicit Client(uint16_t port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    }
-    ~Client() { close(fd_); }
-
-    bool connected() const { return connected_; }
-
-    void Send(const std::string& bytes) {
-        ASSERT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-    }
-
-    // The next answer line without its '\n'; nothing when none came in time
-    // or the server closed the connection.
-    std::optional<std::string> ReadLine(milliseconds timeout = milliseconds(4000)) {
-        const auto deadline = steady_clock::now() + timeout;
-        while (true) {
-            const size_t end = input_.find('\n');
-            if (end != std::string::npos) {
-                std::string line = input_.substr(0, end);
-                input_.erase(0, end + 1);
-                return line;
-            }
-            const auto left =
-                std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) {
-                return std::nullopt;
-            }
-            char buffer[4096];
-            const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                closed_ = true;
-                return std::nullopt;
-            }
-            input_.append(buffer, static_cast<size_t>(n));
-        }
-    }
-
-    std::string Query(const std::string& message) {
-        Send(message + "\n");
-        return ReadLine().value_or("<no answer>");
-    }
-
-    // True when the server closes the connection within `timeout`.
-    bool ClosedByServer(milliseconds timeout = milliseconds(2000)) {
-        ReadLine(timeout);
-        return closed_;
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-    bool closed_ = false;
-    std::string input_;
-};
-
-// Two simulated instruments and the server in front of them, each instrument
-// on a port of its own chosen by the system.
-class Rig {
-  public:
-    explicit Rig(std::vector<std::string> server_args = {}, std::vector<std::string> sim_args = {},
-                 std::vector<int> served = {0, 1}, bool verbose = true) {
-        std::vector<std::string> sim = {"--dir",   dir_.devices(), "--count", "2",
-                                        "--trace", "--digital-in", "0x1234"};
-        sim.insert(sim.end(), sim_args.begin(), sim_args.end());
-        sim_.emplace(dir_, "sim", VELMAR_SIM_BINARY, sim);
-        // An instrument that refuses connections (only ever dds1 here) has
-        // its socket all the same.
-        bool refusing = false;
-        for (const std::string& arg : sim_args) refusing |= arg.rfind("--refuse", 0) == 0;
-        EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds0")) << sim_->err();
-        EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds1", refusing)) << sim_->err();
-        setenv("VELMAR_DDS_DEVICE_DIR", dir_.devices().c_str(), 1);
-        std::vector<std::string> args = {"--port", "0"};
-        if (verbose) args.push_back("--verbose");
-        args.insert(args.end(), server_args.begin(), server_args.end());
-        server_.emplace(dir_, "server", VELMAR_SCPI_BINARY, args);
-        const std::regex listening(R"(instrument (\d+) on 127\.0\.0\.1:(\d+))");
-        for (int i = 0; i < 500 && ports_.size() < served.size(); ++i) {
-            std::this_thread::sleep_for(milliseconds(10));
-            const std::string log = server_->err();
-            ports_.clear();
-            for (std::sregex_iterator it(log.begin(), log.end(), listening), end; it != end; ++it) {
-                ports_[std::stoi((*it)[1])] = static_cast<uint16_t>(std::stoi((*it)[2]));
-            }
-        }
-        EXPECT_EQ(ports_.size(), served.size()) << server_->err();
-    }
-    ~Rig() { unsetenv("VELMAR_DDS_DEVICE_DIR"); }
-
-    uint16_t port(int index) { return ports_[index]; }
-    std::string log() { return server_->err(); }
-    std::string trace() { return sim_->out(); }
-    int Stop() { return server_->Signal(SIGTERM); }
-
-  private:
-    TempDir dir_;
-    std::optional<ChildProcess> sim_;
-    std::optional<ChildProcess> server_;
-    std::map<int, uint16_t> ports_;
-};
-
-// Checks an answer: exact text, or "~X" for a number within 0.1 % of X.
-void ExpectAnswer(const std::string& message, const std::string& answer,
-                  const std::string& expected) {
-    if (expected.empty() || expected[0] != '~') {
-        EXPECT_EQ(answer, expected) << message;
-        return;
-    }
-    const double want = std::stod(expected.substr(1));
-    EXPECT_NEAR(std::strtod(answer.c_str(), nullptr), want, std::fabs(want) * 1e-3)
-        << message << " -> " << answer;
-}
-
-// Checks the answers of a message, split at ';', each as ExpectAnswer does.
-void ExpectAnswers(const std::string& message, const std::string& answer,
-                   const std::string& expected) {
-    std::vector<std::string> got, want;
-    std::stringstream a(answer), w(expected);
-    for (std::string part; std::getline(a, part, ';');) got.push_back(part);
-    for (std::string part; std::getline(w, part, ';');) want.push_back(part);
-    ASSERT_EQ(got.size(), want.size()) << message << " -> " << answer;
-    for (size_t i = 0; i < got.size(); ++i) ExpectAnswer(message, got[i], want[i]);
-}
-
-struct Exchange {
-    const char* message;
-    const char* answer;
-};
 
 TEST(ScpiServerTest, AnswersTheCommandTable) {
     Rig rig;
@@ -593,13 +444,19 @@ TEST(ScpiServerTest, AddressRanges) {
         {"::1", "127.0.0.1", false},
         {"fe80::/10", "fe80::1", true},
         {"fe80::/10", "fec0::1", false},
+        {"fe80::/10", "fe80::1%1", true},  // a link-local peer carries its scope
+        {"192.168.1.77/24", "192.168.1.5", true},
+        {"10.0.0.0/8", "::ffff:10.9.8.7", true},
+        {"::ffff:10.0.0.0/104", "10.9.8.7", false},  // an IPv4 peer is in IPv4 ranges only
     };
     for (const auto& c : cases) {
         const auto range = AddressRange::Parse(c.range);
         ASSERT_TRUE(range) << c.range;
-        EXPECT_EQ(range->Contains(c.peer), c.contains) << c.range << " " << c.peer;
+        EXPECT_EQ(range->Contains(asio::ip::make_address(c.peer)), c.contains)
+            << c.range << " " << c.peer;
     }
-    for (const char* bad : {"10.0.0.0/33", "::/129", "host", "10.0.0.0/", "1.2.3.4/-1"}) {
+    for (const char* bad :
+         {"10.0.0.0/33", "::/129", "host", "10.0.0.0/", "1.2.3.4/-1", "10.0.0.0/8/8", "/8"}) {
         EXPECT_FALSE(AddressRange::Parse(bad)) << bad;
     }
 }
@@ -655,6 +512,183 @@ TEST(ScpiServerTest, AClientThatDoesNotReadLosesNothingAndStopsNoOne) {
     }
     sender.join();
     EXPECT_EQ(answers, kQueries);
+}
+
+// Polls `client` with `message` every 100 ms until it answers `answer`,
+// for at most `tries` times; the last answer.
+std::string AnswerWithin(Client& client, const std::string& message, const std::string& answer,
+                         int tries = 40) {
+    std::string last;
+    for (int i = 0; i < tries && (last = client.Query(message)) != answer; ++i) {
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    return last;
+}
+
+TEST(ScpiServerTest, InstrumentsThatComeLaterAreServedOnTheirPorts) {
+    TempDir dir;
+    setenv("VELMAR_DDS_DEVICE_DIR", dir.devices().c_str(), 1);
+    ChildProcess server(dir, "server", VELMAR_SCPI_BINARY,
+                        {"--port", "0", "--listen", "127.0.0.1", "--instruments", "2"});
+    std::map<int, uint16_t> ports = WaitForPorts(server, 2);
+    ASSERT_EQ(ports.size(), 2u) << server.err();
+    // Where it looked, in so many words.
+    EXPECT_NE(server.err().find("0 instruments found in " + dir.devices() + "\n"),
+              std::string::npos)
+        << server.err();
+    Client early(ports[0]);
+    EXPECT_EQ(early.Query("*TST?;SYST:ERR?"), "1;-241,\"Hardware missing\"");
+    EXPECT_NE(server.err().find("not found in " + dir.devices()), std::string::npos)
+        << server.err();
+
+    // They come. A connection to one that was not there searches at once,
+    // long before the next search would: its first command finds it.
+    std::optional<ChildProcess> sim;
+    sim.emplace(dir, "sim", VELMAR_SIM_BINARY,
+                std::vector<std::string>{"--dir", dir.devices(), "--count", "2"});
+    ASSERT_TRUE(sim->WaitForSocket(dir.devices() + "/dds1")) << sim->err();
+    Client late(ports[1]);
+    EXPECT_EQ(late.Query("*IDN?;MEAS:FREQ?;SYST:ERR?"),
+              "VELMAR,DDS,1," VELMAR_DDS_VERSION_STRING ";0;0,\"No error\"");
+    // The connection that came first is served on the same port, unchanged.
+    EXPECT_EQ(AnswerWithin(early, "*TST?", "0"), "0");
+    EXPECT_NE(server.err().find("instrument 0: found at " + dir.devices() + "/dds0\n"),
+              std::string::npos)
+        << server.err();
+
+    // One that goes answers -241 until it is back, on the same port.
+    EXPECT_EQ(sim->Signal(SIGTERM), 0);
+    sim.reset();
+    EXPECT_EQ(AnswerWithin(late, "*CLS;*TST?;SYST:ERR?", "1;-241,\"Hardware missing\""),
+              "1;-241,\"Hardware missing\"");
+    // The next search says so, and the session stays closed meanwhile.
+    const std::string gone = "instrument 1: " + dir.devices() + "/dds1 is gone";
+    for (int i = 0; i < 40 && server.err().find(gone) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    EXPECT_NE(server.err().find(gone), std::string::npos) << server.err();
+    EXPECT_EQ(late.Query("*CLS;*TST?;SYST:ERR?"), "1;-241,\"Hardware missing\"");
+    sim.emplace(dir, "sim2", VELMAR_SIM_BINARY,
+                std::vector<std::string>{"--dir", dir.devices(), "--count", "2"});
+    ASSERT_TRUE(sim->WaitForSocket(dir.devices() + "/dds1")) << sim->err();
+    EXPECT_EQ(AnswerWithin(late, "*CLS;*TST?;SYST:ERR?", "0;0,\"No error\""), "0;0,\"No error\"");
+    EXPECT_EQ(late.Query("*IDN?"), "VELMAR,DDS,1," VELMAR_DDS_VERSION_STRING);
+    EXPECT_NE(server.err().find("instrument 1: " + dir.devices() + "/dds1 is back"),
+              std::string::npos)
+        << server.err();
+    EXPECT_EQ(server.Signal(SIGTERM), 0);
+    unsetenv("VELMAR_DDS_DEVICE_DIR");
+}
+
+// The lines of a text, without their line ends.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST(ScpiServerTest, RefusesToStartOnWhatItCannotServeInOneLine) {
+    TempDir dir;
+    setenv("VELMAR_DDS_DEVICE_DIR", dir.devices().c_str(), 1);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;  // after "velmar-dds-scpi: "
+    } cases[] = {
+        {{"--port", "65535", "--instruments", "2"},
+         1,
+         "--port 65535 puts instrument 1 on port 65536, past 65535: give a --port of at most "
+         "65534"},
+        {{"--port", "65530", "--instruments", "7"},
+         1,
+         "--port 65530 puts instrument 6 on port 65536, past 65535: give a --port of at most "
+         "65529"},
+        {{"--port", "65400", "--device", "3,200"},
+         1,
+         "--port 65400 puts instrument 200 on port 65600, past 65535: give a --port of at most "
+         "65335"},
+        {{"--port", " +15040"},
+         2,
+         "--port wants a whole number from 0 to 65535, not ' +15040' (see velmar-dds-scpi "
+         "--help)"},
+        {{"--port", "65536"},
+         2,
+         "--port wants a whole number from 0 to 65535, not '65536' (see velmar-dds-scpi --help)"},
+        {{"--port", "-1"},
+         2,
+         "--port wants a whole number from 0 to 65535, not '-1' (see velmar-dds-scpi --help)"},
+        {{"--device", "0,600"},
+         2,
+         "--device wants a whole number from 0 to 255, not '600' (see velmar-dds-scpi --help)"},
+        {{"--idle-timeout", "1.5"},
+         2,
+         "--idle-timeout wants a whole number from 0 to 31622400, not '1.5' (see "
+         "velmar-dds-scpi --help)"},
+        {{"--write-timeout", ""},
+         2,
+         "--write-timeout wants a whole number from 0 to 31622400, not '' (see velmar-dds-scpi "
+         "--help)"},
+        {{"--max-clients", "0"},
+         2,
+         "--max-clients must be at least 1 (see velmar-dds-scpi --help)"},
+        {{"--instruments", "0"},
+         2,
+         "--instruments must be at least 1 (see velmar-dds-scpi --help)"},
+        {{"--instruments", "2", "--device", "1"},
+         2,
+         "--instruments and --device both say which instruments: give one (see velmar-dds-scpi "
+         "--help)"},
+        {{"--allow", "10.0.0.0/33"},
+         2,
+         "--allow: '10.0.0.0/33' is not an address or CIDR range (see velmar-dds-scpi --help)"},
+    };
+    int run = 0;
+    for (const auto& c : cases) {
+        ChildProcess server(dir, "refused" + std::to_string(run++), VELMAR_SCPI_BINARY, c.args);
+        EXPECT_EQ(server.WaitForExit(), c.status) << c.says;
+        EXPECT_EQ(Lines(server.err()),
+                  std::vector<std::string>{std::string("velmar-dds-scpi: ") + c.says});
+    }
+    // Hexadecimal, as the other programs take it, and the last port.
+    ChildProcess server(dir, "served", VELMAR_SCPI_BINARY,
+                        {"--port", "0", "--listen", "127.0.0.1", "--instruments", "0x3",
+                         "--idle-timeout", "0x10", "--max-clients", "010"});
+    EXPECT_EQ(WaitForPorts(server, 3).size(), 3u) << server.err();
+    EXPECT_EQ(server.Signal(SIGTERM), 0);
+    unsetenv("VELMAR_DDS_DEVICE_DIR");
+}
+
+TEST(ScpiServerTest, VersionAndCompletionMatchTheProgram) {
+    TempDir dir;
+    ChildProcess version(dir, "version", VELMAR_SCPI_BINARY, {"--version"});
+    EXPECT_EQ(version.WaitForExit(), 0);
+    const std::vector<std::string> lines = Lines(version.out());
+    ASSERT_EQ(lines.size(), 3u) << version.out();
+    EXPECT_EQ(lines[0].rfind("velmar-dds-scpi ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("revision ", 0), 0u) << lines[1];
+    // The session library the server really loads.
+    EXPECT_EQ(lines[2].rfind("library /", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find("/libvelmardds.so"), std::string::npos) << lines[2];
+
+    // Every option the help names, and no other, is completed.
+    ChildProcess help(dir, "help", VELMAR_SCPI_BINARY, {"--help"});
+    EXPECT_EQ(help.WaitForExit(), 0);
+    std::set<std::string> options;
+    const std::string text = help.out();
+    for (size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+        const size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+        options.insert(text.substr(at, end - at));
+    }
+    EXPECT_GE(options.size(), 10u) << text;
+    ChildProcess bash(dir, "bash", "/bin/bash",
+                      {"-c",
+                       "source \"$1\"; COMP_WORDS=(velmar-dds-scpi --); COMP_CWORD=1; "
+                       "_velmar_dds_scpi; printf '%s\\n' \"${COMPREPLY[@]}\"",
+                       "_", VELMAR_SCPI_COMPLETION});
+    EXPECT_EQ(bash.WaitForExit(), 0) << bash.err();
+    const std::vector<std::string> completed = Lines(bash.out());
+    EXPECT_EQ(std::set<std::string>(completed.begin(), completed.end()), options);
 }
 
 }  // namespace

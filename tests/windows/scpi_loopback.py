@@ -4,8 +4,8 @@
 
 Wine has no instrument driver, so the search finds none; instrument 0 is
 served anyway (--device 0): *IDN? answers, *TST? fails with -241 and the
-log says why, and Ctrl-C (SIGINT, which Wine turns into the console's
-Ctrl-C) stops it."""
+log says why and where it looked, and Ctrl-C (SIGINT, which Wine turns into
+the console's Ctrl-C) stops it."""
 
 import re
 import signal
@@ -62,7 +62,9 @@ except subprocess.TimeoutExpired:
     fail("Ctrl-C did not stop the server within 30 s")
 if status != 0 or "stopping" not in log_text():
     fail(f"Ctrl-C: exit status {status}")
-# The failure is logged once, in words.
-if log_text().count("instrument 0: not found by the search at start") != 1:
+# The failure is logged once, in words that name where the search looked.
+if log_text().count("instrument 0: not found in the Windows device interface") != 1:
     fail("the log does not say once why *TST? failed")
+if "0 instruments found in the Windows device interface" not in log_text():
+    fail("the log does not say where the search looked")
 print(f"ok   *IDN? and *TST? over loopback on port {port}; Ctrl-C stopped it")

@@ -1,0 +1,283 @@
+// What the SCPI server's suites drive it with: a raw-socket client, and the
+// server's process in front of the simulated instrument's.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+
+namespace velmar::scpi {
+
+using proctest::ChildProcess;
+using proctest::TempDir;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// One TCP connection to the server, as a raw-socket VISA client has it. A
+// `source` address (127.0.0.2 and so on) plays another peer; a small
+// `receive_buffer` makes a client that stops reading stall the server soon.
+class Client {
+  public:
+    explicit Client(uint16_t port, const char* source = nullptr, int receive_buffer = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receive_buffer > 0) {
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+        }
+        if (source != nullptr) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            inet_pton(AF_INET, source, &local.sin_addr);
+            EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0) << source;
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~Client() { close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connected() const { return connected_; }
+
+    // A send that cannot go on for this long fails.
+    void SetSendTimeout(milliseconds timeout) {
+        timeval limit{};
+        limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+        limit.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    }
+
+    void Send(const std::string& bytes) {
+        ASSERT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Sends what it can: false once the server has closed the connection.
+    bool TrySend(const std::string& bytes) {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // The next answer line without its '\n'; nothing when none came in time
+    // or the server closed the connection.
+    std::optional<std::string> ReadLine(milliseconds timeout = milliseconds(4000)) {
+        const auto deadline = steady_clock::now() + timeout;
+        while (true) {
+            const size_t end = input_.find('\n');
+            if (end != std::string::npos) {
+                std::string line = input_.substr(0, end);
+                input_.erase(0, end + 1);
+                return line;
+            }
+            const auto left =
+                std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() < 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) {
+                return std::nullopt;
+            }
+            char buffer[4096];
+            const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+            if (n <= 0) {
+                closed_ = true;
+                return std::nullopt;
+            }
+            input_.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+    std::string Query(const std::string& message) {
+        Send(message + "\n");
+        return ReadLine().value_or("<no answer>");
+    }
+
+    // True when the server closes the connection within `timeout`; answers
+    // on the way are read and dropped.
+    bool ClosedByServer(milliseconds timeout = milliseconds(2000)) {
+        const auto deadline = steady_clock::now() + timeout;
+        do {
+            const auto left = deadline - steady_clock::now();
+            ReadLine(std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(left)));
+        } while (!closed_ && steady_clock::now() < deadline);
+        return closed_;
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+    bool closed_ = false;
+    std::string input_;
+};
+
+// The ports of "instrument <i> on 127.0.0.1:<port>" lines of a server's log.
+inline std::map<int, uint16_t> ListeningPorts(const std::string& log) {
+    std::map<int, uint16_t> ports;
+    const std::string before = "instrument ";
+    const std::string between = " on 127.0.0.1:";
+    for (size_t at = log.find(before); at != std::string::npos; at = log.find(before, at + 1)) {
+        const size_t index_end = log.find_first_not_of("0123456789", at + before.size());
+        if (index_end == at + before.size() || log.compare(index_end, between.size(), between) != 0)
+            continue;
+        const int index = std::atoi(log.c_str() + at + before.size());
+        ports[index] = static_cast<uint16_t>(std::atoi(log.c_str() + index_end + between.size()));
+    }
+    return ports;
+}
+
+// The ports a starting server listens on, once it has logged `count` of
+// them (or after 5 s, with what it has logged).
+inline std::map<int, uint16_t> WaitForPorts(ChildProcess& server, size_t count) {
+    std::map<int, uint16_t> ports;
+    for (int i = 0; i < 500 && ports.size() < count; ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+        ports = ListeningPorts(server.err());
+    }
+    return ports;
+}
+
+// The process id of this process's child running `name` (as /proc shows
+// its first 15 bytes), or -1.
+inline pid_t ChildNamed(const std::string& name) {
+    DIR* proc = opendir("/proc");
+    pid_t found = -1;
+    while (dirent* entry = proc ? readdir(proc) : nullptr) {
+        const pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0) continue;
+        std::istringstream stat(proctest::ReadFile("/proc/" + std::to_string(pid) + "/stat"));
+        std::string field, comm;
+        // pid (comm) state ppid: the name may hold spaces.
+        std::getline(stat, field, '(');
+        std::getline(stat, comm, ')');
+        long parent = 0;
+        stat >> field >> parent;
+        if (parent == getpid() && comm == name.substr(0, 15)) found = pid;
+    }
+    if (proc) closedir(proc);
+    return found;
+}
+
+// A field of /proc/<pid>/status in KiB (VmRSS, VmHWM), or -1.
+inline long StatusKiB(pid_t pid, const std::string& field) {
+    std::istringstream status(proctest::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+    }
+    return -1;
+}
+
+// Two simulated instruments and the server in front of them, each instrument
+// on a port of its own chosen by the system.
+class Rig {
+  public:
+    explicit Rig(std::vector<std::string> server_args = {}, std::vector<std::string> sim_args = {},
+                 std::vector<int> served = {0, 1}, bool verbose = true) {
+        std::vector<std::string> sim = {"--dir",   dir_.devices(), "--count", "2",
+                                        "--trace", "--digital-in", "0x1234"};
+        sim.insert(sim.end(), sim_args.begin(), sim_args.end());
+        sim_.emplace(dir_, "sim", VELMAR_SIM_BINARY, sim);
+        // An instrument that refuses connections (only ever dds1 here) has
+        // its socket all the same.
+        bool refusing = false;
+        for (const std::string& arg : sim_args) refusing |= arg.rfind("--refuse", 0) == 0;
+        EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds0")) << sim_->err();
+        EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds1", refusing)) << sim_->err();
+        setenv("VELMAR_DDS_DEVICE_DIR", dir_.devices().c_str(), 1);
+        std::vector<std::string> args = {"--port", "0"};
+        if (verbose) args.push_back("--verbose");
+        args.insert(args.end(), server_args.begin(), server_args.end());
+        server_.emplace(dir_, "server", VELMAR_SCPI_BINARY, args);
+        ports_ = WaitForPorts(*server_, served.size());
+        EXPECT_EQ(ports_.size(), served.size()) << server_->err();
+        pid_ = ChildNamed("velmar-dds-scpi");
+        EXPECT_GT(pid_, 0);
+    }
+    ~Rig() {
+        ExpectNoSanitizerReport();
+        unsetenv("VELMAR_DDS_DEVICE_DIR");
+    }
+
+    uint16_t port(int index) { return ports_[index]; }
+    std::string log() { return server_->err(); }
+    std::string trace() { return sim_->out(); }
+    // The most memory the server has held resident so far.
+    long PeakResidentKiB() const { return StatusKiB(pid_, "VmHWM"); }
+    // SIGTERM; the exit status. The exit may leave library calls behind, so
+    // a sanitizer's report is looked for in the log rather than the status.
+    int Stop() {
+        const int status = server_->Signal(SIGTERM);
+        ExpectNoSanitizerReport();
+        return status;
+    }
+
+  private:
+    // A sanitizer reports as it finds, on the server's standard error.
+    void ExpectNoSanitizerReport() {
+        if (reports_checked_) return;
+        reports_checked_ = true;
+        const std::string text = log();
+        for (const char* report : {"Sanitizer", "runtime error"}) {
+            EXPECT_EQ(text.find(report), std::string::npos) << text;
+        }
+    }
+
+    TempDir dir_;
+    std::optional<ChildProcess> sim_;
+    std::optional<ChildProcess> server_;
+    std::map<int, uint16_t> ports_;
+    pid_t pid_ = -1;
+    bool reports_checked_ = false;
+};
+
+// Checks an answer: exact text, or "~X" for a number within 0.1 % of X.
+inline void ExpectAnswer(const std::string& message, const std::string& answer,
+                         const std::string& expected) {
+    if (expected.empty() || expected[0] != '~') {
+        EXPECT_EQ(answer, expected) << message;
+        return;
+    }
+    const double want = std::stod(expected.substr(1));
+    EXPECT_NEAR(std::strtod(answer.c_str(), nullptr), want, std::fabs(want) * 1e-3)
+        << message << " -> " << answer;
+}
+
+// Checks the answers of a message, split at ';', each as ExpectAnswer does.
+inline void ExpectAnswers(const std::string& message, const std::string& answer,
+                          const std::string& expected) {
+    std::vector<std::string> got, want;
+    std::stringstream a(answer), w(expected);
+    for (std::string part; std::getline(a, part, ';');) got.push_back(part);
+    for (std::string part; std::getline(w, part, ';');) want.push_back(part);
+    ASSERT_EQ(got.size(), want.size()) << message << " -> " << answer;
+    for (size_t i = 0; i < got.size(); ++i) ExpectAnswer(message, got[i], want[i]);
+}
+
+struct Exchange {
+    const char* message;
+    const char* answer;
+};
+
+}  // namespace velmar::scpi
