@@ -83,7 +83,7 @@ test-fuzz:
 
 # Builds the benchmarks, then prints the library's transfers against a plain
 # client on the same simulated instrument, and MEAS:FREQ? through the SCPI
-# server against DDSGetMeasure (build-bench/bench/velmar_bench has the
+# server against velmar_dds_measure (build-bench/bench/velmar_bench has the
 # planning and whole-call figures).
 bench:
 	cmake -S . -B build-bench -DVELMAR_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DVELMAR_BUILD_TESTS=OFF
