@@ -7,6 +7,7 @@
 #include <iostream>
 #include <string>
 
+#include "command_table.h"
 #include "parse_number.h"
 #include "server.h"
 #include "velmar/dds.h"
@@ -74,6 +75,23 @@ std::chrono::seconds Limit(const std::string& option, const std::string& text) {
 
 }  // namespace
 
+// The command table as the manual writes it, for --help and the man page
+// made from it: a query's row ends in "?".
+void PrintCommands() {
+    std::fputs("\nCommands (capitals: the short form; [ ]: optional):\n", stdout);
+    std::string line = " ";
+    for (const velmar::scpi::Command& command : velmar::scpi::CommandTable()) {
+        std::string entry = std::string(" ") + command.pattern +
+                            (command.form == velmar::scpi::Form::kQuery ? "?" : "");
+        if (line.size() + entry.size() > 79) {
+            std::fputs((line + "\n").c_str(), stdout);
+            line = " ";
+        }
+        line += entry;
+    }
+    std::fputs((line + "\n").c_str(), stdout);
+}
+
 int main(int argc, char** argv) {
     velmar::scpi::ServerOptions options;
     bool listen_given = false;
@@ -85,6 +103,7 @@ int main(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            PrintCommands();
             return 0;
         } else if (arg == "--version") {
             std::fputs(velmar::tool::VersionText("velmar-dds-scpi",
