@@ -1131,7 +1131,8 @@ void RunLine(Session& session, const std::vector<std::string>& all_args, bool in
         const auto command = std::find_if(commands.begin(), commands.end(),
                                           [&](const Command& c) { return step[0] == c.name; });
         if (command == commands.end()) {
-            UsageFail("unknown command '" + step[0] + "' (see velmar-dds --help)");
+            UsageFail("unknown command '" + step[0] +
+                      (in_shell ? "' (type help)" : "' (see velmar-dds --help)"));
         }
         if (std::string(command->name) == "shell" && (in_shell || steps.size() > 1))
             UsageFail("shell runs alone, not inside a chain or another shell");

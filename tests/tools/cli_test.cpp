@@ -1076,7 +1076,7 @@ TEST(CliTest, ShellRunsLinesInOneProcess) {
         {"dio-in\nbogus\ndio-in\n",
          2,
          "digital in",
-         "velmar-dds: line 2: unknown command 'bogus' (see velmar-dds --help)\n",
+         "velmar-dds: line 2: unknown command 'bogus' (type help)\n",
          {"dds0"}},
         {"--device 5 dio-in\ndio-in\n",
          1,
