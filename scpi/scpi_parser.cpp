@@ -145,6 +145,11 @@ namespace {
 
 static_assert(kMostParameters == 4096, "the refusal's words name the bound");
 constexpr const char* kTooManyParameters = "more than 4096 parameters";
+// A header's words: SCPI's mnemonics have at most 12 characters, and no
+// command has more than a few nodes. Both are refused before anything of the
+// header is kept, so a header as long as the message costs no memory.
+constexpr size_t kLongestMnemonic = 12;
+constexpr size_t kMostHeaderNodes = 8;
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
@@ -218,6 +223,7 @@ class UnitParser {
             const size_t start = pos_;
             while (More() && IsAlpha(text_[pos_])) ++pos_;
             if (pos_ == start) return kSyntaxError;
+            if (pos_ - start > kLongestMnemonic) return kProgramMnemonicTooLong;
             unit->nodes.push_back("*" + Upper(text_.substr(start, pos_ - start)));
         } else {
             if (Peek() == ':') {
@@ -231,6 +237,9 @@ class UnitParser {
                                   text_[pos_] == '_')) {
                     ++pos_;
                 }
+                if (pos_ - start > kLongestMnemonic) return kProgramMnemonicTooLong;
+                // No command has that many: undefined, whatever follows.
+                if (unit->nodes.size() == kMostHeaderNodes) return kUndefinedHeader;
                 unit->nodes.push_back(Upper(text_.substr(start, pos_ - start)));
                 if (Peek() != ':') break;
                 ++pos_;

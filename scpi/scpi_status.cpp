@@ -16,6 +16,8 @@ const char* ErrorText(int code) {
             return "Parameter not allowed";
         case kMissingParameter:
             return "Missing parameter";
+        case kProgramMnemonicTooLong:
+            return "Program mnemonic too long";
         case kUndefinedHeader:
             return "Undefined header";
         case kInvalidSuffix:

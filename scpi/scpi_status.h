@@ -18,6 +18,7 @@ enum ErrorCode : int {
     kDataTypeError = -104,
     kParameterNotAllowed = -108,
     kMissingParameter = -109,
+    kProgramMnemonicTooLong = -112,
     kUndefinedHeader = -113,
     kInvalidSuffix = -131,
     kInvalidBlockData = -161,

@@ -213,6 +213,9 @@ class Server::Impl {
     const ServerOptions& options() const { return options_; }
     asio::io_context& io() { return io_; }
     std::atomic<int>& calls_in_flight() { return calls_in_flight_; }
+    // Set when the server stops: a call still queued on a strand is not made
+    // (a strand runs what it has ready in one go, whatever the pool is told).
+    bool calls_stopped() const { return calls_stopped_.load(); }
     void Forget(uint64_t id) { sessions_.erase(id); }
 
   private:
@@ -271,6 +274,7 @@ class Server::Impl {
     std::vector<std::shared_ptr<Session>> waiting_current_;
     std::string search_words_;  // of the last failed search, until one succeeds
     std::atomic<int> calls_in_flight_{0};
+    std::atomic<bool> calls_stopped_{false};
     std::thread joiner_;
 };
 
@@ -417,7 +421,13 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
         asio::post(served_.strand, [self = shared_from_this(), command, unit = std::move(unit),
                                     order = state_.byte_order]() mutable {
             std::atomic<int>& in_flight = self->server_.calls_in_flight();
+            // Counted before the check, so that a stop either sees the call
+            // or the call sees the stop.
             ++in_flight;
+            if (self->server_.calls_stopped()) {
+                --in_flight;
+                return;
+            }
             Instrument& instrument = self->served_.instrument;
             Reply reply = command->on_instrument(instrument, order, unit);
             FailureNote note = instrument.TakeNote();
@@ -825,6 +835,7 @@ void Server::Impl::Shutdown() {
     signals_.cancel(ignored);
     search_timer_.cancel();
     for (auto& listener : listeners_) listener->acceptor.close(ignored);
+    calls_stopped_ = true;
     std::vector<std::shared_ptr<Session>> open;
     for (auto& [id, connection] : sessions_) {
         if (auto session = connection.session.lock()) open.push_back(session);
@@ -833,7 +844,7 @@ void Server::Impl::Shutdown() {
     waiting_next_.clear();
     waiting_current_.clear();
     // The answer of a library call under way is dropped with its connection;
-    // the calls still queued are not made.
+    // the calls still queued are not made (calls_stopped_).
     if (pool_) pool_->stop();
     if (search_pool_) search_pool_->stop();
     io_.stop();

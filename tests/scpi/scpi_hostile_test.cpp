@@ -106,6 +106,43 @@ TEST(ScpiHostileTest, ParameterFloodsAreRefusedAsTheyAreRead) {
     ExpectUnharmed(rig, "16 clients sending messages of 1 MiB");
 }
 
+// A header as long as the message: its words are refused before they are
+// kept, so it costs no more than its bytes (it took 20 MiB a message).
+TEST(ScpiHostileTest, HeaderFloodsAreRefusedAsTheyAreRead) {
+    Rig rig({"--max-clients", "20"}, {}, {0, 1}, /*verbose=*/false);
+    {
+        Client client(rig.port(0));
+        struct {
+            const char* message;
+            const char* error;
+        } const rows[] = {
+            {"A:B:C:D:E:F:G:H:I?", "-113,\"Undefined header\""},
+            {"FREQUENCYXYZAB?", "-112,\"Program mnemonic too long\""},
+            {"*ABCDEFGHIJKLM", "-112,\"Program mnemonic too long\""},
+            {"SOURCE:FREQUENCY:CW?", "0,\"No error\""},  // twelve letters at most is fine
+        };
+        for (const auto& row : rows) {
+            client.Send(std::string(row.message) + "\n");
+            if (std::string(row.message).back() == '?') client.ReadLine(std::chrono::seconds(2));
+            EXPECT_EQ(client.Query("SYST:ERR?"), row.error) << row.message;
+        }
+    }
+    std::string header;
+    while (header.size() + 3 < kMaxMessageBytes) header += "A:";
+    header += "A?\n";
+    std::vector<std::thread> threads;
+    for (int c = 0; c < 8; ++c) {
+        threads.emplace_back([&rig, &header] {
+            Client client(rig.port(0));
+            if (!client.TrySend(header)) return;
+            client.Send("SYST:ERR?\n");
+            EXPECT_EQ(client.ReadLine(std::chrono::seconds(30)), "-113,\"Undefined header\"");
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    ExpectUnharmed(rig, "8 clients sending headers of 1 MiB");
+}
+
 TEST(ScpiHostileTest, AHugeDeclaredBlockClosesOnlyItsConnection) {
     const struct {
         const char* header;  // then a megabyte of what it declares as data
