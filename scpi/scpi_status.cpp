@@ -26,6 +26,8 @@ const char* ErrorText(int code) {
             return "Invalid block data";
         case kExecutionError:
             return "Execution error";
+        case kCommandProtected:
+            return "Command protected";
         case kSettingsConflict:
             return "Settings conflict";
         case kDataOutOfRange:

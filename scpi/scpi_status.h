@@ -23,6 +23,7 @@ enum ErrorCode : int {
     kInvalidSuffix = -131,
     kInvalidBlockData = -161,
     kExecutionError = -200,
+    kCommandProtected = -203,  // a read-only door refuses what would change the instrument
     kSettingsConflict = -221,
     kDataOutOfRange = -222,
     kIllegalParameterValue = -224,

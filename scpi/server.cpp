@@ -1,8 +1,8 @@
 #include "server.h"
 
 #include <algorithm>
-#include <asio.hpp>
 #include <atomic>
+#include <boost/asio.hpp>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <map>
 #include <thread>
 
+#include "command_layer.h"
 #include "velmar/dds.h"
 
 namespace velmar::scpi {
@@ -34,7 +35,7 @@ asio::ip::address PeerAddress(const asio::ip::address& address) {
 }  // namespace
 
 std::optional<AddressRange> AddressRange::Parse(const std::string& text) {
-    asio::error_code error;
+    boost::system::error_code error;
     if (text.find('/') == std::string::npos) {
         const asio::ip::address address = asio::ip::make_address(text, error);
         if (error) return std::nullopt;
@@ -69,9 +70,6 @@ namespace {
 constexpr size_t kMostAnswerBytes = 64 * 1024;
 // The socket's send buffer: answers are short, and this holds thousands.
 constexpr int kSocketSendBytes = 128 * 1024;
-// What a connection keeps of a message's memory once the message is done;
-// a larger one is given back.
-constexpr size_t kKeptMessageBytes = 64 * 1024;
 // Steps (a message framed, a unit run) one connection takes before the
 // others get their turn.
 constexpr size_t kStepsPerTurn = 256;
@@ -120,73 +118,19 @@ std::string Endpoint(const tcp::endpoint& endpoint) {
     return text + ":" + std::to_string(endpoint.port());
 }
 
-// A client's text as the log shows it: a string parameter could otherwise
-// forge log lines.
-std::string Printable(const std::string& text, size_t most) {
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < most; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
-            out += escaped;
-        }
-    }
-    if (text.size() > most) out += "...";
-    return out;
-}
-
-// A unit as the verbose log shows it: `SOUR:FREQ 1000HZ`, blocks by size.
-std::string Describe(const ProgramUnit& unit) {
-    std::string text;
-    for (size_t i = 0; i < unit.nodes.size(); ++i) text += (i ? ":" : "") + unit.nodes[i];
-    if (unit.query) text += "?";
-    for (size_t i = 0; i < unit.parameters.size() && i < 8; ++i) {
-        const Parameter& p = unit.parameters[i];
-        text += i ? "," : " ";
-        switch (p.kind) {
-            case Parameter::Kind::kNumber:
-                text += FormatNumber(p.number) + p.text;
-                break;
-            case Parameter::Kind::kCharacter:
-                text += p.text;
-                break;
-            case Parameter::Kind::kString:
-                text += "\"" + Printable(p.text, 40) + "\"";
-                break;
-            case Parameter::Kind::kBlock:
-                text += "#<" + std::to_string(p.text.size()) + " bytes>";
-                break;
-        }
-    }
-    if (unit.parameters.size() > 8) text += ",...";
-    return text;
-}
-
 }  // namespace
 
 class Server::Impl {
   public:
     class Session;
-    using Strand = asio::strand<asio::thread_pool::executor_type>;
-
-    // An instrument and the strand its library calls run on, one after the
-    // other; the strands of different instruments run at the same time.
-    struct Served {
-        Served(int index, asio::thread_pool& pool)
-            : instrument(index), strand(asio::make_strand(pool)) {}
-        Instrument instrument;  // touched on its strand only
-        Strand strand;
-        // The io thread's view: the path the instrument was found at (empty
-        // until it is), and whether the latest search found it there.
-        std::string path;
-        bool present = false;
-    };
+    using Served = ServedInstrument;
 
     Impl(ServerOptions options, std::ostream& log)
-        : options_(std::move(options)), log_(log), signals_(io_, SIGINT, SIGTERM) {}
+        : options_(std::move(options)),
+          log_(log),
+          signals_(io_, SIGINT, SIGTERM),
+          layer_(
+              io_, [this](const std::string& line) { Log(line); }, options_.verbose) {}
 
     ~Impl() {
         if (joiner_.joinable()) {
@@ -212,10 +156,7 @@ class Server::Impl {
     bool verbose() const { return options_.verbose; }
     const ServerOptions& options() const { return options_; }
     asio::io_context& io() { return io_; }
-    std::atomic<int>& calls_in_flight() { return calls_in_flight_; }
-    // Set when the server stops: a call still queued on a strand is not made
-    // (a strand runs what it has ready in one go, whatever the pool is told).
-    bool calls_stopped() const { return calls_stopped_.load(); }
+    CommandLayer& layer() { return layer_; }
     void Forget(uint64_t id) { sessions_.erase(id); }
 
   private:
@@ -273,11 +214,12 @@ class Server::Impl {
     std::vector<std::shared_ptr<Session>> waiting_next_;
     std::vector<std::shared_ptr<Session>> waiting_current_;
     std::string search_words_;  // of the last failed search, until one succeeds
-    std::atomic<int> calls_in_flight_{0};
-    std::atomic<bool> calls_stopped_{false};
+    CommandLayer layer_;
     std::thread joiner_;
 };
 
+// A SCPI raw-socket client: frames the messages of its byte stream, runs
+// them through the command layer, and sends the answer lines back.
 class Server::Impl::Session : public std::enable_shared_from_this<Session> {
   public:
     Session(Impl& server, tcp::socket socket, Served& served, uint64_t id, std::string peer)
@@ -286,17 +228,32 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
           socket_(std::move(socket)),
           timer_(server.io()),
           id_(id),
-          peer_(std::move(peer)) {
-        state_.index = served.instrument.index();
-    }
+          peer_(std::move(peer)) {}
 
     std::string Where() const {
-        return "instrument " + std::to_string(state_.index) + ": " + peer_;
+        return "instrument " + std::to_string(served_.instrument.index()) + ": " + peer_;
     }
 
     void Start() {
         if (started_ || closed_) return;
         started_ = true;
+        Door door;
+        door.where = Where();
+        door.owner = weak_from_this();
+        door.write = [weak = weak_from_this()](const std::string& piece) {
+            auto self = weak.lock();
+            if (!self) return;  // closed and gone while the instrument answered
+            self->outbox_ += piece;
+            if (self->outbox_.size() >= kMostAnswerBytes || piece == "\n") self->Write();
+        };
+        door.resumed = [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->last_activity_ = Clock::now();
+                self->ArmTimer();
+                self->Pump();
+            }
+        };
+        commands_ = std::make_shared<CommandRunner>(server_.layer(), served_, std::move(door));
         last_activity_ = Clock::now();
         ArmTimer();
         Pump();
@@ -308,7 +265,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
         closed_ = true;
         // Logged first: whoever sees the connection end finds the reason there.
         server_.Log(Where() + " closed: " + reason);
-        asio::error_code ignored;
+        boost::system::error_code ignored;
         timer_.cancel();
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
@@ -316,6 +273,8 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     }
 
   private:
+    bool busy() const { return commands_->busy(); }
+
     // Frames messages and runs their units until one waits on the
     // instrument, the client has answers to take first, or the input is
     // used up; then reads more. Reading only when everything read is done
@@ -323,7 +282,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     // faster than its commands run waits in its own socket.
     void Pump() {
         size_t budget = kStepsPerTurn;
-        while (!closed_ && !busy_) {
+        while (!closed_ && !busy()) {
             if (writing_ && outbox_.size() >= kMostAnswerBytes) return;  // Write() resumes
             if (budget-- == 0) {
                 // The io thread serves every connection: after a turn this
@@ -337,12 +296,8 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
                 }
                 return;
             }
-            if (in_message_) {
-                if (std::optional<ProgramUnit> unit = reader_.Next()) {
-                    RunUnit(std::move(*unit));
-                } else {
-                    EndMessage();
-                }
+            if (commands_->in_message()) {
+                if (commands_->Step()) last_activity_ = Clock::now();
                 continue;
             }
             if (input_begin_ < input_end_) {
@@ -369,15 +324,16 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     void Read() {
         if (reading_ || closed_) return;
         reading_ = true;
-        socket_.async_read_some(asio::buffer(input_),
-                                [self = shared_from_this()](asio::error_code error, size_t n) {
-                                    self->reading_ = false;
-                                    if (self->closed_) return;
-                                    self->input_begin_ = 0;
-                                    self->input_end_ = n;
-                                    if (error) self->input_ended_ = true;
-                                    self->Pump();
-                                });
+        socket_.async_read_some(
+            asio::buffer(input_),
+            [self = shared_from_this()](boost::system::error_code error, size_t n) {
+                self->reading_ = false;
+                if (self->closed_) return;
+                self->input_begin_ = 0;
+                self->input_end_ = n;
+                if (error) self->input_ended_ = true;
+                self->Pump();
+            });
     }
 
     void Take(FramedMessage message) {
@@ -389,103 +345,15 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
                              std::to_string(kMaxMessageBytes) +
                              "-byte message bound; what follows it cannot be told from commands");
             case FramedMessage::Kind::kOverrun:
-                state_.status.Fail(kInputBufferOverrun);
-                if (server_.verbose()) Note("<message over 1 MiB>", {}, {kInputBufferOverrun});
+                commands_->state().status.Fail(kInputBufferOverrun);
+                if (server_.verbose()) {
+                    commands_->Note("<message over 1 MiB>", {}, {kInputBufferOverrun});
+                }
                 return;
             case FramedMessage::Kind::kMessage:
-                message_ = std::move(message.text);
-                reader_ = UnitReader(message_);
-                path_.Reset();
-                in_message_ = true;
-                answered_ = false;
+                commands_->Begin(std::move(message.text));
                 return;
         }
-    }
-
-    void RunUnit(ProgramUnit unit) {
-        if (unit.error != 0) {
-            return Apply(unit, Reply{std::nullopt, {QueuedError(unit.error, unit.error_detail)}});
-        }
-        const Command* command = path_.Resolve(unit);
-        if (command == nullptr) return Apply(unit, Reply::Error(kUndefinedHeader));
-        if (const int error = CheckParameterCount(*command, unit); error != 0) {
-            return Apply(unit, Reply::Error(error));
-        }
-        if (command->on_connection != nullptr) {
-            return Apply(unit, command->on_connection(state_, unit));
-        }
-        // One unit at a time: the connection's answers keep their order. The
-        // unit travels to the strand and back by moves: its parameters can
-        // be a megabyte.
-        busy_ = true;
-        asio::post(served_.strand, [self = shared_from_this(), command, unit = std::move(unit),
-                                    order = state_.byte_order]() mutable {
-            std::atomic<int>& in_flight = self->server_.calls_in_flight();
-            // Counted before the check, so that a stop either sees the call
-            // or the call sees the stop.
-            ++in_flight;
-            if (self->server_.calls_stopped()) {
-                --in_flight;
-                return;
-            }
-            Instrument& instrument = self->served_.instrument;
-            Reply reply = command->on_instrument(instrument, order, unit);
-            FailureNote note = instrument.TakeNote();
-            --in_flight;
-            asio::io_context& io = self->server_.io();
-            asio::post(io, [self = std::move(self), unit = std::move(unit),
-                            reply = std::move(reply), note = std::move(note)] {
-                self->busy_ = false;
-                self->Apply(unit, reply, note);
-                self->ArmTimer();
-                self->Pump();
-            });
-        });
-    }
-
-    void Apply(const ProgramUnit& unit, const Reply& reply, const FailureNote& note = {}) {
-        last_activity_ = Clock::now();
-        for (const QueuedError& error : reply.errors) state_.status.Fail(error.code, error.detail);
-        if (reply.answer) {
-            // The answers of a message go out on one line, joined by ';';
-            // a long line goes out in pieces as it is made.
-            if (answered_) outbox_ += ';';
-            outbox_ += *reply.answer;
-            answered_ = true;
-            if (outbox_.size() >= kMostAnswerBytes) Write();
-        }
-        if (server_.verbose()) {
-            Note(Describe(unit), reply.answer, reply.errors, note.words);
-        } else if (note.news) {
-            // Without --verbose, a failure once, until the instrument says
-            // something else or answers again.
-            server_.Log("instrument " + std::to_string(state_.index) + ": " + note.words);
-        }
-    }
-
-    void Note(const std::string& what, const std::optional<std::string>& answer,
-              const std::vector<QueuedError>& errors, const std::string& words = {}) {
-        std::string line = Where() + ": " + what;
-        if (answer) line += " -> " + Printable(*answer, 80);
-        for (const QueuedError& error : errors) {
-            line += " [" + std::to_string(error.code) + " " + ErrorText(error.code);
-            line += (error.detail.empty() ? "" : ";" + error.detail) + "]";
-        }
-        if (!words.empty()) line += ": " + words;
-        server_.Log(line);
-    }
-
-    void EndMessage() {
-        in_message_ = false;
-        reader_ = UnitReader();
-        if (message_.capacity() > kKeptMessageBytes) {
-            std::string().swap(message_);
-        } else {
-            message_.clear();
-        }
-        if (answered_) outbox_ += '\n';
-        answered_ = false;
-        Write();
     }
 
     void Write() {
@@ -495,7 +363,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
         sending_.swap(outbox_);
         ArmTimer();
         asio::async_write(socket_, asio::buffer(sending_),
-                          [self = shared_from_this()](asio::error_code error, size_t) {
+                          [self = shared_from_this()](boost::system::error_code error, size_t) {
                               self->writing_ = false;
                               if (self->closed_) return;
                               if (error) return self->Close("cannot send: " + error.message());
@@ -516,7 +384,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
             if (options.write_timeout.count() == 0) return std::nullopt;
             return write_started_ + options.write_timeout;
         }
-        if (busy_ || options.idle_timeout.count() == 0) return std::nullopt;
+        if (busy() || options.idle_timeout.count() == 0) return std::nullopt;
         return last_activity_ + options.idle_timeout;
     }
 
@@ -528,7 +396,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
         timer_armed_ = true;
         armed_for_ = *due;
         timer_.expires_at(*due);
-        timer_.async_wait([self = shared_from_this()](asio::error_code error) {
+        timer_.async_wait([self = shared_from_this()](boost::system::error_code error) {
             if (error == asio::error::operation_aborted) return;  // set again, or closed
             self->timer_armed_ = false;
             self->CheckLimits();
@@ -544,7 +412,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
             return Close("did not take its answers within " + Seconds(options.write_timeout) +
                          " (--write-timeout)");
         }
-        if (!writing_ && !busy_ && options.idle_timeout.count() != 0 &&
+        if (!writing_ && !busy() && options.idle_timeout.count() != 0 &&
             now - last_activity_ >= options.idle_timeout) {
             return Close(
                 (framer_.in_message() ? "half a message and nothing more for " : "idle for ") +
@@ -559,22 +427,16 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     asio::steady_timer timer_;
     const uint64_t id_;
     const std::string peer_;
-    ConnectionState state_;
+    std::shared_ptr<CommandRunner> commands_;  // from Start() on
     MessageFramer framer_;
-    HeaderPath path_;
     std::array<char, 65536> input_;
     size_t input_begin_ = 0;
     size_t input_end_ = 0;
-    std::string message_;  // the message whose units run
-    UnitReader reader_;    // over message_
-    bool in_message_ = false;
-    bool answered_ = false;  // the message has answered, and its line is open
     std::string outbox_;
     std::string sending_;
     bool started_ = false;
     bool reading_ = false;
     bool writing_ = false;
-    bool busy_ = false;
     bool turn_posted_ = false;
     bool input_ended_ = false;
     bool closed_ = false;
@@ -637,7 +499,7 @@ bool Server::Impl::Start(std::string* error) {
 #ifdef SIGBREAK
     signals_.add(SIGBREAK);
 #endif
-    signals_.async_wait([this](asio::error_code error, int signal_number) {
+    signals_.async_wait([this](boost::system::error_code error, int signal_number) {
         if (error) return;
         Log("signal " + std::to_string(signal_number) + ": stopping");
         Shutdown();
@@ -649,7 +511,7 @@ bool Server::Impl::Start(std::string* error) {
 bool Server::Impl::Listen(Served& served, uint16_t port, std::string* error) {
     const int index = served.instrument.index();
     for (const std::string& text : options_.listen) {
-        asio::error_code ec;
+        boost::system::error_code ec;
         const asio::ip::address address = asio::ip::make_address(text, ec);
         if (ec) {
             *error = "--listen: '" + text + "' is not an IP address";
@@ -675,10 +537,11 @@ bool Server::Impl::Listen(Served& served, uint16_t port, std::string* error) {
 }
 
 void Server::Impl::Accept(Listener& listener) {
-    listener.acceptor.async_accept([this, &listener](asio::error_code error, tcp::socket socket) {
+    listener.acceptor.async_accept([this, &listener](boost::system::error_code error,
+                                                     tcp::socket socket) {
         if (stopping_) return;
         if (!error) {
-            asio::error_code ec;
+            boost::system::error_code ec;
             const tcp::endpoint remote = socket.remote_endpoint(ec);
             const std::string peer = ec ? "unknown peer" : Endpoint(remote);
             const asio::ip::address address =
@@ -722,7 +585,7 @@ void Server::Impl::Accept(Listener& listener) {
             // Out of descriptors, say: try again shortly rather than spin.
             Log("instrument " + std::to_string(listener.index) + ": accept: " + error.message());
             auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(200));
-            timer->async_wait([this, &listener, timer](asio::error_code) {
+            timer->async_wait([this, &listener, timer](boost::system::error_code) {
                 if (!stopping_) Accept(listener);
             });
             return;
@@ -758,7 +621,7 @@ bool Server::Impl::MakeRoomFor(const asio::ip::address& peer, const std::string&
 
 void Server::Impl::ScheduleSearch() {
     search_timer_.expires_after(options_.search_interval);
-    search_timer_.async_wait([this](asio::error_code error) {
+    search_timer_.async_wait([this](boost::system::error_code error) {
         if (error || stopping_) return;
         Search();
         ScheduleSearch();
@@ -831,11 +694,11 @@ void Server::Impl::Found(const Searched& found) {
 void Server::Impl::Shutdown() {
     if (stopping_) return;
     stopping_ = true;
-    asio::error_code ignored;
+    boost::system::error_code ignored;
     signals_.cancel(ignored);
     search_timer_.cancel();
     for (auto& listener : listeners_) listener->acceptor.close(ignored);
-    calls_stopped_ = true;
+    layer_.StopCalls();
     std::vector<std::shared_ptr<Session>> open;
     for (auto& [id, connection] : sessions_) {
         if (auto session = connection.session.lock()) open.push_back(session);
@@ -844,7 +707,7 @@ void Server::Impl::Shutdown() {
     waiting_next_.clear();
     waiting_current_.clear();
     // The answer of a library call under way is dropped with its connection;
-    // the calls still queued are not made (calls_stopped_).
+    // the calls still queued are not made (CommandLayer::StopCalls).
     if (pool_) pool_->stop();
     if (search_pool_) search_pool_->stop();
     io_.stop();
@@ -855,7 +718,7 @@ RunEnd Server::Impl::Run() {
     // A library call under way can wait on a silent instrument for a second
     // or more: the process ends without it. With none under way, the pools'
     // threads are joined and the process ends as usual.
-    if (calls_in_flight_.load() == 0) {
+    if (layer_.calls_in_flight() == 0) {
         std::promise<void> joined;
         std::future<void> done = joined.get_future();
         joiner_ = std::thread([this, joined = std::move(joined)]() mutable {
@@ -864,7 +727,7 @@ RunEnd Server::Impl::Run() {
         });
         if (done.wait_for(kMostStopWait) == std::future_status::ready) return RunEnd::kClean;
     }
-    const int in_flight = calls_in_flight_.load();
+    const int in_flight = layer_.calls_in_flight();
     Log(in_flight > 0 ? "abandoning " + Plural(static_cast<size_t>(in_flight), "library call") +
                             " waiting on an instrument"
                       : std::string("abandoning the library's threads, still busy"));

@@ -1,4 +1,4 @@
-// velmar-dds-scpi's network side: one Asio io_context serves every
+// velmar-dds-scpi's network side: one Boost.Asio io_context serves every
 // connection of every instrument on one thread; the library calls, which can
 // block for up to about a second each, run on a thread pool, each
 // instrument's in turn on a strand of its own, so that one instrument that
@@ -11,9 +11,9 @@
 // stop does not wait for an instrument.
 #pragma once
 
-#include <asio/ip/address.hpp>
-#include <asio/ip/network_v4.hpp>
-#include <asio/ip/network_v6.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/network_v4.hpp>
+#include <boost/asio/ip/network_v6.hpp>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -26,6 +26,8 @@
 #include "instrument.h"
 
 namespace velmar::scpi {
+
+namespace asio = boost::asio;
 
 // An address range of --allow: "192.168.1.0/24", "::1", "10.1.2.3".
 class AddressRange {
