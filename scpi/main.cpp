@@ -19,7 +19,8 @@ const char kUsage[] =
     "usage: velmar-dds-scpi [--listen ADDR]... [--port PORT]\n"
     "                       [--instruments N | --device N[,M...]...] [--allow CIDR]...\n"
     "                       [--max-clients N] [--idle-timeout SECONDS]\n"
-    "                       [--write-timeout SECONDS] [--verbose]\n"
+    "                       [--write-timeout SECONDS] [--http PORT] [--http-read-only]\n"
+    "                       [--verbose]\n"
     "  or:  velmar-dds-scpi --help | --version\n"
     "\n"
     "Serves each instrument as a SCPI raw-socket instrument: instrument i on TCP\n"
@@ -45,13 +46,21 @@ const char kUsage[] =
     "                       taken no answer for S seconds (default 600; 0: never)\n"
     "  --write-timeout S    close a connection that has not taken its answers within\n"
     "                       S seconds (default 30; 0: never)\n"
+    "  --http PORT          the front panel, a web page per instrument, on PORT of\n"
+    "                       the same --listen addresses under the same --allow\n"
+    "                       (default 8080; 0: no front panel). It answers only\n"
+    "                       requests addressed to this machine's names or addresses\n"
+    "                       (Host), and takes changes only from its own pages\n"
+    "                       (Origin and a token made at each start)\n"
+    "  --http-read-only     the front panel shows everything and changes nothing\n"
     "  --verbose            log every command with its answer and errors\n"
     "\n"
     "Whole numbers are decimal, or hexadecimal after 0x. A message is at most\n"
     "1 MiB; a block declared longer closes its connection.\n"
     "\n"
     "A raw SCPI socket has no authentication: anyone who reaches the port drives\n"
-    "the instrument. Keep it on loopback, on a lab network, or behind --allow.\n";
+    "the instrument, and so does whoever reaches the front panel's port with a web\n"
+    "browser. Keep them on loopback, on a lab network, or behind --allow.\n";
 
 // One line, as the other programs say it.
 [[noreturn]] void UsageError(const std::string& message) {
@@ -143,6 +152,10 @@ int main(int argc, char** argv) {
             options.idle_timeout = Limit(arg, value());
         } else if (arg == "--write-timeout") {
             options.write_timeout = Limit(arg, value());
+        } else if (arg == "--http") {
+            options.http_port = static_cast<uint16_t>(WholeNumber(arg, value(), 65535));
+        } else if (arg == "--http-read-only") {
+            options.http_read_only = true;
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else {

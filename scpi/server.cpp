@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "command_layer.h"
+#include "http_door.h"
 #include "velmar/dds.h"
 
 namespace velmar::scpi {
@@ -215,6 +216,7 @@ class Server::Impl {
     std::vector<std::shared_ptr<Session>> waiting_current_;
     std::string search_words_;  // of the last failed search, until one succeeds
     CommandLayer layer_;
+    std::unique_ptr<HttpDoor> http_;  // with --http
     std::thread joiner_;
 };
 
@@ -496,6 +498,16 @@ bool Server::Impl::Start(std::string* error) {
         return false;
     }
     for (auto& listener : listeners_) Accept(*listener);
+    if (options_.http_port != 0) {
+        std::map<int, PanelInstrument> panel;
+        for (auto& listener : listeners_) {
+            panel.emplace(listener->index,
+                          PanelInstrument{instruments_.at(listener->index).get(),
+                                          listener->acceptor.local_endpoint().port()});
+        }
+        http_ = std::make_unique<HttpDoor>(layer_, options_, std::move(panel));
+        if (!http_->Listen(error)) return false;
+    }
 #ifdef SIGBREAK
     signals_.add(SIGBREAK);
 #endif
@@ -698,6 +710,7 @@ void Server::Impl::Shutdown() {
     signals_.cancel(ignored);
     search_timer_.cancel();
     for (auto& listener : listeners_) listener->acceptor.close(ignored);
+    if (http_) http_->Stop();
     layer_.StopCalls();
     std::vector<std::shared_ptr<Session>> open;
     for (auto& [id, connection] : sessions_) {

@@ -58,6 +58,11 @@ struct ServerOptions {
     // How often the instruments are searched for again.
     std::chrono::milliseconds search_interval{2000};
     bool verbose = false;
+    // The front panel's HTTP port on the same --listen addresses, under the
+    // same --allow; 0: no front panel.
+    uint16_t http_port = 8080;
+    // The front panel shows everything and changes nothing.
+    bool http_read_only = false;
 };
 
 // How Run() ended.

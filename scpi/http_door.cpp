@@ -1,0 +1,880 @@
+#include "http_door.h"
+
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "server.h"
+#include "velmar/dds.h"
+#include "web_api.h"
+#include "web_files.h"
+
+namespace velmar::scpi {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// A request, header and body, must arrive within this; an idle keep-alive
+// connection is closed after it too.
+constexpr auto kHttpTimeout = std::chrono::seconds(30);
+// A page that sends nothing, not even the answers to the server's pings,
+// for this long is gone.
+constexpr auto kPageIdleTimeout = std::chrono::seconds(60);
+// How often the state and readings of an instrument are pushed to its open
+// pages.
+constexpr auto kLiveInterval = std::chrono::milliseconds(250);
+// Steps one page's message takes before the other connections get their turn.
+constexpr size_t kStepsPerTurn = 256;
+
+// What an open page sees of its instrument, read with a message each: an
+// instrument that lacks one of them answers the others all the same.
+const char* const kLiveQueries[] = {
+    "*IDN?",         "FUNC?",    "FREQ?",      "VOLT?",          "VOLT:OFFS?",
+    "OUTP?",         "DIV?",     "SRAT?",      "FUNC:ARB:SRAT?", "DATA:DAC:POIN?",
+    "DATA:DAC:PER?", "SING?",    "TRIG?",      "TRIG:OPT?",      "DIG:MODE?",
+    "DIG:OUTP?",     "DIG:INP?", "MEAS:FREQ?", "MEAS:TOT?",
+};
+
+std::string EndpointText(const tcp::endpoint& endpoint) {
+    const std::string address = endpoint.address().to_string();
+    return (endpoint.address().is_v6() ? "[" + address + "]" : address) + ":" +
+           std::to_string(endpoint.port());
+}
+
+// The address a peer is known by: an IPv4 peer on an IPv6 socket as IPv4.
+asio::ip::address Unmapped(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return address;
+}
+
+std::string RandomToken() {
+    std::random_device random;
+    std::string token;
+    const char* const digits = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i) token.push_back(digits[random() % 16]);
+    return token;
+}
+
+std::optional<int> IndexAfter(std::string_view path, std::string_view prefix) {
+    if (path.substr(0, prefix.size()) != prefix) return std::nullopt;
+    const std::string_view digits = path.substr(prefix.size());
+    if (digits.empty() || digits.size() > 3) return std::nullopt;
+    int index = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        index = index * 10 + (c - '0');
+    }
+    return index;
+}
+
+}  // namespace
+
+class HttpDoor::Impl : public std::enable_shared_from_this<HttpDoor::Impl> {
+  public:
+    class HttpSession;
+    class PanelSocket;
+    class LivePoll;
+
+    // A connection of this door, as the door closes them all at a stop.
+    class Connection {
+      public:
+        virtual ~Connection() = default;
+        virtual void Close(const std::string& reason) = 0;
+    };
+
+    Impl(CommandLayer& layer, const ServerOptions& options,
+         std::map<int, PanelInstrument> instruments)
+        : layer_(layer),
+          options_(options),
+          instruments_(std::move(instruments)),
+          token_(RandomToken()) {
+        boost::system::error_code error;
+        const std::string host = asio::ip::host_name(error);
+        if (!error && !host.empty()) names_.push_back(host);
+        for (const std::string& address : options_.listen) names_.push_back(address);
+    }
+
+    bool Listen(std::string* error);
+    void Stop();
+
+    void Log(const std::string& line) { layer_.Log(line); }
+    CommandLayer& layer() { return layer_; }
+    bool read_only() const { return options_.http_read_only; }
+    const std::string& token() const { return token_; }
+    const std::vector<std::string>& names() const { return names_; }
+    const std::map<int, PanelInstrument>& instruments() const { return instruments_; }
+    uint16_t http_port() const { return http_port_; }
+    const ServerOptions& options() const { return options_; }
+
+    uint64_t Register(std::weak_ptr<Connection> connection) {
+        connections_[next_id_] = std::move(connection);
+        return next_id_++;
+    }
+    void Forget(uint64_t id) { connections_.erase(id); }
+    bool stopping() const { return stopping_; }
+
+    // The live poll of an instrument, made while a page of it is open.
+    std::shared_ptr<LivePoll> PollOf(int index);
+
+    // The instruments as the index and the LXI identification show them,
+    // their sockets at `host` as the client reached this server.
+    std::vector<PanelFacts> Facts(const std::string& host) const;
+
+  private:
+    void Accept(tcp::acceptor& acceptor);
+
+    CommandLayer& layer_;
+    const ServerOptions& options_;
+    const std::map<int, PanelInstrument> instruments_;
+    const std::string token_;
+    std::vector<std::string> names_;
+    std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
+    std::map<uint64_t, std::weak_ptr<Connection>> connections_;
+    std::map<int, std::weak_ptr<LivePoll>> polls_;
+    uint64_t next_id_ = 0;
+    uint16_t http_port_ = 0;
+    bool stopping_ = false;
+};
+
+// ---- The live poll -----------------------------------------------------
+
+// Reads what an open page shows of an instrument, kLiveQueries one message
+// each through a runner of its own, and pushes it to every open page of the
+// instrument, every kLiveInterval while one is open. Its errors are its own:
+// no page's error queue sees them. An instrument that does not answer ends
+// a round at once, with the library's words.
+class HttpDoor::Impl::LivePoll : public std::enable_shared_from_this<LivePoll> {
+  public:
+    using Push = std::function<void(const std::string& json)>;
+
+    LivePoll(std::shared_ptr<Impl> door, int index)
+        : door_(std::move(door)), index_(index), timer_(door_->layer().io()) {}
+
+    void Start() {
+        Door door;
+        door.where = "instrument " + std::to_string(index_) + ": front panel's live readings";
+        door.owner = weak_from_this();
+        door.write = [weak = weak_from_this()](const std::string& piece) {
+            if (auto self = weak.lock(); self && piece != "\n") self->answer_ += piece;
+        };
+        door.resumed = [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->Continue();
+        };
+        // Reading only: it never changes what a page or a client set.
+        door.read_only = true;
+        runner_ = std::make_shared<CommandRunner>(
+            door_->layer(), *door_->instruments().at(index_).served, std::move(door));
+        Round();
+    }
+
+    // Each open page is called with every round's readings; the round under
+    // way is pushed to a page that joins, the next at once when none is.
+    void Subscribe(uint64_t id, Push push) {
+        pages_[id] = std::move(push);
+        if (!last_.empty()) pages_[id](last_);
+    }
+    void Unsubscribe(uint64_t id) {
+        pages_.erase(id);
+        if (pages_.empty()) timer_.cancel();
+    }
+
+  private:
+    void Round() {
+        if (pages_.empty() && started_) return;  // nobody looks: the poll ends with its pages
+        started_ = true;
+        next_ = 0;
+        values_.clear();
+        words_.clear();
+        runner_->Begin("*CLS");  // its queue holds nothing of the last round
+        Continue();
+    }
+
+    void Continue() {
+        if (door_->stopping()) return;
+        while (true) {
+            while (runner_->in_message()) {
+                if (!runner_->Step()) return;  // with the instrument: resumed() comes back
+            }
+            if (next_ > 0) {
+                values_.emplace_back(kLiveQueries[next_ - 1], answer_);
+                if (!runner_->failure_words().empty()) {
+                    words_ = runner_->failure_words();
+                    break;  // it does not answer: a round waits no longer on it
+                }
+            }
+            if (next_ == std::size(kLiveQueries)) break;
+            answer_.clear();
+            runner_->Begin(kLiveQueries[next_++]);
+        }
+        Publish();
+        timer_.expires_after(kLiveInterval);
+        timer_.async_wait([weak = weak_from_this()](boost::system::error_code error) {
+            if (auto self = weak.lock(); self && !error) self->Round();
+        });
+    }
+
+    void Publish() {
+        std::string json = "{\"type\":\"live\",\"values\":{";
+        std::map<std::string, std::string> by_query;
+        for (size_t i = 0; i < values_.size(); ++i) {
+            const auto& [query, answer] = values_[i];
+            json += (i ? "," : "") + JsonString(query) + ":" + JsonString(answer);
+            by_query[query] = answer;
+        }
+        json += "},\"warnings\":[";
+        const auto number = [&by_query](const char* query) {
+            const auto it = by_query.find(query);
+            return it == by_query.end() ? 0.0 : std::strtod(it->second.c_str(), nullptr);
+        };
+        const std::vector<std::string> warnings = PlanWarnings(
+            static_cast<uint16_t>(number("DIV?")), static_cast<int32_t>(number("DATA:DAC:POIN?")),
+            static_cast<int32_t>(number("DATA:DAC:PER?")), number("FREQ?"));
+        for (size_t i = 0; i < warnings.size(); ++i) {
+            json += (i ? "," : "") + JsonString(warnings[i]);
+        }
+        json += "],\"words\":" + JsonString(words_) + "}";
+        last_ = json;
+        for (auto& [id, push] : std::map<uint64_t, Push>(pages_)) push(json);
+    }
+
+    std::shared_ptr<Impl> door_;
+    const int index_;
+    asio::steady_timer timer_;
+    std::shared_ptr<CommandRunner> runner_;
+    std::map<uint64_t, Push> pages_;
+    size_t next_ = 0;
+    std::string answer_;
+    std::vector<std::pair<std::string, std::string>> values_;
+    std::string words_;
+    std::string last_;
+    bool started_ = false;
+};
+
+std::shared_ptr<HttpDoor::Impl::LivePoll> HttpDoor::Impl::PollOf(int index) {
+    if (auto poll = polls_[index].lock()) return poll;
+    auto poll = std::make_shared<LivePoll>(shared_from_this(), index);
+    polls_[index] = poll;
+    poll->Start();
+    return poll;
+}
+
+// ---- A page's WebSocket ------------------------------------------------
+
+// One open instrument page. Each text frame it sends is `<id> <SCPI
+// message>`; the server runs the message through the command layer, with
+// this page's own ConnectionState, and answers
+// {"type":"reply","id":<id>,"answer":<line or null>,"words":<failure>}. It
+// reads the next frame once the reply is sent, so a page holds at most one
+// message and one reply; the live readings wait for the reply and only the
+// newest is kept.
+class HttpDoor::Impl::PanelSocket : public Connection,
+                                    public std::enable_shared_from_this<PanelSocket> {
+  public:
+    PanelSocket(std::shared_ptr<Impl> door, tcp::socket socket, int index, std::string peer)
+        : door_(std::move(door)),
+          ws_(std::move(socket)),
+          index_(index),
+          peer_(std::move(peer)),
+          write_timer_(door_->layer().io()) {}
+
+    void Start(http::request<http::string_body> request) {
+        id_ = door_->Register(weak_from_this());
+        request_ = std::move(request);
+        ws_.set_option(websocket::stream_base::timeout{kHttpTimeout, kPageIdleTimeout, true});
+        ws_.read_message_max(kMaxMessageBytes + 16);
+        ws_.async_accept(request_, [self = shared_from_this()](boost::system::error_code error) {
+            if (error) return self->Close("WebSocket handshake: " + error.message());
+            self->Accepted();
+        });
+    }
+
+    void Close(const std::string& reason) override {
+        if (closed_) return;
+        closed_ = true;
+        door_->Log(Where() + " closed: " + reason);
+        if (poll_) poll_->Unsubscribe(id_);
+        write_timer_.cancel();
+        boost::system::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().close(ignored);
+        door_->Forget(id_);
+    }
+
+  private:
+    std::string Where() const {
+        return "instrument " + std::to_string(index_) + ": front panel " + peer_;
+    }
+
+    void Accepted() {
+        door_->Log(Where() + " opened");
+        const PanelInstrument& instrument = door_->instruments().at(index_);
+        Door door;
+        door.where = Where();
+        door.owner = weak_from_this();
+        door.write = [weak = weak_from_this()](const std::string& piece) {
+            if (auto self = weak.lock()) self->answer_ += piece;
+        };
+        door.resumed = [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->Run();
+        };
+        door.read_only = door_->read_only();
+        commands_ =
+            std::make_shared<CommandRunner>(door_->layer(), *instrument.served, std::move(door));
+        Queue("{\"type\":\"hello\",\"index\":" + std::to_string(index_) +
+              ",\"read_only\":" + (door_->read_only() ? "true" : "false") + "}");
+        poll_ = door_->PollOf(index_);
+        poll_->Subscribe(id_, [weak = weak_from_this()](const std::string& json) {
+            if (auto self = weak.lock()) self->PushLive(json);
+        });
+        Read();
+    }
+
+    void Read() {
+        if (closed_) return;
+        ws_.async_read(input_,
+                       [self = shared_from_this()](boost::system::error_code error, size_t) {
+                           if (self->closed_) return;
+                           if (error == websocket::error::closed)
+                               return self->Close("the page closed");
+                           if (error) return self->Close("cannot read: " + error.message());
+                           self->Take(beast::buffers_to_string(self->input_.data()));
+                           self->input_.consume(self->input_.size());
+                       });
+    }
+
+    // `<id> <messages>`: the id comes back with the answers. The frame is
+    // framed as a socket's bytes are, newlines and blocks alike, and ends
+    // its last message.
+    void Take(const std::string& frame) {
+        const size_t space = frame.find(' ');
+        request_id_ = frame.substr(0, space);
+        bool digits = !request_id_.empty() && request_id_.size() <= 15;
+        for (char c : request_id_) digits = digits && c >= '0' && c <= '9';
+        if (!digits || space == std::string::npos) {
+            return Close("sent a frame that is not <id> <SCPI message>");
+        }
+        MessageFramer framer;
+        for (size_t at = space + 1; at < frame.size();) {
+            std::optional<FramedMessage> message;
+            at += framer.Feed(frame.data() + at, frame.size() - at, &message);
+            if (message) Frame(std::move(*message));
+        }
+        if (std::optional<FramedMessage> last = framer.Finish()) Frame(std::move(*last));
+        answer_.clear();
+        Run();
+    }
+
+    void Frame(FramedMessage message) {
+        switch (message.kind) {
+            case FramedMessage::Kind::kMessage:
+                messages_.push_back(std::move(message.text));
+                return;
+            case FramedMessage::Kind::kOverrun:
+                commands_->state().status.Fail(kInputBufferOverrun);
+                return;
+            case FramedMessage::Kind::kBlockTooLong:
+                commands_->state().status.Fail(kInvalidBlockData);
+                return;
+        }
+    }
+
+    // Runs the frame's messages; their answer lines make the reply.
+    void Run() {
+        if (closed_) return;
+        size_t budget = kStepsPerTurn;
+        while (commands_->in_message() || !messages_.empty()) {
+            if (budget-- == 0) {
+                asio::post(door_->layer().io(), [self = shared_from_this()] { self->Run(); });
+                return;
+            }
+            if (!commands_->in_message()) {
+                commands_->Begin(std::move(messages_.front()));
+                messages_.pop_front();
+            }
+            if (!commands_->Step()) return;  // with the instrument: resumed() comes back
+        }
+        if (!answer_.empty() && answer_.back() == '\n') answer_.pop_back();
+        Queue("{\"type\":\"reply\",\"id\":" + request_id_ +
+                  ",\"answer\":" + (answer_.empty() ? std::string("null") : JsonString(answer_)) +
+                  ",\"words\":" + JsonString(commands_->failure_words()) + "}",
+              true);
+    }
+
+    void PushLive(const std::string& json) {
+        live_ = json;
+        Write();
+    }
+
+    // `then_read`: the reply of the page's message; its next frame is read
+    // once the reply is sent.
+    void Queue(std::string json, bool then_read = false) {
+        queue_.push_back({std::move(json), then_read});
+        Write();
+    }
+
+    void Write() {
+        if (writing_ || closed_) return;
+        if (queue_.empty() && !live_) return;
+        writing_ = true;
+        bool then_read = false;
+        if (!queue_.empty()) {
+            sending_ = std::move(queue_.front().first);
+            then_read = queue_.front().second;
+            queue_.pop_front();
+        } else {
+            sending_ = std::move(*live_);
+            live_.reset();
+        }
+        // A page that does not take what it is sent holds its connection
+        // only this long.
+        write_timer_.expires_after(door_->options().write_timeout.count() != 0
+                                       ? door_->options().write_timeout
+                                       : std::chrono::seconds(366L * 24 * 3600));
+        write_timer_.async_wait([weak = weak_from_this()](boost::system::error_code error) {
+            auto self = weak.lock();
+            if (!self || error) return;
+            self->Close("did not take its updates within " +
+                        std::to_string(self->door_->options().write_timeout.count()) +
+                        " seconds (--write-timeout)");
+        });
+        ws_.text(true);
+        ws_.async_write(asio::buffer(sending_), [self = shared_from_this(), then_read](
+                                                    boost::system::error_code error, size_t) {
+            self->writing_ = false;
+            self->write_timer_.cancel();
+            if (self->closed_) return;
+            if (error) return self->Close("cannot send: " + error.message());
+            if (then_read) self->Read();
+            self->Write();
+        });
+    }
+
+    std::shared_ptr<Impl> door_;
+    websocket::stream<beast::tcp_stream> ws_;
+    const int index_;
+    const std::string peer_;
+    asio::steady_timer write_timer_;
+    http::request<http::string_body> request_;
+    uint64_t id_ = 0;
+    std::shared_ptr<CommandRunner> commands_;
+    std::shared_ptr<LivePoll> poll_;
+    beast::flat_buffer input_;
+    std::string request_id_;
+    std::deque<std::string> messages_;  // of the frame, still to run
+    std::string answer_;
+    std::deque<std::pair<std::string, bool>> queue_;
+    std::optional<std::string> live_;
+    std::string sending_;
+    bool writing_ = false;
+    bool closed_ = false;
+};
+
+// ---- HTTP requests -----------------------------------------------------
+
+// One HTTP connection: reads a request at a time within kHttpTimeout, each
+// header at most kMostHttpHeaderBytes and each upload at most
+// kMostUploadBytes, and answers it; a WebSocket upgrade hands the socket to
+// a PanelSocket.
+class HttpDoor::Impl::HttpSession : public Connection,
+                                    public std::enable_shared_from_this<HttpSession> {
+  public:
+    HttpSession(std::shared_ptr<Impl> door, tcp::socket socket, std::string peer)
+        : door_(std::move(door)), stream_(std::move(socket)), peer_(std::move(peer)) {
+        boost::system::error_code error;
+        local_ = Unmapped(stream_.socket().local_endpoint(error).address()).to_string();
+    }
+
+    void Start() {
+        id_ = door_->Register(weak_from_this());
+        Read();
+    }
+
+    void Close(const std::string& reason) override {
+        if (closed_) return;
+        closed_ = true;
+        if (!reason.empty()) door_->Log("front panel " + peer_ + " closed: " + reason);
+        boost::system::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.close();
+        door_->Forget(id_);
+    }
+
+  private:
+    using Response = http::response<http::string_body>;
+
+    void Read() {
+        parser_.emplace();
+        parser_->header_limit(kMostHttpHeaderBytes);
+        parser_->body_limit(kMostUploadBytes);
+        stream_.expires_after(kHttpTimeout);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](boost::system::error_code error,
+                                                            size_t) { self->Header(error); });
+    }
+
+    void Header(boost::system::error_code error) {
+        if (closed_) return;
+        if (error == http::error::end_of_stream || error == asio::error::connection_reset) {
+            return Close("");  // the browser let a kept connection go
+        }
+        if (error == beast::error::timeout) {
+            return Close("no whole request within " + std::to_string(kHttpTimeout.count()) +
+                         " seconds");
+        }
+        if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+            return Refuse(http::status::request_header_fields_too_large,
+                          "The request's header is over the " +
+                              std::to_string(kMostHttpHeaderBytes) + "-byte bound.");
+        }
+        if (error)
+            return Refuse(http::status::bad_request, "Bad request: " + error.message() + ".");
+        const auto& request = parser_->get();
+        const std::string host(request[http::field::host]);
+        if (!HostIsOurs(host, door_->names(), local_)) {
+            // A page of another site whose name was pointed at this machine
+            // (DNS rebinding) must not read or drive the instruments.
+            return Refuse(
+                http::status::forbidden,
+                "The Host '" + host +
+                    "' is not a name of this server. Open it by its address or its "
+                    "host name, e.g. http://" +
+                    (local_.find(':') == std::string::npos ? local_ : "[" + local_ + "]") + ":" +
+                    std::to_string(door_->http_port()) + "/.");
+        }
+        if (const auto length = parser_->content_length(); length && *length > kMostUploadBytes) {
+            return Refuse(http::status::payload_too_large, TooLarge(*length));
+        }
+        if (parser_->is_done()) return Handle();
+        http::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](boost::system::error_code error, size_t) {
+                if (self->closed_) return;
+                if (error == http::error::body_limit) {
+                    return self->Refuse(http::status::payload_too_large, self->TooLarge(0));
+                }
+                if (error == beast::error::timeout) {
+                    return self->Close("no whole upload within " +
+                                       std::to_string(kHttpTimeout.count()) + " seconds");
+                }
+                if (error) {
+                    return self->Refuse(http::status::bad_request,
+                                        "Bad request: " + error.message() + ".");
+                }
+                self->Handle();
+            });
+    }
+
+    static std::string TooLarge(uint64_t length) {
+        return (length != 0 ? "The file is " + std::to_string(length) + " bytes; the"
+                            : std::string("The file is larger than the server takes; the")) +
+               " server takes uploads of at most " + std::to_string(kMostUploadBytes / 1024) +
+               " KiB (" + std::to_string(kMostUploadBytes) +
+               " bytes), far more than a wave of 4096 values needs.";
+    }
+
+    // Whether a request may change something: from a page of this server
+    // (its Origin) that knows this run's token.
+    std::string RefusedChange(const http::request<http::string_body>& request,
+                              std::string_view token) const {
+        if (!OriginIsOurs(request[http::field::origin], request[http::field::host])) {
+            return "Refused: the request does not come from a page of this server (its Origin is "
+                   "'" +
+                   std::string(request[http::field::origin]) + "').";
+        }
+        if (token != door_->token()) {
+            return "Refused: the page's session token is missing or out of date (the server has "
+                   "restarted?): reload the page.";
+        }
+        return "";
+    }
+
+    void Handle() {
+        auto request = parser_->release();
+        const std::string target(request.target());
+        const std::string path = target.substr(0, target.find('?'));
+        const std::string query =
+            target.find('?') == std::string::npos ? "" : target.substr(target.find('?') + 1);
+        const std::string host(request[http::field::host]);
+
+        if (websocket::is_upgrade(request)) {
+            const std::optional<int> index = IndexAfter(path, "/ws/instrument/");
+            if (!index || door_->instruments().count(*index) == 0) {
+                return Refuse(http::status::not_found, "No such instrument.");
+            }
+            const std::string token = query.rfind("token=", 0) == 0 ? query.substr(6) : "";
+            if (std::string why = RefusedChange(request, token); !why.empty()) {
+                return Refuse(http::status::forbidden, why);
+            }
+            Forget();
+            auto socket =
+                std::make_shared<PanelSocket>(door_, stream_.release_socket(), *index, peer_);
+            socket->Start(std::move(request));
+            return;
+        }
+
+        const bool get =
+            request.method() == http::verb::get || request.method() == http::verb::head;
+        if (request.method() == http::verb::post) {
+            const std::optional<int> index =
+                IndexAfter(path.size() > 4 && path.substr(path.size() - 4) == "/csv"
+                               ? std::string_view(path).substr(0, path.size() - 4)
+                               : std::string_view(),
+                           "/api/instrument/");
+            if (!index || door_->instruments().count(*index) == 0) {
+                return Reply(request, http::status::not_found, "text/plain; charset=utf-8",
+                             "No such page: " + path);
+            }
+            if (std::string why = RefusedChange(request, request["X-Velmar-Token"]); !why.empty()) {
+                return Reply(request, http::status::forbidden, "text/plain; charset=utf-8", why);
+            }
+            if (door_->read_only()) {
+                return Reply(request, http::status::forbidden, "text/plain; charset=utf-8",
+                             "The server is read-only (--http-read-only): it loads nothing.");
+            }
+            std::string json, error;
+            if (!CsvPreview(request.body(), &json, &error)) {
+                return Reply(request, http::status::unprocessable_entity,
+                             "text/plain; charset=utf-8", error);
+            }
+            return Reply(request, http::status::ok, "application/json", json);
+        }
+        if (!get) {
+            return Reply(request, http::status::method_not_allowed, "text/plain; charset=utf-8",
+                         "The front panel takes GET, and POST for an upload.");
+        }
+        if (path == "/" || path == "/index.html") return File(request, "index.html");
+        if (path == "/favicon.ico") {
+            return Reply(request, http::status::no_content, "text/plain; charset=utf-8", "");
+        }
+        if (const std::optional<int> index = IndexAfter(path, "/instrument/")) {
+            if (door_->instruments().count(*index) == 0) {
+                return Reply(request, http::status::not_found, "text/plain; charset=utf-8",
+                             "This server serves no instrument " + std::to_string(*index) + ".");
+            }
+            return File(request, "instrument.html");
+        }
+        if (path == "/api/session") {
+            return Reply(request, http::status::ok, "application/json",
+                         "{\"token\":" + JsonString(door_->token()) +
+                             ",\"read_only\":" + (door_->read_only() ? "true" : "false") +
+                             ",\"most_upload_bytes\":" + std::to_string(kMostUploadBytes) + "}");
+        }
+        if (path == "/api/instruments") {
+            return Reply(request, http::status::ok, "application/json",
+                         InstrumentsJson(door_->Facts(HostPart(host)), door_->read_only()));
+        }
+        if (path == "/lxi/identification") {
+            LxiFacts facts;
+            facts.instruments = door_->Facts(HostPart(host));
+            facts.version = velmar_dds_version(nullptr, nullptr, nullptr);
+            facts.host = HostPart(host);
+            facts.http_port = door_->http_port();
+            facts.ip_address = local_;
+            facts.ipv6 = local_.find(':') != std::string::npos;
+            return Reply(request, http::status::ok, "text/xml; charset=utf-8",
+                         LxiIdentification(facts));
+        }
+        for (const WebFile& file : WebFiles()) {
+            if (path == std::string("/") + file.name && path.find(".html") == std::string::npos) {
+                return File(request, file.name);
+            }
+        }
+        Reply(request, http::status::not_found, "text/plain; charset=utf-8",
+              "No such page: " + path);
+    }
+
+    void File(const http::request<http::string_body>& request, const std::string& name) {
+        for (const WebFile& file : WebFiles()) {
+            if (name == file.name) {
+                return Reply(request, http::status::ok, ContentTypeFor(name),
+                             std::string(file.data, file.size));
+            }
+        }
+        Reply(request, http::status::not_found, "text/plain; charset=utf-8", "No such page.");
+    }
+
+    // The answer to a request that was read whole: the connection is kept
+    // when the client asks.
+    void Reply(const http::request<http::string_body>& request, http::status status,
+               const std::string& type, std::string body) {
+        Send(status, type, std::move(body), request.version(), request.keep_alive(),
+             request.method() == http::verb::head);
+    }
+
+    // The answer to a request that is refused before it was read whole: the
+    // connection closes after it, since the rest cannot be told from a next
+    // request.
+    void Refuse(http::status status, const std::string& why) {
+        door_->Log("front panel " + peer_ +
+                   " refused: " + std::to_string(static_cast<int>(status)) + " " + why);
+        Send(status, "text/plain; charset=utf-8", why + "\n", 11, false, false);
+    }
+
+    void Send(http::status status, const std::string& type, std::string body, unsigned version,
+              bool keep_alive, bool head) {
+        auto response = std::make_shared<Response>(status, version);
+        response->set(http::field::server, "velmar-dds-scpi");
+        response->set(http::field::content_type, type);
+        response->set(http::field::cache_control, "no-store");
+        response->set("X-Content-Type-Options", "nosniff");
+        // No other site may frame the panel (clickjacking) or be loaded by it.
+        response->set("X-Frame-Options", "DENY");
+        response->set("Content-Security-Policy",
+                      "default-src 'self'; connect-src 'self'; frame-ancestors 'none'");
+        response->keep_alive(keep_alive);
+        response->body() = std::move(body);
+        response->prepare_payload();
+        if (head) response->body().clear();
+        stream_.expires_after(kHttpTimeout);
+        http::async_write(stream_, *response,
+                          [self = shared_from_this(), response, keep_alive](
+                              boost::system::error_code error, size_t) {
+                              if (self->closed_) return;
+                              if (error) return self->Close("cannot send: " + error.message());
+                              if (!keep_alive) return self->Close("");
+                              self->Read();
+                          });
+    }
+
+    // The socket goes to a PanelSocket, which registers itself.
+    void Forget() {
+        closed_ = true;
+        door_->Forget(id_);
+    }
+
+    std::shared_ptr<Impl> door_;
+    beast::tcp_stream stream_;
+    const std::string peer_;
+    std::string local_;  // the address the client connected to
+    beast::flat_buffer buffer_{kMostHttpHeaderBytes + 4096};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    uint64_t id_ = 0;
+    bool closed_ = false;
+};
+
+// ---- The door ------------------------------------------------------------
+
+std::vector<PanelFacts> HttpDoor::Impl::Facts(const std::string& host) const {
+    std::vector<PanelFacts> facts;
+    for (const auto& [index, instrument] : instruments_) {
+        PanelFacts f;
+        f.index = index;
+        const std::string& path = instrument.served->path;
+        f.name = path.substr(path.find_last_of("/\\") + 1);
+        f.address = SocketAddress(host.find(':') == std::string::npos ? host : "[" + host + "]",
+                                  instrument.scpi_port);
+        f.present = instrument.served->present;
+        const std::optional<std::string>& failure = instrument.served->last_failure;
+        f.answering = f.present && (!failure || failure->empty());
+        f.failure = failure.value_or("");
+        facts.push_back(f);
+    }
+    return facts;
+}
+
+bool HttpDoor::Impl::Listen(std::string* error) {
+    for (const std::string& text : options_.listen) {
+        boost::system::error_code ec;
+        const asio::ip::address address = asio::ip::make_address(text, ec);
+        if (ec) {
+            *error = "--listen: '" + text + "' is not an IP address";
+            return false;
+        }
+        auto acceptor = std::make_unique<tcp::acceptor>(layer_.io());
+        const tcp::endpoint endpoint(address, http_port_ != 0 ? http_port_ : options_.http_port);
+        acceptor->open(endpoint.protocol(), ec);
+        if (!ec && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), ec);
+        if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec) acceptor->bind(endpoint, ec);
+        if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            Log("front panel: cannot listen on " + EndpointText(endpoint) + ": " + ec.message());
+            continue;
+        }
+        http_port_ = acceptor->local_endpoint().port();
+        Log(std::string("front panel") + (options_.http_read_only ? " (read-only)" : "") +
+            " on http://" + EndpointText(acceptor->local_endpoint()) + "/");
+        acceptors_.push_back(std::move(acceptor));
+    }
+    for (auto& acceptor : acceptors_) Accept(*acceptor);
+    return true;
+}
+
+void HttpDoor::Impl::Accept(tcp::acceptor& acceptor) {
+    acceptor.async_accept([self = shared_from_this(), &acceptor](boost::system::error_code error,
+                                                                 tcp::socket socket) {
+        if (self->stopping_ || error == asio::error::operation_aborted) return;
+        if (!error) {
+            boost::system::error_code ec;
+            const tcp::endpoint remote = socket.remote_endpoint(ec);
+            const std::string peer = ec ? "unknown peer" : EndpointText(remote);
+            bool allowed = self->options_.allow.empty();
+            for (const AddressRange& range : self->options_.allow) {
+                if (!ec && range.Contains(remote.address())) allowed = true;
+            }
+            if (!allowed) {
+                self->Log("front panel " + peer + " refused: not in --allow");
+                socket.close(ec);
+            } else if (self->connections_.size() >= kMostWebClients) {
+                self->Log("front panel " + peer + " refused: already " +
+                          std::to_string(self->connections_.size()) +
+                          " HTTP and WebSocket connections");
+                socket.close(ec);
+            } else {
+                std::make_shared<HttpSession>(self, std::move(socket), peer)->Start();
+            }
+        }
+        // After an error (out of descriptors, say) the next accept waits a
+        // moment rather than spin.
+        if (error) {
+            auto timer = std::make_shared<asio::steady_timer>(self->layer_.io(),
+                                                              std::chrono::milliseconds(200));
+            timer->async_wait([self, &acceptor, timer](boost::system::error_code) {
+                if (!self->stopping_) self->Accept(acceptor);
+            });
+            return;
+        }
+        self->Accept(acceptor);
+    });
+}
+
+void HttpDoor::Impl::Stop() {
+    if (stopping_) return;
+    stopping_ = true;
+    boost::system::error_code ignored;
+    for (auto& acceptor : acceptors_) acceptor->close(ignored);
+    std::vector<std::shared_ptr<Connection>> open;
+    for (auto& [id, connection] : connections_) {
+        if (auto c = connection.lock()) open.push_back(c);
+    }
+    for (auto& connection : open) connection->Close("the server is stopping");
+}
+
+HttpDoor::HttpDoor(CommandLayer& layer, const ServerOptions& options,
+                   std::map<int, PanelInstrument> instruments)
+    : impl_(std::make_shared<Impl>(layer, options, std::move(instruments))) {}
+HttpDoor::~HttpDoor() = default;
+bool HttpDoor::Listen(std::string* error) {
+    return impl_->Listen(error);
+}
+void HttpDoor::Stop() {
+    impl_->Stop();
+}
+
+}  // namespace velmar::scpi

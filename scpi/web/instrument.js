@@ -1,0 +1,397 @@
+// One instrument's front panel. Everything it does to the instrument is a
+// SCPI message sent over the page's WebSocket, run by the server exactly as
+// a socket client's message is (same commands, same errors); the answer line
+// comes back with the library's words when the instrument failed. The
+// server pushes the instrument's state and readings several times a second.
+
+const index = Number(location.pathname.split("/").pop());
+const $ = (id) => document.getElementById(id);
+
+// ---- The connection ----------------------------------------------------
+
+let socket = null;
+let session = null; // {token, read_only, most_upload_bytes}
+let nextId = 1;
+const pending = new Map(); // id -> {resolve, reject}
+let reconnectDelay = 500;
+
+function showConnection(text, kind) {
+  const banner = $("connection");
+  banner.textContent = text;
+  banner.className = "banner " + (kind || "");
+  banner.hidden = kind === "ok";
+}
+
+async function connect() {
+  try {
+    const response = await fetch("/api/session", { cache: "no-store" });
+    if (!response.ok) throw new Error(await response.text());
+    session = await response.json();
+  } catch (error) {
+    return retry("the server does not answer (" + error.message + ")");
+  }
+  const url = (location.protocol === "https:" ? "wss://" : "ws://") + location.host +
+    "/ws/instrument/" + index + "?token=" + encodeURIComponent(session.token);
+  socket = new WebSocket(url);
+  socket.onopen = () => {
+    reconnectDelay = 500;
+    showConnection("Connected", "ok");
+  };
+  socket.onmessage = (event) => receive(JSON.parse(event.data));
+  socket.onclose = () => {
+    for (const { reject } of pending.values()) reject(new Error("the connection to the server was lost"));
+    pending.clear();
+    socket = null;
+    retry("the connection to the server was lost");
+  };
+}
+
+function retry(why) {
+  showConnection("Not connected: " + why + ". Reconnecting…", "bad");
+  setTimeout(connect, reconnectDelay);
+  reconnectDelay = Math.min(reconnectDelay * 2, 2000);
+}
+
+function receive(message) {
+  if (message.type === "hello") {
+    $("read-only").hidden = !message.read_only;
+    document.body.classList.toggle("read-only", message.read_only);
+  } else if (message.type === "reply") {
+    const waiter = pending.get(message.id);
+    pending.delete(message.id);
+    if (waiter) waiter.resolve(message);
+  } else if (message.type === "live") {
+    showLive(message);
+  }
+}
+
+// Sends one SCPI message; resolves to {answer (a line, or null), words}.
+function send(text) {
+  return new Promise((resolve, reject) => {
+    if (!socket || socket.readyState !== WebSocket.OPEN) {
+      reject(new Error("not connected to the server"));
+      return;
+    }
+    const id = nextId++;
+    pending.set(id, { resolve, reject });
+    socket.send(id + " " + text);
+  });
+}
+
+// The page's error queue, read as a client reads it: SYST:ERR? until
+// 0,"No error" (the queue holds at most 20).
+async function takeErrors() {
+  const errors = [];
+  for (let i = 0; i < 21; i++) {
+    const reply = await send("SYST:ERR?");
+    if (!reply.answer || reply.answer.startsWith("0,")) break;
+    errors.push(reply.answer);
+  }
+  return errors;
+}
+
+// Runs a command for a part of the page, and says there what went wrong.
+async function command(text, errorsId) {
+  const where = $(errorsId);
+  try {
+    const reply = await send(text);
+    const errors = await takeErrors();
+    if (reply.words) errors.push(reply.words);
+    where.textContent = errors.length ? text + ": " + errors.join("\n") : "";
+    return reply;
+  } catch (error) {
+    where.textContent = text + ": " + error.message;
+    return null;
+  }
+}
+
+// ---- What the server pushes --------------------------------------------
+
+let live = {};
+let waveKey = "";
+
+const number = (text) => (text === undefined || text === "" || text === "9.91E+37" ? NaN : Number(text));
+
+function hz(value) {
+  if (!isFinite(value)) return "–";
+  if (value >= 1e6) return (value / 1e6).toPrecision(9).replace(/\.?0+$/, "") + " MHz";
+  if (value >= 1e3) return (value / 1e3).toPrecision(9).replace(/\.?0+$/, "") + " kHz";
+  return value.toPrecision(6).replace(/\.?0+$/, "") + " Hz";
+}
+
+function setField(id, text) {
+  const field = $(id);
+  if (document.activeElement === field || text === undefined) return; // being edited
+  field.value = text === "9.91E+37" ? "" : text;
+}
+
+function setSwitch(id, text) {
+  if (text === undefined || text === "9.91E+37") return;
+  $(id).checked = text === "1" || text === "ON";
+}
+
+function showLive(message) {
+  live = message.values;
+  const v = live;
+  $("title").textContent = "instrument " + index + (v["*IDN?"] ? " · " + (v["*IDN?"].split(",")[2] || "") : "");
+  if (v["FUNC?"] !== undefined && document.activeElement !== $("shape")) $("shape").value = v["FUNC?"];
+  setField("frequency", v["FREQ?"]);
+  setField("amplitude", v["VOLT?"]);
+  setField("offset", v["VOLT:OFFS?"]);
+  setSwitch("output-on", v["OUTP?"]);
+  setSwitch("single", v["SING?"]);
+  setSwitch("trigger", v["TRIG?"]);
+  setSwitch("trigger-option", v["TRIG:OPT?"]);
+  setSwitch("dio-mode", v["DIG:MODE?"]);
+  $("meter-frequency").textContent = hz(number(v["MEAS:FREQ?"]));
+  $("counter").textContent = isFinite(number(v["MEAS:TOT?"])) ? v["MEAS:TOT?"] : "–";
+  $("plan-divider").textContent = v["DIV?"] ?? "–";
+  $("plan-length").textContent = v["DATA:DAC:POIN?"] ?? "–";
+  $("plan-periods").textContent = v["DATA:DAC:PER?"] ?? "–";
+  $("plan-clock").textContent = hz(sampleClock());
+  $("plan-produced").textContent = hz(number(v["FREQ?"]));
+  $("plan-warnings").replaceChildren(...message.warnings.map((w) => {
+    const item = document.createElement("li");
+    item.textContent = w;
+    return item;
+  }));
+  showBits("out-bits", number(v["DIG:OUTP?"]), true);
+  showBits("in-bits", number(v["DIG:INP?"]), false);
+  const words = $("instrument-words");
+  words.hidden = !message.words;
+  words.textContent = message.words;
+  // The wave memory is read again when what it holds may have changed.
+  const key = ["FUNC?", "FREQ?", "VOLT?", "VOLT:OFFS?", "DIV?", "DATA:DAC:POIN?", "DATA:DAC:PER?"]
+    .map((q) => v[q]).join("|");
+  if (key !== waveKey) {
+    waveKey = key;
+    readWaveMemory();
+  }
+}
+
+function sampleClock() {
+  const arb = number(live["FUNC:ARB:SRAT?"]);
+  return isFinite(arb) ? arb : number(live["SRAT?"]);
+}
+
+// ---- Digital I/O -------------------------------------------------------
+
+function makeBits() {
+  for (const [id, output] of [["out-bits", true], ["in-bits", false]]) {
+    const box = $(id);
+    for (let bit = 15; bit >= 0; bit--) {
+      const label = document.createElement("label");
+      let control;
+      if (output) {
+        control = document.createElement("input");
+        control.type = "checkbox";
+        control.id = "out-bit-" + bit;
+        control.addEventListener("change", () => {
+          const word = Array.from({ length: 16 }, (_, b) => ($("out-bit-" + b).checked ? 1 << b : 0))
+            .reduce((a, b) => a | b, 0);
+          command("DIG:OUTP " + word, "digital-errors");
+        });
+      } else {
+        control = document.createElement("span");
+        control.className = "lamp";
+        control.id = "in-bit-" + bit;
+        control.setAttribute("role", "img");
+        control.setAttribute("aria-label", "input bit " + bit + " off");
+      }
+      label.append(control, "bit " + bit);
+      box.append(label);
+    }
+  }
+}
+
+function showBits(id, word, output) {
+  if (!isFinite(word)) return;
+  for (let bit = 0; bit < 16; bit++) {
+    const on = (word & (1 << bit)) !== 0;
+    if (output) {
+      const box = $("out-bit-" + bit);
+      if (document.activeElement !== box) box.checked = on;
+    } else {
+      const lamp = $("in-bit-" + bit);
+      lamp.classList.toggle("on", on);
+      lamp.setAttribute("aria-label", "input bit " + bit + (on ? " on" : " off"));
+    }
+  }
+}
+
+// ---- Plots -------------------------------------------------------------
+
+let memory = []; // the loaded samples, 0..65535
+
+async function readWaveMemory() {
+  try {
+    const reply = await send("DATA:DAC?");
+    const errors = await takeErrors();
+    memory = reply.answer ? reply.answer.split(",").map(Number) : [];
+    $("memory-caption").textContent = errors.length ? "The wave memory cannot be read back: " + errors.join("; ") : "";
+  } catch {
+    memory = [];
+  }
+  drawPlots();
+}
+
+function fullScaleVolts() {
+  return session && session.full_scale_vpp ? session.full_scale_vpp : null;
+}
+
+function toVolts(sample) {
+  // Offset binary: 0 the most negative output, 65535 the most positive.
+  return ((sample - 32767.5) / 32767.5) * (fullScaleVolts() / 2);
+}
+
+function plot(canvas, points, { yMin, yMax, yLabel, xLabel, steps }) {
+  const ctx = canvas.getContext("2d");
+  const w = canvas.width, h = canvas.height, left = 56, bottom = 22, top = 8, right = 8;
+  ctx.clearRect(0, 0, w, h);
+  ctx.font = "11px system-ui, sans-serif";
+  ctx.fillStyle = "#5b6576";
+  ctx.strokeStyle = "#d5dae2";
+  ctx.lineWidth = 1;
+  const y = (v) => top + (h - top - bottom) * (1 - (v - yMin) / (yMax - yMin));
+  for (let i = 0; i <= 4; i++) {
+    const value = yMin + ((yMax - yMin) * i) / 4;
+    ctx.beginPath();
+    ctx.moveTo(left, y(value));
+    ctx.lineTo(w - right, y(value));
+    ctx.stroke();
+    ctx.fillText(Math.abs(value) >= 1000 ? value.toFixed(0) : value.toPrecision(3), 2, y(value) + 4);
+  }
+  ctx.fillText(yLabel, 2, h - 4);
+  ctx.fillText(xLabel, left, h - 4);
+  if (points.length === 0) return;
+  const xMax = points[points.length - 1][0] || 1;
+  const x = (t) => left + ((w - left - right) * t) / xMax;
+  ctx.strokeStyle = "#1f6feb";
+  ctx.lineWidth = 1.5;
+  ctx.beginPath();
+  points.forEach(([t, v], i) => {
+    if (i === 0) ctx.moveTo(x(t), y(v));
+    else if (steps) {
+      ctx.lineTo(x(t), y(points[i - 1][1]));
+      ctx.lineTo(x(t), y(v));
+    } else ctx.lineTo(x(t), y(v));
+  });
+  ctx.stroke();
+}
+
+function drawPlots() {
+  const volts = document.querySelector('input[name="memory-scale"]:checked').value === "volts" && fullScaleVolts();
+  const scale = volts ? toVolts : (s) => s;
+  const range = volts ? { yMin: toVolts(0), yMax: toVolts(65535), yLabel: "V" }
+    : { yMin: 0, yMax: 65535, yLabel: "code" };
+  plot($("memory-plot"), memory.map((s, i) => [i, scale(s)]), { ...range, xLabel: "sample", steps: false });
+  $("memory-caption").textContent ||= memory.length ? memory.length + " samples loaded" : "Nothing loaded yet";
+  // Two periods as the instrument plays them: each sample held for one
+  // tick of the sample clock, the memory looped.
+  const periods = number(live["DATA:DAC:PER?"]) || 1;
+  const clock = sampleClock();
+  const count = memory.length ? Math.min(memory.length * 2, Math.round((2 * memory.length) / periods)) : 0;
+  const points = [];
+  for (let i = 0; i <= count; i++) points.push([isFinite(clock) ? (i / clock) * 1e6 : i, scale(memory[i % memory.length])]);
+  plot($("output-plot"), points, { ...range, xLabel: isFinite(clock) ? "µs" : "sample", steps: true });
+  $("output-caption").textContent = count ? "Two periods of the output as played (" + hz(number(live["FREQ?"])) + ")" : "";
+}
+
+// ---- The controls ------------------------------------------------------
+
+function wireControls() {
+  for (const id of ["frequency", "amplitude", "offset"]) {
+    const field = $(id);
+    field.addEventListener("change", () => command(field.dataset.scpi + " " + field.value.trim(), "output-errors"));
+  }
+  $("output-form").addEventListener("submit", (event) => event.preventDefault());
+  $("shape").addEventListener("change", () => command("FUNC " + $("shape").value, "output-errors"));
+  for (const [id, errors] of [["output-on", "output-errors"], ["single", "digital-errors"],
+    ["trigger", "digital-errors"], ["trigger-option", "digital-errors"], ["dio-mode", "digital-errors"]]) {
+    const box = $(id);
+    box.addEventListener("change", () => command(box.dataset.scpi + (box.checked ? " ON" : " OFF"), errors));
+  }
+  $("counter-clear").addEventListener("click", () => command("TOT:CLE", "meter-errors"));
+  $("store").addEventListener("click", () => {
+    const what = $("store-what").value;
+    const name = "instrument " + index;
+    const text = what === "WAV"
+      ? "Store the loaded waveform (" + (live["DATA:DAC:POIN?"] || "?") + " samples) as the power-on output of " + name + "?"
+      : "Store the current settings (divider " + (live["DIV?"] || "?") + ", output word " + (live["DIG:OUTP?"] || "?") +
+        ", trigger " + (live["TRIG?"] === "1" ? "on" : "off") + ", single wave " + (live["SING?"] === "1" ? "on" : "off") +
+        ") as the power-on output of " + name + "?";
+    if (confirm(text)) command("SYST:PON:STOR " + what, "store-errors");
+  });
+  for (const radio of document.querySelectorAll('input[name="memory-scale"]')) radio.addEventListener("change", drawPlots);
+  $("console-form").addEventListener("submit", async (event) => {
+    event.preventDefault();
+    const text = $("console-input").value.trim();
+    if (!text) return;
+    const log = $("console-log");
+    const say = (line) => {
+      log.textContent += line + "\n";
+      log.scrollTop = log.scrollHeight;
+    };
+    say("> " + text);
+    try {
+      const reply = await send(text);
+      if (reply.answer !== null) say("< " + reply.answer);
+      if (reply.words) say("! " + reply.words);
+      const errors = await takeErrors();
+      say("  error queue: " + (errors.length ? errors.join("; ") : '0,"No error"'));
+    } catch (error) {
+      say("! " + error.message);
+    }
+    $("console-input").select();
+  });
+  wireUpload();
+}
+
+function wireUpload() {
+  let samples = null;
+  $("csv-file").addEventListener("change", async () => {
+    const file = $("csv-file").files[0];
+    samples = null;
+    $("csv-load").disabled = true;
+    $("csv-errors").textContent = "";
+    $("csv-description").textContent = "";
+    $("csv-plot").hidden = true;
+    if (!file) return;
+    if (session && file.size > session.most_upload_bytes) {
+      $("csv-errors").textContent = file.name + " is " + file.size + " bytes; the server takes uploads of at most " +
+        Math.round(session.most_upload_bytes / 1024) + " KiB.";
+      return;
+    }
+    try {
+      const response = await fetch("/api/instrument/" + index + "/csv", {
+        method: "POST", body: await file.text(),
+        headers: { "Content-Type": "text/csv", "X-Velmar-Token": session ? session.token : "" },
+      });
+      const text = await response.text();
+      if (!response.ok) throw new Error(text.trim());
+      const preview = JSON.parse(text);
+      samples = preview.samples;
+      $("csv-description").textContent = file.name + ": " + preview.description +
+        (preview.clipped ? ", " + preview.clipped + " clipped to full scale" : "") + ". Preview below; Load puts it in the wave memory.";
+      $("csv-plot").hidden = false;
+      plot($("csv-plot"), samples.map((s, i) => [i, s]), { yMin: 0, yMax: 65535, yLabel: "code", xLabel: "sample" });
+      $("csv-load").disabled = false;
+    } catch (error) {
+      $("csv-errors").textContent = file.name + ": " + error.message;
+    }
+  });
+  $("csv-load").addEventListener("click", async () => {
+    if (!samples) return;
+    const reply = await command("DATA:DAC " + samples.join(","), "csv-errors");
+    if (reply && !$("csv-errors").textContent) $("csv-description").textContent += " Loaded.";
+  });
+}
+
+makeBits();
+wireControls();
+$("address").textContent = "";
+fetch("/api/instruments", { cache: "no-store" }).then((r) => r.json()).then((list) => {
+  const me = list.instruments.find((i) => i.index === index);
+  if (me) $("address").textContent = "SCPI: " + me.address;
+}).catch(() => {});
+connect();
