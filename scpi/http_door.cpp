@@ -11,6 +11,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <random>
 #include <vector>
@@ -30,14 +31,18 @@ using tcp = asio::ip::tcp;
 namespace {
 
 // A request, header and body, must arrive within this; an idle keep-alive
-// connection is closed after it too.
+// connection is closed after it too. A shorter --idle-timeout shortens it.
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
 // A page that sends nothing, not even the answers to the server's pings,
-// for this long is gone.
+// for this long (or a shorter --idle-timeout) is gone.
 constexpr auto kPageIdleTimeout = std::chrono::seconds(60);
 // How often the state and readings of an instrument are pushed to its open
 // pages.
 constexpr auto kLiveInterval = std::chrono::milliseconds(250);
+// After a refusal, how long and how much of the rest of a request is read
+// and dropped so that the client sees the answer.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr size_t kMostLingerBytes = 4 * 1024 * 1024;
 // Steps one page's message takes before the other connections get their turn.
 constexpr size_t kStepsPerTurn = 256;
 
@@ -62,6 +67,10 @@ asio::ip::address Unmapped(const asio::ip::address& address) {
         return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     }
     return address;
+}
+
+std::string SecondsText(std::chrono::seconds limit) {
+    return std::to_string(limit.count()) + (limit.count() == 1 ? " second" : " seconds");
 }
 
 std::string RandomToken() {
@@ -122,6 +131,11 @@ class HttpDoor::Impl : public std::enable_shared_from_this<HttpDoor::Impl> {
     const std::map<int, PanelInstrument>& instruments() const { return instruments_; }
     uint16_t http_port() const { return http_port_; }
     const ServerOptions& options() const { return options_; }
+    // --idle-timeout shortens the door's own limits, never lengthens them.
+    std::chrono::seconds Limit(std::chrono::seconds own) const {
+        const std::chrono::seconds idle = options_.idle_timeout;
+        return idle.count() != 0 && idle < own ? idle : own;
+    }
 
     uint64_t Register(std::weak_ptr<Connection> connection) {
         connections_[next_id_] = std::move(connection);
@@ -297,7 +311,8 @@ class HttpDoor::Impl::PanelSocket : public Connection,
     void Start(http::request<http::string_body> request) {
         id_ = door_->Register(weak_from_this());
         request_ = std::move(request);
-        ws_.set_option(websocket::stream_base::timeout{kHttpTimeout, kPageIdleTimeout, true});
+        ws_.set_option(websocket::stream_base::timeout{door_->Limit(kHttpTimeout),
+                                                       door_->Limit(kPageIdleTimeout), true});
         ws_.read_message_max(kMaxMessageBytes + 16);
         ws_.async_accept(request_, [self = shared_from_this()](boost::system::error_code error) {
             if (error) return self->Close("WebSocket handshake: " + error.message());
@@ -450,8 +465,7 @@ class HttpDoor::Impl::PanelSocket : public Connection,
             auto self = weak.lock();
             if (!self || error) return;
             self->Close("did not take its updates within " +
-                        std::to_string(self->door_->options().write_timeout.count()) +
-                        " seconds (--write-timeout)");
+                        SecondsText(self->door_->options().write_timeout) + " (--write-timeout)");
         });
         ws_.text(true);
         ws_.async_write(asio::buffer(sending_), [self = shared_from_this(), then_read](
@@ -521,8 +535,10 @@ class HttpDoor::Impl::HttpSession : public Connection,
     void Read() {
         parser_.emplace();
         parser_->header_limit(kMostHttpHeaderBytes);
-        parser_->body_limit(kMostUploadBytes);
-        stream_.expires_after(kHttpTimeout);
+        // The declared length is checked against the bound once the header
+        // is read, so that the refusal can name it; the body is bounded then.
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+        stream_.expires_after(door_->Limit(kHttpTimeout));
         http::async_read_header(stream_, buffer_, *parser_,
                                 [self = shared_from_this()](boost::system::error_code error,
                                                             size_t) { self->Header(error); });
@@ -534,8 +550,7 @@ class HttpDoor::Impl::HttpSession : public Connection,
             return Close("");  // the browser let a kept connection go
         }
         if (error == beast::error::timeout) {
-            return Close("no whole request within " + std::to_string(kHttpTimeout.count()) +
-                         " seconds");
+            return Close("no whole request within " + SecondsText(door_->Limit(kHttpTimeout)));
         }
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
             return Refuse(http::status::request_header_fields_too_large,
@@ -561,23 +576,24 @@ class HttpDoor::Impl::HttpSession : public Connection,
             return Refuse(http::status::payload_too_large, TooLarge(*length));
         }
         if (parser_->is_done()) return Handle();
-        http::async_read(
-            stream_, buffer_, *parser_,
-            [self = shared_from_this()](boost::system::error_code error, size_t) {
-                if (self->closed_) return;
-                if (error == http::error::body_limit) {
-                    return self->Refuse(http::status::payload_too_large, self->TooLarge(0));
-                }
-                if (error == beast::error::timeout) {
-                    return self->Close("no whole upload within " +
-                                       std::to_string(kHttpTimeout.count()) + " seconds");
-                }
-                if (error) {
-                    return self->Refuse(http::status::bad_request,
-                                        "Bad request: " + error.message() + ".");
-                }
-                self->Handle();
-            });
+        parser_->body_limit(kMostUploadBytes);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](boost::system::error_code error, size_t) {
+                             if (self->closed_) return;
+                             if (error == http::error::body_limit) {
+                                 return self->Refuse(http::status::payload_too_large,
+                                                     self->TooLarge(0));
+                             }
+                             if (error == beast::error::timeout) {
+                                 return self->Close("no whole upload within " +
+                                                    SecondsText(self->door_->Limit(kHttpTimeout)));
+                             }
+                             if (error) {
+                                 return self->Refuse(http::status::bad_request,
+                                                     "Bad request: " + error.message() + ".");
+                             }
+                             self->Handle();
+                         });
     }
 
     static std::string TooLarge(uint64_t length) {
@@ -741,15 +757,33 @@ class HttpDoor::Impl::HttpSession : public Connection,
         response->body() = std::move(body);
         response->prepare_payload();
         if (head) response->body().clear();
-        stream_.expires_after(kHttpTimeout);
+        stream_.expires_after(door_->Limit(kHttpTimeout));
         http::async_write(stream_, *response,
                           [self = shared_from_this(), response, keep_alive](
                               boost::system::error_code error, size_t) {
                               if (self->closed_) return;
                               if (error) return self->Close("cannot send: " + error.message());
-                              if (!keep_alive) return self->Close("");
+                              if (!keep_alive) return self->Linger();
                               self->Read();
                           });
+    }
+
+    // Closes once the client has seen the answer: a close with its request
+    // still unread would reset the connection, and the client would lose
+    // the answer (the words of a refused upload). What it still sends is
+    // read and dropped, for a moment and up to a bound.
+    void Linger() {
+        boost::system::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(kLingerTime);
+        drain_.resize(16 * 1024);
+        stream_.async_read_some(
+            asio::buffer(drain_),
+            [self = shared_from_this()](boost::system::error_code error, size_t n) {
+                self->drained_ += n;
+                if (error || self->drained_ > kMostLingerBytes) return self->Close("");
+                self->Linger();
+            });
     }
 
     // The socket goes to a PanelSocket, which registers itself.
@@ -766,6 +800,8 @@ class HttpDoor::Impl::HttpSession : public Connection,
     std::optional<http::request_parser<http::string_body>> parser_;
     uint64_t id_ = 0;
     bool closed_ = false;
+    std::string drain_;
+    size_t drained_ = 0;
 };
 
 // ---- The door ------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
@@ -58,6 +59,8 @@ class Client {
     Client& operator=(const Client&) = delete;
 
     bool connected() const { return connected_; }
+    // What was read after the last whole line.
+    std::string Rest() { return std::exchange(input_, std::string()); }
 
     // A send that cannot go on for this long fails.
     void SetSendTimeout(milliseconds timeout) {
@@ -206,7 +209,8 @@ class Rig {
         EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds0")) << sim_->err();
         EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds1", refusing)) << sim_->err();
         setenv("VELMAR_DDS_DEVICE_DIR", dir_.devices().c_str(), 1);
-        std::vector<std::string> args = {"--port", "0"};
+        // No front panel unless a test asks for one (--http PORT).
+        std::vector<std::string> args = {"--port", "0", "--http", "0"};
         if (verbose) args.push_back("--verbose");
         args.insert(args.end(), server_args.begin(), server_args.end());
         server_.emplace(dir_, "server", VELMAR_SCPI_BINARY, args);
@@ -221,6 +225,19 @@ class Rig {
     }
 
     uint16_t port(int index) { return ports_[index]; }
+    // The front panel's port, once the server has logged it (0 after 5 s
+    // without).
+    uint16_t http_port() {
+        const std::string before = "on http://127.0.0.1:";
+        for (int i = 0; i < 500; ++i) {
+            const std::string text = log();
+            if (const size_t at = text.find(before); at != std::string::npos) {
+                return static_cast<uint16_t>(std::atoi(text.c_str() + at + before.size()));
+            }
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        return 0;
+    }
     std::string log() { return server_->err(); }
     std::string trace() { return sim_->out(); }
     // The most memory the server has held resident so far.
@@ -273,6 +290,57 @@ inline void ExpectAnswers(const std::string& message, const std::string& answer,
     for (std::string part; std::getline(w, part, ';');) want.push_back(part);
     ASSERT_EQ(got.size(), want.size()) << message << " -> " << answer;
     for (size_t i = 0; i < got.size(); ++i) ExpectAnswer(message, got[i], want[i]);
+}
+
+// A port on 127.0.0.1 that was free a moment ago, for a server option that
+// takes no 0.
+inline uint16_t FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// An HTTP answer as a raw client reads it.
+struct HttpAnswer {
+    int status = 0;  // 0: no answer
+    std::string head;
+    std::string body;
+};
+
+// Sends `request` as it is on a connection of its own and reads the answer
+// until the server closes or `timeout` passes (requests say Connection: close).
+inline HttpAnswer HttpExchange(uint16_t port, const std::string& request,
+                               milliseconds timeout = milliseconds(4000)) {
+    Client client(port);
+    HttpAnswer answer;
+    if (!client.connected() || !client.TrySend(request)) return answer;
+    std::string text;
+    while (std::optional<std::string> line = client.ReadLine(timeout)) text += *line + "\n";
+    text += client.Rest();
+    const size_t end = text.find("\r\n\r\n");
+    if (text.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos) return answer;
+    answer.status = std::atoi(text.c_str() + 9);
+    answer.head = text.substr(0, end);
+    answer.body = text.substr(end + 4);
+    return answer;
+}
+
+// A request for `target` with the usual header fields and `extra` ones.
+inline std::string HttpRequest(const std::string& method, const std::string& target,
+                               const std::string& host, const std::string& extra = "",
+                               const std::string& body = "") {
+    std::string request =
+        method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + extra;
+    if (!body.empty() || method == "POST") {
+        request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    return request + "\r\n" + body;
 }
 
 struct Exchange {
