@@ -175,14 +175,24 @@ class Server::Impl {
     // An instrument and the strand its library calls run on, one after the
     // other; the strands of different instruments run at the same time.
     struct Served {
-        Served(int index, asio::thread_pool& pool)
-            : instrument(index), strand(asio::make_strand(pool)) {}
+        Served(int index, const InstrumentOptions& served_as, std::string serial_given,
+               asio::thread_pool& pool)
+            : instrument(index, served_as),
+              strand(asio::make_strand(pool)),
+              serial(std::move(serial_given)) {}
+        // *IDN?'s serial: --serial's, else the device's name, else the index.
+        std::string Serial() const {
+            if (!serial.empty()) return serial;
+            if (path.empty()) return std::to_string(instrument.index());
+            return path.substr(path.find_last_of("/\\") + 1);
+        }
         Instrument instrument;  // touched on its strand only
         Strand strand;
         // The io thread's view: the path the instrument was found at (empty
         // until it is), and whether the latest search found it there.
         std::string path;
         bool present = false;
+        const std::string serial;  // --serial
     };
 
     Impl(ServerOptions options, std::ostream& log)
@@ -398,11 +408,15 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
                 path_.Reset();
                 in_message_ = true;
                 answered_ = false;
+                skipping_ = false;
                 return;
         }
     }
 
     void RunUnit(ProgramUnit unit) {
+        // After a command error the rest of the message is not run, as
+        // IEEE 488.2 has it; its queries still answer, not-a-number.
+        if (skipping_) return Apply(unit, Reply::Done());
         if (unit.error != 0) {
             return Apply(unit, Reply{std::nullopt, {QueuedError(unit.error, unit.error_detail)}});
         }
@@ -412,6 +426,9 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
             return Apply(unit, Reply::Error(error));
         }
         if (command->on_connection != nullptr) {
+            // MAV: an answer of this message, or of one before, waits for the client.
+            state_.message_available = answered_ || writing_ || !outbox_.empty();
+            state_.serial = served_.Serial();
             return Apply(unit, command->on_connection(state_, unit));
         }
         // One unit at a time: the connection's answers keep their order. The
@@ -445,17 +462,25 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
 
     void Apply(const ProgramUnit& unit, const Reply& reply, const FailureNote& note = {}) {
         last_activity_ = Clock::now();
-        for (const QueuedError& error : reply.errors) state_.status.Fail(error.code, error.detail);
-        if (reply.answer) {
+        for (const QueuedError& error : reply.errors) {
+            state_.status.Fail(error.code, error.detail);
+            if (error.code <= kCommandError && error.code > kExecutionError) skipping_ = true;
+        }
+        if (reply.reset_format) state_.byte_order = ByteOrder::kNormal;
+        // Every query answers, so that no client waits for a line that
+        // never comes: one that failed or was not run, with not-a-number.
+        const std::optional<std::string> answer =
+            reply.answer || !unit.query ? reply.answer : std::string(kNotANumber);
+        if (answer) {
             // The answers of a message go out on one line, joined by ';';
             // a long line goes out in pieces as it is made.
             if (answered_) outbox_ += ';';
-            outbox_ += *reply.answer;
+            outbox_ += *answer;
             answered_ = true;
             if (outbox_.size() >= kMostAnswerBytes) Write();
         }
         if (server_.verbose()) {
-            Note(Describe(unit), reply.answer, reply.errors, note.words);
+            Note(Describe(unit), answer, reply.errors, note.words);
         } else if (note.news) {
             // Without --verbose, a failure once, until the instrument says
             // something else or answers again.
@@ -569,6 +594,7 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
     UnitReader reader_;    // over message_
     bool in_message_ = false;
     bool answered_ = false;  // the message has answered, and its line is open
+    bool skipping_ = false;  // a command error ended the message's commands
     std::string outbox_;
     std::string sending_;
     bool started_ = false;
@@ -610,7 +636,10 @@ bool Server::Impl::Start(std::string* error) {
     pool_ = std::make_unique<asio::thread_pool>(std::min(indices.size(), kMostLibraryThreads));
     search_pool_ = std::make_unique<asio::thread_pool>(1);
     for (int index : indices) {
-        auto served = std::make_unique<Served>(index, *pool_);
+        const auto serial = options_.serials.find(index);
+        auto served = std::make_unique<Served>(
+            index, InstrumentOptions{options_.full_scale_vpp},
+            serial != options_.serials.end() ? serial->second : std::string(), *pool_);
         const auto position = static_cast<size_t>(index);
         if (position < found.paths.size()) {
             served->path = found.paths[position];

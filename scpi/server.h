@@ -16,6 +16,7 @@
 #include <asio/ip/network_v6.hpp>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -56,6 +57,10 @@ struct ServerOptions {
     // How often the instruments are searched for again.
     std::chrono::milliseconds search_interval{2000};
     bool verbose = false;
+    // The peak-to-peak volts of samples spanning the DAC's whole range.
+    double full_scale_vpp = 1.0;
+    // *IDN?'s serial field by instrument index; else the device's name.
+    std::map<int, std::string> serials;
 };
 
 // How Run() ended.
