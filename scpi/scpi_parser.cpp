@@ -282,8 +282,10 @@ class UnitParser {
                    (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_')) {
                 ++pos_;
             }
+            // As spelled: the readers compare without case, and a name
+            // (of an arbitrary wave) keeps the case it was given in.
             parameter->kind = Parameter::Kind::kCharacter;
-            parameter->text = Upper(text_.substr(start, pos_ - start));
+            parameter->text = std::string(text_.substr(start, pos_ - start));
             return 0;
         }
         return kSyntaxError;

@@ -22,7 +22,7 @@
 namespace velmar::scpi {
 namespace {
 
-const std::string kIdn0 = "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING;
+const std::string kIdn0 = "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VELMAR_SANITIZED 1
@@ -203,9 +203,9 @@ TEST(ScpiHostileTest, OverlongAndHalfMessagesCostOnlyTheirBound) {
         ASSERT_TRUE(halves.back()->TrySend(UserValues(0, kMaxMessageBytes - 100)));
     }
     ExpectUnharmed(rig, "16 half messages of 1 MiB");
-    // Each one ends as it would have.
+    // Each one ends as it would have: a command error that ends its message.
     for (auto& half : halves) {
-        EXPECT_EQ(half->Query(";SYST:ERR?"),
+        EXPECT_EQ(half->Query("\nSYST:ERR?"),
                   "-108,\"Parameter not allowed;more than 4096 parameters\"");
     }
     ExpectUnharmed(rig, "2 MiB lines");
