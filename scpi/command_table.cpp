@@ -278,7 +278,7 @@ const std::vector<Command>& CommandTable() {
         Remote("[SOURce:]SINGle[:STATe]", kValue, SetBurst),
         Remote("[SOURce:]SINGle[:STATe]", kQuery, QueryBurst),
         Remote("[SOURce:]BURSt:NCYCles", kValue, SetBurstCycles),
-        Remote("[SOURce:]BURSt:NCYCles", kQuery, QueryBurstCycles),
+        Remote("[SOURce:]BURSt:NCYCles", kRange, QueryBurstCycles),
         Remote("[SOURce:]BURSt:MODE", kValue, SetBurstMode),
         Remote("[SOURce:]BURSt:MODE", kQuery, QueryBurstMode),
         Remote("TRIGger[:SEQuence]:SOURce", kValue, SetTriggerSource),

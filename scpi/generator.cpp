@@ -13,9 +13,13 @@
 
 namespace velmar::scpi {
 
+namespace {
+constexpr const char* kConstantOutput = "constant output, no frequency";
+}  // namespace
+
 std::optional<QueuedError> PlaybackWarning(const velmar_dds_plan& plan, bool flat_samples) {
     if (flat_samples || plan.playback == VELMAR_DDS_PLAYS_CONSTANT) {
-        return QueuedError(kSettingsConflict, "constant output, no frequency");
+        return QueuedError(kSettingsConflict, kConstantOutput);
     }
     if (plan.playback == VELMAR_DDS_PLAYS_ALIAS) {
         return QueuedError(kSettingsConflict,
@@ -24,14 +28,26 @@ std::optional<QueuedError> PlaybackWarning(const velmar_dds_plan& plan, bool fla
     return std::nullopt;
 }
 
+namespace {
+
+// The word of `width` bytes at `at` of a block, most significant byte first
+// in NORMal order.
+uint32_t BlockWord(const std::string& bytes, size_t at, size_t width, ByteOrder order) {
+    uint32_t word = 0;
+    for (size_t b = 0; b < width; ++b) {
+        const size_t i = order == ByteOrder::kNormal ? at + b : at + width - 1 - b;
+        word = word << 8 | static_cast<uint8_t>(bytes[i]);
+    }
+    return word;
+}
+
+}  // namespace
+
 std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order) {
     std::vector<uint16_t> samples;
     samples.reserve(bytes.size() / 2);
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const auto first = static_cast<uint8_t>(bytes[i]);
-        const auto second = static_cast<uint8_t>(bytes[i + 1]);
-        samples.push_back(order == ByteOrder::kNormal ? static_cast<uint16_t>(first << 8 | second)
-                                                      : static_cast<uint16_t>(second << 8 | first));
+        samples.push_back(static_cast<uint16_t>(BlockWord(bytes, i, 2, order)));
     }
     return samples;
 }
@@ -43,13 +59,25 @@ double FullScaleVpp(const Instrument& instrument) {
 namespace {
 
 constexpr int kMostSamples = kWaveMemorySize;
+// A list of a named wave's points gets through the parser.
+static_assert(kMostParameters >= kMostSamples + 1, "the parser refuses a list DATA:ARB takes");
 constexpr Range kFrequencyRange{1.0, 100e6, 1000.0, true};  // up to half the base clock
-constexpr Range kPercentRange{0.01, 99.99, 50.0};
+constexpr double kLeastDuty = 0.01;                         // percent, of a square or pulse
+constexpr double kMostDuty = 99.99;
+constexpr Range kSquareDutyRange{kLeastDuty, kMostDuty, 50.0};
+constexpr Range kPulseDutyRange{kLeastDuty, kMostDuty, 10.0};
 constexpr Range kSymmetryRange{0.0, 100.0, 100.0};
 constexpr Range kLoadRange{1.0, 10000.0, 50.0};
 constexpr double kHighImpedance = 9.9e37;  // what OUTP:LOAD? answers for INF
 constexpr double kDefaultVpp = 0.1;        // *RST's amplitude
-constexpr int kMostBurstCycles = kMostSamples / 2;
+constexpr double kLeastDbmVpp = 1e-3;      // the smallest amplitude dBm is given for
+// A burst's periods each get at least this many samples: two would put a
+// sine on its zero crossings.
+constexpr int kLeastBurstSamples = 3;
+constexpr int kMostBurstCycles = kMostSamples / kLeastBurstSamples;
+constexpr Range kBurstCycleRange{1, kMostBurstCycles, 1};
+// A burst further than this from its frequency says what it plays.
+constexpr double kBurstTolerance = 1e-4;
 constexpr size_t kMostNameLength = 40;
 constexpr size_t kMostDisplayText = 80;
 // Levels may reach the full scale but for rounding.
@@ -57,40 +85,32 @@ constexpr double kSlack = 1e-9;
 
 // ---- The wave of the settings ----------------------------------------------
 
-const NamedWave& BuiltInWave() {
-    static const NamedWave wave = [] {
-        NamedWave w{kBuiltInWave, {}};
+const std::vector<double>& BuiltInPoints() {
+    static const std::vector<double> points = [] {
+        std::vector<double> p;
         constexpr int kPoints = 1000;
         const double end = 1.0 - std::exp(-5.0);
         for (int i = 0; i < kPoints; ++i) {
-            w.values.push_back(2.0 * (1.0 - std::exp(-5.0 * i / (kPoints - 1))) / end - 1.0);
+            p.push_back(2.0 * (1.0 - std::exp(-5.0 * i / (kPoints - 1))) / end - 1.0);
         }
-        return w;
+        return p;
     }();
-    return wave;
+    return points;
 }
 
 bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
+    return Upper(a) == Upper(b);
 }
 
-const NamedWave* FindWave(const GeneratorSettings& g, const std::string& name) {
-    if (SameName(name, kBuiltInWave)) return &BuiltInWave();
-    for (const NamedWave& wave : g.named_waves) {
-        if (SameName(wave.name, name)) return &wave;
-    }
-    return nullptr;
+bool IsFlat(const std::vector<uint16_t>& s) {
+    return std::adjacent_find(s.begin(), s.end(), std::not_equal_to<uint16_t>()) == s.end();
 }
 
-const NamedWave& SelectedWave(const GeneratorSettings& g) {
-    const NamedWave* wave = FindWave(g, g.arb_name);
-    return wave != nullptr ? *wave : BuiltInWave();
+double FrequencyOr1k(const GeneratorSettings& g) {
+    return g.frequency_hz.value_or(1000.0);
 }
 
-// The pulse's width as a part of the period at `hz`.
+// The pulse's width as a part of the period at `hz`: the part it holds.
 double PulseWidth(const PulseSettings& p, double hz) {
     return p.hold_width ? p.width_s * hz : p.duty_percent / 100.0;
 }
@@ -130,9 +150,14 @@ wave::WaveSettings WaveOf(const GeneratorSettings& g, double hz) {
             w.table = g.user_table;
             break;
         case Function::kArb:
-        case Function::kDac:
             w.shape = wave::Shape::kTable;
-            w.table = SelectedWave(g).values;
+            w.table = ArbPoints(g);
+            break;
+        case Function::kDac:
+            // The samples as a wave from -1 to 1, for their rms: they play
+            // as they are.
+            w.shape = wave::Shape::kTable;
+            for (uint16_t code : g.dac_samples) w.table.push_back(code / 32767.5 - 1.0);
             break;
     }
     return w;
@@ -142,8 +167,8 @@ wave::WaveSettings WaveOf(const GeneratorSettings& g, double hz) {
 // the samples they take: of the clocks from the fastest that fits down to
 // half of it, the one whose sample count is nearest a whole number, so that
 // the burst plays at the frequency asked for. False when none fits: the
-// slowest clock still needs more than the memory, or the fastest gives fewer
-// than two samples a period.
+// slowest clock still needs more than the memory, or the fastest gives
+// fewer than kLeastBurstSamples a period.
 bool PlanBurst(double hz, int cycles, uint16_t* divider, int32_t* length) {
     const double seconds = cycles / hz;
     uint16_t fastest = 0;
@@ -153,12 +178,13 @@ bool PlanBurst(double hz, int cycles, uint16_t* divider, int32_t* length) {
         if (needed > 65535.0) return false;
         fastest = static_cast<uint16_t>(std::max(1.0, needed));
     }
-    const int slowest = fastest == 0 ? 0 : std::min(65535, 2 * fastest);
+    // Half of 200 MHz (divider 0) is divider 1.
+    const int slowest = std::min(65535, std::max(1, 2 * fastest));
     double best_error = 2.0;
     for (int d = fastest; d <= slowest; ++d) {
         const double exact = PlannedSampleClockHz(static_cast<uint16_t>(d)) * seconds;
         const double samples = std::round(exact);
-        if (samples > kMostSamples || samples < 2.0 * cycles) continue;
+        if (samples > kMostSamples || samples < kLeastBurstSamples * cycles) continue;
         const double error = std::fabs(samples - exact) / exact;
         if (error < best_error) {
             best_error = error;
@@ -183,90 +209,106 @@ QueuedError Conflict(std::string why) {
     return QueuedError(kSettingsConflict, std::move(why));
 }
 
+// A part of each period (a duty cycle, a pulse's width) must hold at least
+// one sample, and leave one: else the wave is not the shape asked for.
+std::optional<QueuedError> CheckPart(const char* what, double part, double samples_a_period) {
+    if (part * samples_a_period >= 1.0 && (1.0 - part) * samples_a_period >= 1.0) {
+        return std::nullopt;
+    }
+    return Conflict(std::string(what) + " of " + FormatNumber(part * 100.0) +
+                    " % is less than a sample of the " + FormatNumber(samples_a_period) +
+                    " in each period at this frequency");
+}
+
+// The points of a wave played as given, one sample each, `cycles` times.
+std::optional<QueuedError> Repeat(const std::vector<uint16_t>& points, int cycles, Realised* out) {
+    if (points.size() * static_cast<size_t>(cycles) > kMostSamples) {
+        return Conflict("a burst of " + std::to_string(cycles) + " cycles of " +
+                        std::to_string(points.size()) + " points does not fit " +
+                        std::to_string(kMostSamples) + " samples");
+    }
+    for (int i = 0; i < cycles; ++i) {
+        out->wave.samples.insert(out->wave.samples.end(), points.begin(), points.end());
+    }
+    out->wave.periods = cycles;
+    out->wave.flat = IsFlat(out->wave.samples);
+    out->plays = !points.empty();
+    return std::nullopt;
+}
+
 // The -221 that says why the settings cannot play, or nothing and *out.
 std::optional<QueuedError> Realise(const GeneratorSettings& g, bool burst, Realised* out) {
     *out = Realised{};
     const int cycles = burst ? g.burst_cycles : 1;
-    if (g.function == Function::kDac || (g.function == Function::kArb && g.arb_by_rate)) {
-        // Points as given, one sample each, at the divider they were given for.
-        std::vector<uint16_t> points;
-        if (g.function == Function::kDac) {
-            points = g.dac_samples;
-        } else {
-            wave::WaveSettings w = WaveOf(g, 0.0);
-            points = wave::ComputeSamples(w, static_cast<int>(w.table.size()), 1);
-            out->divider = g.arb_divider;
+    if (g.function == Function::kDac) {
+        // As given, at the divider now set.
+        return Repeat(g.dac_samples, cycles, out);
+    }
+    if (g.function == Function::kArb && g.arb_by_rate) {
+        // As given, at the divider of the rate asked for.
+        const wave::WaveSettings w = WaveOf(g, 0.0);
+        out->divider = g.arb_divider;
+        return Repeat(wave::ComputeSamples(w, static_cast<int>(w.table.size()), 1), cycles, out);
+    }
+    if (!g.frequency_hz) return std::nullopt;
+    const double hz = *g.frequency_hz;
+    const wave::WaveSettings w = WaveOf(g, hz);
+    const bool periodic = g.function != Function::kNoise && g.function != Function::kDc;
+    if (burst && !periodic) return Conflict("no burst of noise or DC");
+    velmar_dds_plan plan{};
+    int32_t length = 0;
+    if (burst) {
+        uint16_t divider = 0;
+        if (!PlanBurst(hz, cycles, &divider, &length)) {
+            return Conflict(std::to_string(cycles) + " cycles of " + FormatNumber(hz) +
+                            " Hz do not fit " + std::to_string(kMostSamples) + " samples");
         }
-        if (points.empty()) return std::nullopt;
-        if (points.size() * static_cast<size_t>(cycles) > kMostSamples) {
-            return Conflict("a burst of " + std::to_string(cycles) + " cycles of " +
-                            std::to_string(points.size()) + " points does not fit " +
-                            std::to_string(kMostSamples) + " samples");
-        }
-        for (int i = 0; i < cycles; ++i) {
-            out->wave.samples.insert(out->wave.samples.end(), points.begin(), points.end());
-        }
+        out->divider = divider;
         out->wave.periods = cycles;
     } else {
-        if (!g.frequency_hz) return std::nullopt;
-        const double hz = *g.frequency_hz;
-        const wave::WaveSettings w = WaveOf(g, hz);
-        if (g.function == Function::kPulse) {
-            const double room = std::min(w.duty, 1.0 - w.duty);
-            if (w.duty <= 0.0 || w.duty >= 1.0 || w.edge > room + kSlack) {
-                return Conflict("a pulse of " + FormatNumber(w.duty / hz) + " s with edges of " +
-                                FormatNumber(g.pulse.transition_s) +
-                                " s does not fit a period of " + FormatNumber(1.0 / hz) + " s");
-            }
+        if (velmar_dds_plan_frequency(hz, &plan) != VELMAR_DDS_OK) {
+            return Conflict("no plan for " + FormatNumber(hz) + " Hz");
         }
-        const bool periodic = g.function != Function::kNoise && g.function != Function::kDc;
-        if (burst && !periodic) return Conflict("no burst of noise or DC");
-        velmar_dds_plan plan{};
-        if (burst) {
-            uint16_t divider = 0;
-            int32_t length = 0;
-            if (!PlanBurst(hz, cycles, &divider, &length)) {
-                return Conflict(std::to_string(cycles) + " cycles of " + FormatNumber(hz) +
-                                " Hz do not fit " + std::to_string(kMostSamples) + " samples");
-            }
-            out->divider = divider;
-            out->wave.samples = wave::ComputeSamples(w, length, cycles);
-            out->wave.periods = cycles;
-        } else {
-            if (velmar_dds_plan_frequency(hz, &plan) != VELMAR_DDS_OK) {
-                return Conflict("no plan for " + FormatNumber(hz) + " Hz");
-            }
-            out->plan_hz = hz;
-            out->divider = plan.divider;
-            // Noise fills the whole memory: it repeats every 4096 samples.
-            const int length = g.function == Function::kNoise ? kMostSamples : plan.length;
-            out->wave.samples = wave::ComputeSamples(w, length, plan.periods);
-            out->wave.periods = plan.periods;
+        out->plan_hz = hz;
+        out->divider = plan.divider;
+        // Noise fills the whole memory: it repeats every 4096 samples.
+        length = g.function == Function::kNoise ? kMostSamples : plan.length;
+        out->wave.periods = plan.periods;
+    }
+    const double samples_a_period = static_cast<double>(length) / out->wave.periods;
+    if (g.function == Function::kSquare) {
+        if (auto conflict = CheckPart("a duty cycle", w.duty, samples_a_period)) return conflict;
+    }
+    if (g.function == Function::kPulse) {
+        if (w.duty <= 0.0 || w.duty >= 1.0 || w.edge > std::min(w.duty, 1.0 - w.duty) + kSlack) {
+            return Conflict("a pulse of " + FormatNumber(w.duty / hz) + " s with edges of " +
+                            FormatNumber(g.pulse.transition_s) + " s does not fit a period of " +
+                            FormatNumber(1.0 / hz) + " s");
         }
-        const auto& s = out->wave.samples;
-        out->wave.flat =
-            std::adjacent_find(s.begin(), s.end(), std::not_equal_to<uint16_t>()) == s.end();
-        if (periodic) {
-            out->warning =
-                burst ? (out->wave.flat
-                             ? std::optional<QueuedError>(Conflict("constant output, no frequency"))
-                             : std::nullopt)
-                      : PlaybackWarning(plan, out->wave.flat);
-        }
-        out->plays = true;
+        if (auto conflict = CheckPart("a pulse width", w.duty, samples_a_period)) return conflict;
+    }
+    out->wave.samples = wave::ComputeSamples(w, length, out->wave.periods);
+    out->wave.flat = IsFlat(out->wave.samples);
+    out->plays = true;
+    if (!periodic) return std::nullopt;
+    if (!burst) {
+        out->warning = PlaybackWarning(plan, out->wave.flat);
         return std::nullopt;
     }
-    const auto& s = out->wave.samples;
-    out->wave.flat =
-        std::adjacent_find(s.begin(), s.end(), std::not_equal_to<uint16_t>()) == s.end();
-    out->plays = true;
+    // A burst is played once: a constant one is no burst at all.
+    if (out->wave.flat) return Conflict(kConstantOutput);
+    const double played = PlannedSampleClockHz(*out->divider) * cycles / length;
+    if (std::fabs(played - hz) > kBurstTolerance * hz) {
+        out->warning = Conflict("the burst plays " + FormatNumber(played) + " Hz");
+    }
     return std::nullopt;
 }
 
 // Sends the clock when the instrument's differs (or always, with `force`),
-// then the samples: the wave's, or with the output off as many at 0 V.
+// then the samples: the wave's, or with the output off as many at 0 V. With
+// nothing to play, the output off is still 0 V: one granule of it.
 int Play(Instrument& instrument, const Realised& r, bool output_on, bool force_clock = false) {
-    if (!r.plays) return 0;
+    if (!r.plays && output_on) return 0;
     velmar_dds_state state{};
     if (const int error = instrument.State(&state); error != 0) return error;
     if (r.divider && (force_clock || state.divider != *r.divider)) {
@@ -280,50 +322,52 @@ int Play(Instrument& instrument, const Realised& r, bool output_on, bool force_c
     if (!output_on) {
         wave::WaveSettings zero;
         zero.shape = wave::Shape::kDc;
-        zero.offset = 0.0;
-        samples = wave::ComputeSamples(zero, static_cast<int>(samples.size()), 1);
+        const int count = r.plays ? static_cast<int>(samples.size()) : 64;
+        samples = wave::ComputeSamples(zero, count, 1);
     }
     const int count = static_cast<int>(samples.size());
     const int error = instrument.Run(
         [&](velmar_dds* handle) { return velmar_dds_download(handle, samples.data(), count); });
-    if (error == 0) instrument.settings().loaded = r.wave;
+    if (error == 0 && r.plays) instrument.settings().loaded = r.wave;
     return error;
 }
 
-bool BurstOn(Instrument& instrument, int* error) {
-    velmar_dds_state state{};
-    *error = instrument.State(&state);
-    return (state.control_word & kSingleWaveBit) != 0;
-}
-
-// The settings after `change`, realised and played; kept only when they can
-// play. `change` returns 0 or the error of a refused parameter.
+// The settings after `change`, realised and played, and kept only when they
+// play: `change` returns 0 or the error of a refused parameter; a setting
+// the instrument cannot play is -221, one it did not take the library's
+// error, and either leaves the settings as they were. `burst` turns the
+// burst on or off with the change; else it stays as the instrument has it.
 template <typename Change>
 Reply Apply(Instrument& instrument, Change&& change, std::optional<bool> burst = std::nullopt) {
-    GeneratorSettings next = instrument.settings().generator;
+    const GeneratorSettings& now = instrument.settings().generator;
+    GeneratorSettings next = now;
     if (const int error = change(next); error != 0) return Reply::Error(error);
-    int error = 0;
-    const bool wanted_burst = burst ? *burst : BurstOn(instrument, &error);
-    // An instrument that is not there still keeps settings that need no clock.
-    Realised realised;
-    if (error == 0) {
-        if (auto conflict = Realise(next, wanted_burst, &realised)) return Reply{{}, {*conflict}};
-    } else if (next.frequency_hz || burst) {
-        return Reply::Error(error);
+    if (now.function == Function::kDac && next.function == Function::kDac &&
+        (next.frequency_hz != now.frequency_hz || next.amplitude != now.amplitude ||
+         next.offset != now.offset)) {
+        return Reply{{},
+                     {Conflict("DATA:DAC samples play as they are: FUNC chooses a wave "
+                               "that takes a frequency and levels")}};
     }
-    instrument.settings().generator = std::move(next);
-    if (error != 0) return Reply::Done();
-    if (burst && !*burst) {
+    velmar_dds_state state{};
+    if (const int error = instrument.State(&state); error != 0) return Reply::Error(error);
+    const bool was_burst = (state.control_word & kSingleWaveBit) != 0;
+    const bool wanted_burst = burst.value_or(was_burst);
+    Realised realised;
+    if (auto conflict = Realise(next, wanted_burst, &realised)) return Reply{{}, {*conflict}};
+    int error = 0;
+    if (was_burst && !wanted_burst) {
         // Out of the burst before the memory holds the continuous wave.
         error = instrument.Run(
             [](velmar_dds* handle) { return velmar_dds_set_single_wave(handle, 0); });
     }
-    if (error == 0) error = Play(instrument, realised, instrument.settings().generator.output_on);
-    if (error == 0 && burst && *burst) {
+    if (error == 0) error = Play(instrument, realised, next.output_on);
+    if (error == 0 && wanted_burst && !was_burst) {
         error = instrument.Run(
             [](velmar_dds* handle) { return velmar_dds_set_single_wave(handle, 1); });
     }
     if (error != 0) return Reply::Error(error);
+    instrument.settings().generator = std::move(next);
     Reply reply;
     if (realised.warning) reply.errors.push_back(*realised.warning);
     return reply;
@@ -393,7 +437,7 @@ void SetLevels(GeneratorSettings& g, const Levels& levels, double full_scale) {
 
 Range AmplitudeRange(const GeneratorSettings& g, double full_scale) {
     const double most = (1.0 - std::fabs(g.offset)) * full_scale;
-    const double least = g.unit == AmplitudeUnit::kDbm ? 1e-3 : 0.0;
+    const double least = g.unit == AmplitudeUnit::kDbm ? std::min(kLeastDbmVpp, most) : 0.0;
     return {InUnit(least, g), InUnit(most, g), InUnit(std::min(kDefaultVpp, most), g)};
 }
 
@@ -409,13 +453,17 @@ Reply ChangeLevel(Instrument& instrument, const ProgramUnit& unit,
     const double full_scale = FullScaleVpp(instrument);
     return Apply(instrument, [&](GeneratorSettings& g) {
         double value = 0.0;
-        Range range = range_of(g, full_scale);
-        // Rounding must not refuse the very value MAX names.
-        range.max += kSlack * full_scale;
-        range.min -= kSlack * full_scale;
-        if (const int error = ReadNumber(unit.parameters[0], range, &value); error != 0) {
+        const Range range = range_of(g, full_scale);
+        // Rounding must not refuse the very value MAX names, nor keep more
+        // than it.
+        const double slack = kSlack * std::max(1.0, std::fabs(range.max) + std::fabs(range.min));
+        Range loose = range;
+        loose.max += slack;
+        loose.min -= slack;
+        if (const int error = ReadNumber(unit.parameters[0], loose, &value); error != 0) {
             return error;
         }
+        value = std::clamp(value, range.min, range.max);
         Levels levels = LevelsOf(g, full_scale);
         set(g, levels, value);
         levels.vpp = std::max(0.0, levels.vpp);
@@ -472,11 +520,7 @@ int ReadPoints(const std::vector<Parameter>& p, const Range& range, bool dac, By
         const size_t width = dac ? 2 : 4;
         if (bytes.size() % width != 0) return kInvalidBlockData;
         for (size_t i = 0; i < bytes.size(); i += width) {
-            uint32_t word = 0;
-            for (size_t b = 0; b < width; ++b) {
-                const size_t at = order == ByteOrder::kNormal ? i + b : i + width - 1 - b;
-                word = word << 8 | static_cast<uint8_t>(bytes[at]);
-            }
+            const uint32_t word = BlockWord(bytes, i, width, order);
             float real = 0.0f;
             std::memcpy(&real, &word, sizeof(real));
             const double value = dac ? static_cast<int16_t>(static_cast<uint16_t>(word)) : real;
@@ -496,80 +540,102 @@ int ReadPoints(const std::vector<Parameter>& p, const Range& range, bool dac, By
     return 0;
 }
 
+// Chooses the wave FUNC ARB plays.
+void Choose(GeneratorSettings& g, const NamedWave* wave) {
+    g.arb_name = wave != nullptr ? wave->name : kBuiltInWave;
+    g.arb_points = wave != nullptr ? wave->values : std::vector<double>();
+}
+
+NamedWave* FindWave(std::vector<NamedWave>& waves, const std::string& name) {
+    for (NamedWave& wave : waves) {
+        if (SameName(wave.name, name)) return &wave;
+    }
+    return nullptr;
+}
+
 Reply StoreNamedWave(Instrument& instrument, ByteOrder order, const ProgramUnit& unit, bool dac) {
     const std::vector<Parameter>& p = unit.parameters;
     if (p.size() < 2) return Reply::Error(kMissingParameter);
-    if (p.size() > static_cast<size_t>(kMostSamples) + 1) return Reply::Error(kDataOutOfRange);
     NamedWave wave;
     if (const int error = ReadName(p[0], &wave.name); error != 0) return Reply::Error(error);
     if (SameName(wave.name, kBuiltInWave)) return Reply::Error(kIllegalParameterValue);
     const Range range = dac ? Range{-32767.0, 32767.0, 0.0} : Range{-1.0, 1.0, 0.0};
-    const int error = ReadPoints(p, range, dac, order, &wave.values);
-    if (error != 0) return Reply::Error(error);
-    const bool playing = instrument.settings().generator.function == Function::kArb &&
-                         SameName(instrument.settings().generator.arb_name, wave.name);
-    auto store = [&](GeneratorSettings& g) {
-        for (NamedWave& kept : g.named_waves) {
-            if (SameName(kept.name, wave.name)) {
-                kept = std::move(wave);
-                return 0;
-            }
-        }
-        if (g.named_waves.size() >= kMostNamedWaves) return static_cast<int>(kArbMemoryFull);
-        g.named_waves.push_back(std::move(wave));
-        return 0;
-    };
-    if (!playing) {
-        const int full = store(instrument.settings().generator);
-        return full != 0 ? Reply::Error(full) : Reply::Done();
+    if (const int error = ReadPoints(p, range, dac, order, &wave.values); error != 0) {
+        return Reply::Error(error);
     }
-    return Apply(instrument, store);
+    std::vector<NamedWave>& waves = instrument.settings().named_waves;
+    NamedWave* kept = FindWave(waves, wave.name);
+    if (kept == nullptr && waves.size() >= kMostNamedWaves) return Reply::Error(kArbMemoryFull);
+    // The wave chosen for ARB takes its new points and plays them; refused,
+    // it is not kept either.
+    Reply reply;
+    if (SameName(instrument.settings().generator.arb_name, wave.name)) {
+        reply = Apply(instrument, [&](GeneratorSettings& g) {
+            Choose(g, &wave);
+            return 0;
+        });
+        if (instrument.settings().generator.arb_points != wave.values) return reply;
+    }
+    if (kept != nullptr) {
+        *kept = std::move(wave);
+    } else {
+        waves.push_back(std::move(wave));
+    }
+    return reply;
 }
 
 // ---- Choices as the manuals name them --------------------------------------
 
 struct FunctionName {
     Function function;
-    const char* mnemonic;  // as ReadChoice takes it
     const char* answer;
 };
+// In the order of SetFunction's choices.
 constexpr FunctionName kFunctions[] = {
-    {Function::kSine, "SINusoid", "SIN"}, {Function::kSquare, "SQUare", "SQU"},
-    {Function::kRamp, "RAMP", "RAMP"},    {Function::kTriangle, "TRIangle", "TRI"},
-    {Function::kPulse, "PULSe", "PULS"},  {Function::kNoise, "NOISe", "NOIS"},
-    {Function::kDc, "DC", "DC"},          {Function::kUser, "USER", "USER"},
-    {Function::kArb, "ARBitrary", "ARB"}, {Function::kDac, "DAC", "DAC"},
+    {Function::kSine, "SIN"},     {Function::kSquare, "SQU"}, {Function::kRamp, "RAMP"},
+    {Function::kTriangle, "TRI"}, {Function::kPulse, "PULS"}, {Function::kNoise, "NOIS"},
+    {Function::kDc, "DC"},        {Function::kUser, "USER"},  {Function::kArb, "ARB"},
+    {Function::kDac, "DAC"},
 };
 
-int Percent(const ProgramUnit& unit, const Range& range, double* value) {
-    return ReadNumber(unit.parameters[0], range, value);
-}
-
-double FrequencyOr1k(const GeneratorSettings& g) {
-    return g.frequency_hz.value_or(1000.0);
+// FREQ and PULS:PER: the frequency of every function; an arbitrary wave is
+// then stretched over its plan.
+void SetHertz(GeneratorSettings& g, double hz) {
+    g.frequency_hz = hz;
+    g.arb_by_rate = false;
 }
 
 }  // namespace
+
+const std::vector<double>& ArbPoints(const GeneratorSettings& settings) {
+    return settings.arb_points.empty() ? BuiltInPoints() : settings.arb_points;
+}
 
 double PeakToRms(const GeneratorSettings& settings) {
     wave::WaveSettings w = WaveOf(settings, FrequencyOr1k(settings));
     w.amplitude = 1.0;
     w.offset = 0.0;
-    const int length =
-        settings.function == Function::kArb ? static_cast<int>(w.table.size()) : kMostSamples;
-    const std::vector<uint16_t> samples = wave::ComputeSamples(w, length, 1);
     double squares = 0.0;
-    double lowest = 1.0;
-    double highest = -1.0;
-    for (uint16_t code : samples) {
-        const double value = code / 32767.5 - 1.0;
-        squares += value * value;
-        lowest = std::min(lowest, value);
-        highest = std::max(highest, value);
+    size_t count = 0;
+    if (w.shape == wave::Shape::kNoise) {
+        for (uint16_t code : wave::ComputeSamples(w, kMostSamples, 1)) {
+            const double value = code / 32767.5 - 1.0;
+            squares += value * value;
+            ++count;
+        }
+    } else if (w.shape == wave::Shape::kTable) {
+        for (double value : w.table) squares += value * value;
+        count = w.table.size();
+    } else {
+        for (int i = 0; i < kMostSamples; ++i) {
+            const double value = wave::WaveValue(w, (i + 0.5) / kMostSamples);
+            squares += value * value;
+        }
+        count = kMostSamples;
     }
-    const double rms = std::sqrt(squares / static_cast<double>(samples.size()));
+    const double rms = count > 0 ? std::sqrt(squares / static_cast<double>(count)) : 0.0;
     // Amplitude is peak to peak of the full -1..1 span: 2 over the rms.
-    if (samples.empty() || rms < 1e-6 || highest <= lowest) return 2.0 * std::sqrt(2.0);
+    if (rms < 1e-6) return 2.0 * std::sqrt(2.0);
     return 2.0 / rms;
 }
 
@@ -603,10 +669,9 @@ Reply ResetInstrument(Instrument& instrument, ByteOrder, const ProgramUnit&) {
             return result == VELMAR_DDS_ERROR_NOT_A_READING ? VELMAR_DDS_OK : result;
         });
     });
-    // The generators' defaults: 1 kHz sine, 100 mVpp, 0 V, output off; the
-    // named waves stay.
+    // The generators' defaults: 1 kHz sine, 100 mVpp, 0 V, output off. The
+    // named waves stay; the built-in one is chosen.
     GeneratorSettings defaults;
-    defaults.named_waves = std::move(s.generator.named_waves);
     defaults.frequency_hz = 1000.0;
     defaults.amplitude = std::min(1.0, kDefaultVpp / FullScaleVpp(instrument));
     defaults.output_on = false;
@@ -629,14 +694,7 @@ Reply SetFrequency(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return Apply(instrument, [&](GeneratorSettings& g) {
         double hz = 0.0;
         if (const int error = ReadNumber(unit.parameters[0], kFrequencyRange, &hz)) return error;
-        // The pulse keeps the part it holds; the other follows the period.
-        if (g.pulse.hold_width) {
-            g.pulse.duty_percent = g.pulse.width_s * hz * 100.0;
-        } else {
-            g.pulse.width_s = g.pulse.duty_percent / 100.0 / hz;
-        }
-        g.frequency_hz = hz;
-        g.arb_by_rate = false;
+        SetHertz(g, hz);
         return 0;
     });
 }
@@ -665,16 +723,16 @@ Reply QueryFrequency(Instrument& instrument, ByteOrder, const ProgramUnit& unit)
 Reply SetFunction(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return Apply(instrument, [&](GeneratorSettings& g) {
         size_t choice = 0;
-        // DAC is what DATA:DAC plays, not a choice.
         if (const int error = ReadChoice(unit.parameters[0],
                                          {"SINusoid", "SQUare", "RAMP", "TRIangle", "PULSe",
-                                          "NOISe", "DC", "USER", "ARBitrary"},
+                                          "NOISe", "DC", "USER", "ARBitrary", "DAC"},
                                          &choice)) {
             return error;
         }
         const Function function = kFunctions[choice].function;
-        // No DATA:USER shape loaded yet.
-        if (function == Function::kUser && g.user_table.empty()) {
+        // USER and DAC play what DATA:USER and DATA:DAC gave: nothing yet.
+        if ((function == Function::kUser && g.user_table.empty()) ||
+            (function == Function::kDac && g.dac_samples.empty())) {
             return static_cast<int>(kIllegalParameterValue);
         }
         g.function = function;
@@ -748,6 +806,9 @@ Reply SetUnit(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     if (wanted == AmplitudeUnit::kDbm && !g.load_ohms) {
         return Reply{{}, {Conflict("dBm needs a load: OUTP:LOAD is INF")}};
     }
+    if (wanted == AmplitudeUnit::kDbm && g.amplitude * FullScaleVpp(instrument) < kLeastDbmVpp) {
+        return Reply{{}, {Conflict("no dBm below 1 mVpp")}};
+    }
     g.unit = wanted;
     return Reply::Done();
 }
@@ -780,16 +841,16 @@ Reply QueryLoad(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
 
 Reply SetSquareDuty(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return Apply(instrument, [&](GeneratorSettings& g) {
-        return Percent(unit, kPercentRange, &g.square_duty_percent);
+        return ReadNumber(unit.parameters[0], kSquareDutyRange, &g.square_duty_percent);
     });
 }
 Reply QuerySquareDuty(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    return AnswerRange(unit, kPercentRange, instrument.settings().generator.square_duty_percent);
+    return AnswerRange(unit, kSquareDutyRange, instrument.settings().generator.square_duty_percent);
 }
 
 Reply SetRampSymmetry(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return Apply(instrument, [&](GeneratorSettings& g) {
-        return Percent(unit, kSymmetryRange, &g.ramp_symmetry_percent);
+        return ReadNumber(unit.parameters[0], kSymmetryRange, &g.ramp_symmetry_percent);
     });
 }
 Reply QueryRampSymmetry(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
@@ -799,7 +860,6 @@ Reply QueryRampSymmetry(Instrument& instrument, ByteOrder, const ProgramUnit& un
 namespace {
 const Range kPeriodRange{1.0 / kFrequencyRange.max, 1.0 / kFrequencyRange.min, 1e-3};
 const Range kWidthRange{5e-9, 1.0, 100e-6};
-const Range kPulseDutyRange{0.01, 99.99, 10.0};
 const Range kTransitionRange{0.0, 1.0, 5e-9};
 }  // namespace
 
@@ -809,15 +869,7 @@ Reply SetPulsePeriod(Instrument& instrument, ByteOrder, const ProgramUnit& unit)
         if (const int error = ReadNumber(unit.parameters[0], kPeriodRange, &seconds)) {
             return error;
         }
-        // The period is the frequency of every function, as FREQ sets it.
-        const double hz = 1.0 / seconds;
-        if (g.pulse.hold_width) {
-            g.pulse.duty_percent = g.pulse.width_s * hz * 100.0;
-        } else {
-            g.pulse.width_s = g.pulse.duty_percent / 100.0 / hz;
-        }
-        g.frequency_hz = hz;
-        g.arb_by_rate = false;
+        SetHertz(g, 1.0 / seconds);
         return 0;
     });
 }
@@ -825,6 +877,8 @@ Reply QueryPulsePeriod(Instrument& instrument, ByteOrder, const ProgramUnit& uni
     return AnswerRange(unit, kPeriodRange, 1.0 / FrequencyOr1k(instrument.settings().generator));
 }
 
+// The width and the duty cycle are two views of one pulse: the one HOLD
+// names is kept, and the other follows the period.
 Reply SetPulseWidth(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return Apply(instrument, [&](GeneratorSettings& g) {
         double seconds = 0.0;
@@ -835,7 +889,8 @@ Reply SetPulseWidth(Instrument& instrument, ByteOrder, const ProgramUnit& unit) 
     });
 }
 Reply QueryPulseWidth(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    return AnswerRange(unit, kWidthRange, instrument.settings().generator.pulse.width_s);
+    const GeneratorSettings& g = instrument.settings().generator;
+    return AnswerRange(unit, kWidthRange, PulseWidth(g.pulse, FrequencyOr1k(g)) / FrequencyOr1k(g));
 }
 
 Reply SetPulseDuty(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
@@ -850,7 +905,8 @@ Reply SetPulseDuty(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     });
 }
 Reply QueryPulseDuty(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    return AnswerRange(unit, kPulseDutyRange, instrument.settings().generator.pulse.duty_percent);
+    const GeneratorSettings& g = instrument.settings().generator;
+    return AnswerRange(unit, kPulseDutyRange, PulseWidth(g.pulse, FrequencyOr1k(g)) * 100.0);
 }
 
 Reply SetPulseHold(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
@@ -941,15 +997,19 @@ Reply QueryDacPeriods(Instrument& instrument, ByteOrder, const ProgramUnit&) {
 // ---- Named waves -----------------------------------------------------------
 
 Reply ClearNamedWaves(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return Apply(instrument, [](GeneratorSettings& g) {
-        g.named_waves.clear();
-        g.arb_name = kBuiltInWave;
+    // The built-in wave is chosen again, and plays if ARB does.
+    Reply reply = Apply(instrument, [](GeneratorSettings& g) {
+        Choose(g, nullptr);
         return 0;
     });
+    if (instrument.settings().generator.arb_points.empty()) {
+        instrument.settings().named_waves.clear();
+    }
+    return reply;
 }
 Reply QueryNamedWaves(Instrument& instrument, ByteOrder, const ProgramUnit&) {
     std::string answer = std::string("\"") + kBuiltInWave + "\"";
-    for (const NamedWave& wave : instrument.settings().generator.named_waves) {
+    for (const NamedWave& wave : instrument.settings().named_waves) {
         answer += ",\"" + wave.name + "\"";
     }
     return Reply::Answer(answer);
@@ -962,21 +1022,22 @@ Reply LoadNamedDacWave(Instrument& instrument, ByteOrder order, const ProgramUni
 }
 
 Reply SelectNamedWave(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    std::string name;
+    if (const int error = ReadName(unit.parameters[0], &name); error != 0) {
+        return Reply::Error(error);
+    }
+    const NamedWave* wave = FindWave(instrument.settings().named_waves, name);
+    if (wave == nullptr && !SameName(name, kBuiltInWave)) return Reply::Error(kArbNotFound);
     return Apply(instrument, [&](GeneratorSettings& g) {
-        std::string name;
-        if (const int error = ReadName(unit.parameters[0], &name); error != 0) return error;
-        const NamedWave* wave = FindWave(g, name);
-        if (wave == nullptr) return static_cast<int>(kArbNotFound);
-        g.arb_name = wave->name;
+        Choose(g, wave);
         return 0;
     });
 }
 Reply QueryNamedWave(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer("\"" + SelectedWave(instrument.settings().generator).name + "\"");
+    return Reply::Answer("\"" + instrument.settings().generator.arb_name + "\"");
 }
 Reply QueryNamedWavePoints(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(
-        std::to_string(SelectedWave(instrument.settings().generator).values.size()));
+    return Reply::Answer(std::to_string(ArbPoints(instrument.settings().generator).size()));
 }
 
 namespace {
@@ -1005,8 +1066,12 @@ Reply SetArbRate(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     });
 }
 Reply QueryArbRate(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    return AnswerRange(unit, kRateRange,
-                       PlannedSampleClockHz(instrument.settings().generator.arb_divider));
+    const GeneratorSettings& g = instrument.settings().generator;
+    if (!unit.parameters.empty() || g.function != Function::kArb || g.arb_by_rate) {
+        return AnswerRange(unit, kRateRange, PlannedSampleClockHz(g.arb_divider));
+    }
+    // Stretched over a frequency's plan: the plan's clock.
+    return QuerySampleRate(instrument, ByteOrder::kNormal, unit);
 }
 
 Reply QuerySampleRate(Instrument& instrument, ByteOrder, const ProgramUnit&) {
@@ -1061,23 +1126,29 @@ Reply QueryBurst(Instrument& instrument, ByteOrder, const ProgramUnit&) {
 Reply SetBurstCycles(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
     return Apply(instrument, [&](GeneratorSettings& g) {
         int64_t cycles = 0;
-        if (const int error = ReadInteger(unit.parameters[0], {1, 50000, 1}, &cycles)) {
-            return error;
+        const Parameter& count = unit.parameters[0];
+        if (const int error = ReadInteger(count, kBurstCycleRange, &cycles)) {
+            // More cycles than any burst fits is a conflict, as a count
+            // that does not fit this frequency is.
+            const bool too_many = error == kDataOutOfRange && count.number > kMostBurstCycles;
+            return too_many ? static_cast<int>(kSettingsConflict) : error;
         }
         // Whether the burst is on or not: a count the memory cannot hold at
         // this frequency is refused when it is given.
         uint16_t divider = 0;
         int32_t length = 0;
-        if (cycles > kMostBurstCycles ||
-            (g.frequency_hz &&
-             !PlanBurst(*g.frequency_hz, static_cast<int>(cycles), &divider, &length))) {
+        if (g.frequency_hz &&
+            !PlanBurst(*g.frequency_hz, static_cast<int>(cycles), &divider, &length)) {
             return static_cast<int>(kSettingsConflict);
         }
         g.burst_cycles = static_cast<int>(cycles);
         return 0;
     });
 }
-Reply QueryBurstCycles(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+Reply QueryBurstCycles(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    if (!unit.parameters.empty()) {
+        return AnswerRange(unit, kBurstCycleRange, 0.0);  // MIN, MAX or DEF, in NR3 as ranges are
+    }
     return Reply::Answer(std::to_string(instrument.settings().generator.burst_cycles));
 }
 

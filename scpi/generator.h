@@ -58,8 +58,8 @@ struct GeneratorSettings {
     PulseSettings pulse;
     std::vector<double> user_table;       // DATA:USER: one period, stretched over each
     std::vector<uint16_t> dac_samples;    // DATA:DAC: played as they are
-    std::vector<NamedWave> named_waves;   // DATA:ARB, DATA:ARB:DAC
     std::string arb_name = kBuiltInWave;  // FUNC:ARB
+    std::vector<double> arb_points;       // its points; empty for the built-in wave
     uint16_t arb_divider = 2500;          // FUNC:ARB:SRAT: 40 kSa/s
     // ARB plays its points as given at arb_divider, until a FREQ asks for a
     // frequency: then it is stretched over the frequency's plan, like USER.
@@ -74,6 +74,9 @@ struct GeneratorSettings {
     std::string remote_state = "LOC";
     std::string display_text;
 };
+
+// The points FUNC ARB plays: the chosen wave's, or the built-in one's.
+const std::vector<double>& ArbPoints(const GeneratorSettings& settings);
 
 // What the settings make the wave memory hold while the output is on.
 struct LoadedWave {
@@ -94,8 +97,9 @@ std::optional<QueuedError> PlaybackWarning(const velmar_dds_plan& plan, bool fla
 // first in NORMal order. An odd last byte is left out.
 std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order);
 
-// Vpp over Vrms of the function as it is set, amplitude 1: 2 sqrt 2 for a
-// sine; a flat one counts as a sine.
+// Vpp over Vrms of the function as it is set: 2 sqrt 2 for a sine, the
+// rms taken of the wave from -1 to 1 without offset; a flat one counts as
+// a sine.
 double PeakToRms(const GeneratorSettings& settings);
 
 // The commands of the generator dialect.

@@ -25,8 +25,9 @@ struct InstrumentOptions {
 // state, which the session keeps.
 struct InstrumentSettings {
     GeneratorSettings generator;
-    LoadedWave loaded;            // what the wave memory holds while the output is on
-    bool trigger_option = false;  // TRIG:OPT, sent with the next TRIG ON
+    std::vector<NamedWave> named_waves;  // DATA:ARB, DATA:ARB:DAC
+    LoadedWave loaded;                   // what the wave memory holds while the output is on
+    bool trigger_option = false;         // TRIG:OPT, sent with the next TRIG ON
 };
 
 // The library's words about a failed call, for the log.

@@ -23,15 +23,6 @@ std::string ShortForm(const std::string& mnemonic) {
     return out;
 }
 
-namespace {
-std::string Upper(const std::string& text) {
-    std::string upper;
-    for (char c : text)
-        upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-    return upper;
-}
-}  // namespace
-
 bool MatchesMnemonic(const std::string& word, const std::string& mnemonic) {
     const std::string upper = Upper(word);
     return upper == Upper(mnemonic) || upper == ShortForm(mnemonic);

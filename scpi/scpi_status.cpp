@@ -85,6 +85,8 @@ std::string Status::NextError() {
 void Status::Clear() {
     errors_.clear();
     esr_ = 0;
+    operation.event = 0;
+    questionable.event = 0;
 }
 
 void Status::Preset() {

@@ -181,8 +181,9 @@ TEST(ScpiServerTest, AnInstrumentThatIsNotThereIsMissingHardware) {
     Rig rig({"--device", "0", "--device", "5"}, {}, {0, 5});
     Client client(rig.port(5));
     EXPECT_EQ(client.Query("*IDN?"), "VELMAR,DDS,5," VELMAR_DDS_VERSION_STRING);
-    EXPECT_EQ(client.Query("*TST?;MEAS:FREQ?;FREQ 1KHZ"), "1;9.91E+37");
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(client.Query("SYST:ERR?"), "-241,\"Hardware missing\"");
+    EXPECT_EQ(client.Query("*TST?;MEAS:FREQ?;FREQ 1KHZ;FUNC SQU;OUTP OFF;FUNC?;OUTP?"),
+              "1;9.91E+37;SIN;1");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(client.Query("SYST:ERR?"), "-241,\"Hardware missing\"");
 }
 
 TEST(ScpiServerTest, InstrumentsKeepTheirOwnSettings) {
@@ -290,6 +291,8 @@ TEST(ScpiServerTest, SpeaksTheGeneratorDialect) {
     Rig rig({"--full-scale-vpp", "10", "--serial", "1=SN-42"});
     Client client(rig.port(0));
     const Exchange table[] = {
+        // With nothing to play yet, the output off is still 0 V.
+        {"OUTP OFF;OUTP?;DATA:DAC:POIN?", "0;0"},
         {"*RST;OUTP ON;OUTP?;*IDN?", "1;VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING},
         {"VOLT 4;VOLT:OFFS 1;VOLT:HIGH?;VOLT:LOW?", "~3;~-1"},
         {"VOLT:HIGH 4;VOLT?;VOLT:OFFS?;VOLT:LOW -1;VOLT?", "~5;~1.5;~5"},
@@ -299,10 +302,13 @@ TEST(ScpiServerTest, SpeaksTheGeneratorDialect) {
          "~1.41421;~16.0206;DBM"},
         {"OUTP:LOAD INF;OUTP:LOAD?;OUTP:LOAD 50;OUTP:LOAD?", "~9.9e37;~50"},
         {"VOLT? MAX;VOLT:OFFS? MIN;FREQ? MAX;FREQ? MIN", "~8;~-3;~1e8;~1"},
+        {"VOLT MAX;VOLT?;VOLT 4", "+8.00000000000E+00"},
         // The shapes' own settings, and what the memory then holds.
         {"FREQ 1KHZ;FUNC SQU;FUNC:SQU:DCYC 25;FUNC:SQU:DCYC?;DATA:DAC:POIN?", "~25;2083"},
         {"FUNC RAMP;FUNC:RAMP:SYMM 0;FUNC:RAMP:SYMM?;FUNC TRI;FUNC?", "~0;TRI"},
         {"FUNC PULS;PULS:WIDT 0.0002;FUNC:PULS:DCYC?;PULS:PER?;PULS:HOLD?", "~20;~0.001;WIDT"},
+        // The width held stays as the period changes; the duty cycle follows.
+        {"FREQ 2000;PULS:WIDT?;PULS:DCYC?;:FREQ 1000", "~0.0002;~40"},
         {"FUNC:PULS:TRAN:BOTH 1e-5;FUNC:PULS:TRAN?;MEAS:FREQ?", "~1e-5;~1000.16"},
         {"FUNC NOIS;DATA:DAC:POIN?;FREQ?", "4096;~1000"},
         {"FUNC DC;MEAS:FREQ?;:FREQ?", "0;~1000"},
@@ -313,7 +319,8 @@ TEST(ScpiServerTest, SpeaksTheGeneratorDialect) {
         {"DATA:ARB:DAC Blk,#14\x80\x01\x7F\xFF;DATA:VOL:CAT?", "\"EXP_RISE\",\"ramp\",\"Blk\""},
         {"FUNC:ARB:SRAT 3e6;FUNC:ARB:SRAT?;SRAT?", "~3030303.03;~3030303.03"},
         // A frequency asks for the wave stretched over its plan.
-        {"FREQ 1KHZ;DATA:DAC:POIN?;MEAS:FREQ?", "2083;~1000.16"},
+        {"FREQ 1KHZ;DATA:DAC:POIN?;FUNC:ARB:SRAT?;:SRAT?;MEAS:FREQ?",
+         "2083;~2083333.3;~2083333.3;~1000.16"},
         // Bursts are single-wave mode over N periods; BUS and EXT arm the trigger.
         {"FUNC SIN;BURS:NCYC 3;BURS:STAT ON;DATA:DAC:PER?;SING?;BURS:MODE?", "3;1;TRIG"},
         {"TRIG:SOUR BUS;TRIG?;TRIG:SOUR?;*TRG;TRIG;INIT;*OPC?", "1;BUS;1"},
@@ -336,6 +343,8 @@ TEST(ScpiServerTest, SpeaksTheGeneratorDialect) {
         }
     }
     EXPECT_EQ(Client(rig.port(1)).Query("*IDN?"), "VELMAR,DDS,SN-42," VELMAR_DDS_VERSION_STRING);
+    // The first OUTP OFF, with nothing to play, sent a granule of 0 V.
+    EXPECT_NE(rig.trace().find("dds0: length: word 0x003F, 64 samples"), std::string::npos);
     // The burst's single-wave bit, the trigger armed, and *TRG, TRIG and
     // INIT each a pulse.
     unsigned single = 0, armed = 0, pulses = 0;
@@ -360,11 +369,18 @@ TEST(ScpiServerTest, SpeaksTheGeneratorDialect) {
         {"VOLT:OFFS 4", kDataOutOfRange, "VOLT:OFFS?", "~1"},
         {"VOLT:HIGH 6", kDataOutOfRange, "VOLT:HIGH?", "~3"},
         {"FUNC:SQU:DCYC 100", kDataOutOfRange, "FUNC:SQU:DCYC?", "~25"},
+        // Less than a sample of each period: not the shape asked for.
+        {"FUNC SQU;FUNC:SQU:DCYC 0.01", kSettingsConflict, "FUNC:SQU:DCYC?;:FUNC SIN", "~25"},
+        {"FUNC PULS;PULS:TRAN 0;PULS:WIDT 1e-8", kSettingsConflict, "PULS:WIDT?;:FUNC SIN",
+         "~0.0002"},
+        // DATA:DAC's samples play as they are: no frequency or levels.
+        {"DATA:DAC 0,65535,0,65535;VOLT 1", kSettingsConflict, "VOLT?;:FUNC SIN", "~4"},
         {"FUNC:ARB nosuch", kArbNotFound, "FUNC:ARB?", "\"ramp\""},
         {"DATA:ARB x, 2, 0", kDataOutOfRange, "DATA:VOL:CAT?", "\"EXP_RISE\",\"ramp\",\"Blk\""},
         {"DATA:ARB EXP_RISE, 0, 1", kIllegalParameterValue, "FUNC:ARB:POIN?", "4"},
         {"BURS:MODE GAT", kSettingsConflict, "BURS:MODE?", "TRIG"},
         {"BURS:NCYC 3000", kSettingsConflict, "BURS:NCYC?", "3"},
+        {"FREQ 2e7;BURS:NCYC 1000", kSettingsConflict, "BURS:NCYC?;:FREQ 1000", "3"},
         {"OUTP:TRIG ON", kSettingsConflict, "OUTP:TRIG?", "0"},
         {"FUNC NOIS;BURS:STAT ON", kSettingsConflict, "BURS:STAT?;FUNC SIN", "0"},
         {"FUNC PULS;PULS:WIDT 0.002", kSettingsConflict, "PULS:WIDT?;FUNC SIN", "~0.0002"},
