@@ -48,7 +48,7 @@ void CommandRunner::RunUnit(ProgramUnit unit) {
         state_.serial = served_.Serial();
         return Apply(unit, command->on_connection(state_, unit));
     }
-    if (door_.read_only && !unit.query) {
+    if (door_.read_only && command->changes) {
         return Apply(unit, Reply::Error(kCommandProtected));
     }
     // One unit at a time: the answers keep their order. The unit travels to

@@ -175,7 +175,13 @@ Command Local(const char* pattern, Form form, ConnectionHandler handler) {
     return {pattern, form, handler, kNoInstrument};
 }
 Command Remote(const char* pattern, Form form, InstrumentHandler handler) {
-    return {pattern, form, kNoConnection, handler};
+    const bool query = form == Form::kQuery || form == Form::kQueryRange;
+    return {pattern, form, kNoConnection, handler, !query};
+}
+// A query that changes the instrument.
+Command Changing(Command command) {
+    command.changes = true;
+    return command;
 }
 
 constexpr Form kQuery = Form::kQuery;
@@ -290,8 +296,11 @@ const std::vector<Command>& CommandTable() {
         Remote("TRIGger:OPTion", kValue, SetTriggerOption),
         Remote("TRIGger:OPTion", kQuery, QueryTriggerOption),
         // The meter, the counter and the digital ports.
-        Remote("MEASure:FREQuency", kQuery, MeasureFrequency),
-        Remote("MEASure:TOTalize", kQuery, MeasureTotal),
+        Changing(Remote("MEASure:FREQuency", kQuery, MeasureFrequency)),
+        Changing(Remote("MEASure:TOTalize", kQuery, MeasureTotal)),
+        Remote("READ", kQuery, ReadMeter),
+        Remote("[SENSe:]FUNCtion", kValue, SetMeterFunction),
+        Remote("[SENSe:]FUNCtion", kQuery, QueryMeterFunction),
         Remote("[SENSe:]TOTalize:CLEar", kCommand, ClearTotal),
         Remote("DIGital:OUTPut", kValue, SetDigitalOut),
         Remote("DIGital:OUTPut", kQuery, QueryDigitalOut),

@@ -44,6 +44,10 @@ struct Command {
     Form form;
     ConnectionHandler on_connection;  // exactly one of the two is set
     InstrumentHandler on_instrument;
+    // It changes the instrument: every command, and the queries that do
+    // (MEAS:FREQ? and MEAS:TOT? switch the meter's mode). A read-only door
+    // refuses these.
+    bool changes = false;
 };
 
 const std::vector<Command>& CommandTable();

@@ -186,19 +186,56 @@ Reply QueryDivider(Instrument& instrument, ByteOrder, const ProgramUnit&) {
                       [](const velmar_dds_state& state) { return std::to_string(state.divider); });
 }
 
-Reply MeasureFrequency(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+namespace {
+// The meter's reading in `mode` (0 frequency, 1 counter), as MEAS answers it.
+Reply Reading(Instrument& instrument, int mode) {
     double reading = 0.0;
-    const int error = Measure(instrument, 0, &reading);
-    return Answered(error, FormatNumber(reading));
-}
-
-Reply MeasureTotal(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    const int error = Measure(instrument, mode, &reading);
+    if (mode == 0) return Answered(error, FormatNumber(reading));
     // The library's counter reading is already the number of input cycles.
-    double reading = 0.0;
-    const int error = Measure(instrument, 1, &reading);
     char text[32];
     std::snprintf(text, sizeof(text), "%.0f", reading);
     return Answered(error, std::isfinite(reading) ? text : kNotANumber);
+}
+
+// The meter's mode as the instrument has it: the control word's bit.
+int MeterMode(Instrument& instrument, int* mode) {
+    velmar_dds_state state{};
+    const int error = instrument.State(&state);
+    *mode = (state.control_word & kMeasureModeBit) != 0 ? 1 : 0;
+    return error;
+}
+}  // namespace
+
+Reply MeasureFrequency(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reading(instrument, 0);
+}
+
+Reply MeasureTotal(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reading(instrument, 1);
+}
+
+// READ?: the reading of the mode the meter is in, which it keeps.
+Reply ReadMeter(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    int mode = 0;
+    if (const int error = MeterMode(instrument, &mode); error != 0) return Answered(error, "");
+    return Reading(instrument, mode);
+}
+
+// SENS:FUNC FREQ|TOT: the meter's mode, switched with a reading of it.
+Reply SetMeterFunction(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    size_t choice = 0;
+    if (const int error = ReadChoice(unit.parameters[0], {"FREQuency", "TOTalize"}, &choice)) {
+        return Reply::Error(error);
+    }
+    Reply reply = Reading(instrument, static_cast<int>(choice));
+    reply.answer.reset();
+    return reply;
+}
+Reply QueryMeterFunction(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    int mode = 0;
+    const int error = MeterMode(instrument, &mode);
+    return Answered(error, mode == 0 ? "FREQ" : "TOT");
 }
 
 Reply ClearTotal(Instrument& instrument, ByteOrder, const ProgramUnit&) {

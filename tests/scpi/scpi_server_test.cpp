@@ -38,6 +38,9 @@ TEST(ScpiServerTest, AnswersTheCommandTable) {
         {"freq 3 mhz;freq?", "~3000491.9"},
         {"FREQ MIN;FREQ?", "~1"},
         {"FREQ DEF;MEAS:FREQ?", "~1000.16"},
+        // The meter's mode, kept by READ?.
+        {"SENS:FUNC TOT;:SENS:FUNC?;:SENS:FUNC FREQ;:SENS:FUNC?;:READ?;:SENS:FUNC?",
+         "TOT;FREQ;~1000.16;FREQ"},
         {"DIV 9;DIV?;SRAT?", "9;~11111111.1"},
         {"DIG:OUTP #H00F1;DIG:OUTP?;OUTP #B101;OUTP?", "241;5"},
         {"DIGital:INPut?", "4660"},
