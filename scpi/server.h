@@ -60,8 +60,10 @@ struct ServerOptions {
     std::chrono::milliseconds search_interval{2000};
     bool verbose = false;
     // The front panel's HTTP port on the same --listen addresses, under the
-    // same --allow; 0: no front panel.
+    // same --allow; 0: no front panel, unless http_any_port (--http any)
+    // asks for any free port, which is logged.
     uint16_t http_port = 8080;
+    bool http_any_port = false;
     // The front panel shows everything and changes nothing.
     bool http_read_only = false;
     // The peak-to-peak volts of samples spanning the DAC's whole range.
