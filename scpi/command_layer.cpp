@@ -29,6 +29,13 @@ bool CommandRunner::Step() {
     return !busy_;
 }
 
+void CommandRunner::Abandon() {
+    in_message_ = false;
+    answered_ = false;
+    reader_ = UnitReader();
+    message_.clear();
+}
+
 void CommandRunner::RunUnit(ProgramUnit unit) {
     if (unit.error != 0) {
         return Apply(unit, Reply{std::nullopt, {QueuedError(unit.error, unit.error_detail)}});

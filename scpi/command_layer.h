@@ -110,6 +110,10 @@ class CommandRunner : public std::enable_shared_from_this<CommandRunner> {
     // left. False when the unit went to the instrument (Door::resumed
     // follows) or no message is under way; true when the door may step again.
     bool Step();
+    // Drops the rest of the message under way, as a device clear does: its
+    // units are not run and its line gets no end. A unit already with the
+    // instrument still comes back (Door::resumed) and writes its answer.
+    void Abandon();
     // The library's words about what failed in the message under way, or
     // in the last one: "instrument 1: no answer within 1000 ms ...". Empty
     // when nothing failed.

@@ -13,6 +13,10 @@
 
 #include "command_layer.h"
 #include "http_door.h"
+#ifdef VELMAR_VXI11
+#include "portmap.h"
+#include "vxi11_door.h"
+#endif
 #include "velmar/dds.h"
 
 namespace velmar::scpi {
@@ -217,6 +221,10 @@ class Server::Impl {
     std::string search_words_;  // of the last failed search, until one succeeds
     CommandLayer layer_;
     std::unique_ptr<HttpDoor> http_;  // with --http
+#ifdef VELMAR_VXI11
+    std::unique_ptr<Vxi11Door> vxi11_;
+    std::unique_ptr<Portmapper> portmapper_;
+#endif
     std::thread joiner_;
 };
 
@@ -508,6 +516,17 @@ bool Server::Impl::Start(std::string* error) {
         http_ = std::make_unique<HttpDoor>(layer_, options_, std::move(panel));
         if (!http_->Listen(error)) return false;
     }
+#ifdef VELMAR_VXI11
+    if (options_.vxi11) {
+        std::map<int, ServedInstrument*> served;
+        for (auto& [index, instrument] : instruments_) served.emplace(index, instrument.get());
+        vxi11_ = std::make_unique<Vxi11Door>(layer_, options_, std::move(served));
+        if (!vxi11_->Listen(error)) return false;
+        portmapper_ = std::make_unique<Portmapper>(
+            io_, options_, [this](const std::string& line) { Log(line); }, vxi11_->port());
+        portmapper_->Start();
+    }
+#endif
 #ifdef SIGBREAK
     signals_.add(SIGBREAK);
 #endif
@@ -711,6 +730,10 @@ void Server::Impl::Shutdown() {
     search_timer_.cancel();
     for (auto& listener : listeners_) listener->acceptor.close(ignored);
     if (http_) http_->Stop();
+#ifdef VELMAR_VXI11
+    if (vxi11_) vxi11_->Stop();
+    if (portmapper_) portmapper_->Stop();
+#endif
     layer_.StopCalls();
     std::vector<std::shared_ptr<Session>> open;
     for (auto& [id, connection] : sessions_) {

@@ -63,6 +63,12 @@ struct ServerOptions {
     uint16_t http_port = 8080;
     // The front panel shows everything and changes nothing.
     bool http_read_only = false;
+    // VXI-11 (VISA's TCPIP::host::instN::INSTR) on this port of the same
+    // --listen addresses, under the same --allow; 0: any free port.
+    bool vxi11 = true;
+    uint16_t vxi11_port = 0;
+    // The instruments and the server advertised over mDNS/DNS-SD.
+    bool advertise = true;
 };
 
 // How Run() ended.
