@@ -289,6 +289,7 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         if (!decoded.request) return Send(decoded.refusal);
         waiting_ = std::move(decoded.request);
         started_ = Clock::now();
+        ArmLimits();
         Attempt();
     }
 
@@ -314,6 +315,7 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
                               if (error) return self->Close("cannot send: " + error.message());
                               self->outbox_.clear();
                               self->last_activity_ = Clock::now();
+                              self->ArmLimits();
                               self->Pump();
                           });
     }
