@@ -108,12 +108,6 @@ IncomingCall::~IncomingCall() {
     xdr_destroy(&xdr_);
 }
 
-bool IncomingCall::Arguments(xdrproc_t routine, void* out) {
-    if (kind_ != Kind::kCall || arguments_read_) return false;
-    arguments_read_ = true;
-    return routine(&xdr_, out) && xdr_getpos(&xdr_) == record_.size();
-}
-
 void IncomingCall::FreeArguments(xdrproc_t routine, void* out) {
     xdr_free(routine, static_cast<char*>(out));
 }

@@ -74,7 +74,14 @@ class IncomingCall {
     // do not decode (GARBAGE_ARGS), or when bytes are left after them. What
     // the routine allocated is freed with FreeArguments, whether or not it
     // decoded.
-    bool Arguments(xdrproc_t routine, void* out);
+    // The routine is called with its own type: a call through xdrproc_t,
+    // which is variadic, is not the function's type.
+    template <typename Args>
+    bool Arguments(bool_t (*routine)(XDR*, Args*), Args* out) {
+        if (kind_ != Kind::kCall || arguments_read_) return false;
+        arguments_read_ = true;
+        return routine(&xdr_, out) && xdr_getpos(&xdr_) == record_.size();
+    }
     static void FreeArguments(xdrproc_t routine, void* out);
 
   private:

@@ -37,7 +37,7 @@ xdrproc_t Routine(bool_t (*routine)(XDR*, Args*)) {
 template <typename Args, typename Copy>
 bool Read(rpc::IncomingCall& call, bool_t (*routine)(XDR*, Args*), Copy copy) {
     Args args{};
-    const bool read = call.Arguments(Routine(routine), &args);
+    const bool read = call.Arguments(routine, &args);
     if (read) copy(args);
     rpc::IncomingCall::FreeArguments(Routine(routine), &args);
     return read;
@@ -105,7 +105,7 @@ bool ReadArguments(rpc::IncomingCall& call, Request& r) {
         case kCreateIntrChan:
             return Read(call, xdr_Device_RemoteFunc, [](const Device_RemoteFunc&) {});
         case kDestroyIntrChan:
-            return call.Arguments(Routine(NoArguments), nullptr);
+            return call.Arguments(NoArguments, static_cast<void*>(nullptr));
     }
     return false;
 }
@@ -252,13 +252,13 @@ std::string AnswerPortmapper(const std::string& record, uint16_t vxi11_port) {
     if (call.version() != PMAPVERS) return rpc::Refusal(xid, PROG_MISMATCH, PMAPVERS, PMAPVERS);
     switch (call.procedure()) {
         case PMAPPROC_NULL:
-            if (!call.Arguments(Routine(NoArguments), nullptr)) break;
+            if (!call.Arguments(NoArguments, static_cast<void*>(nullptr))) break;
             return rpc::Success(xid, Routine(NoArguments), nullptr);
         case PMAPPROC_SET:
         case PMAPPROC_UNSET:
         case PMAPPROC_GETPORT: {
             pmap wanted{};
-            if (!call.Arguments(Routine(xdr_pmap), &wanted)) break;
+            if (!call.Arguments(xdr_pmap, &wanted)) break;
             if (call.procedure() != PMAPPROC_GETPORT) {
                 bool_t done = FALSE;
                 return rpc::Success(xid, Routine(xdr_bool), &done);
@@ -267,7 +267,7 @@ std::string AnswerPortmapper(const std::string& record, uint16_t vxi11_port) {
             return rpc::Success(xid, Routine(xdr_u_long), &port);
         }
         case PMAPPROC_DUMP:
-            if (!call.Arguments(Routine(NoArguments), nullptr)) break;
+            if (!call.Arguments(NoArguments, static_cast<void*>(nullptr))) break;
             return Dump(xid, vxi11_port);
         default:
             return rpc::Refusal(xid, PROC_UNAVAIL);
