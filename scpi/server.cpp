@@ -11,6 +11,7 @@
 #include <map>
 #include <thread>
 
+#include "advertise.h"
 #include "command_layer.h"
 #include "http_door.h"
 #ifdef VELMAR_VXI11
@@ -181,6 +182,7 @@ class Server::Impl {
     void Found(const Searched& found);
     void ScheduleSearch();
     void Shutdown();
+    void Advertise();
     bool Assigned(const std::string& path) const {
         for (const auto& [index, served] : instruments_) {
             if (served->path == path) return true;
@@ -221,6 +223,7 @@ class Server::Impl {
     std::string search_words_;  // of the last failed search, until one succeeds
     CommandLayer layer_;
     std::unique_ptr<HttpDoor> http_;  // with --http
+    std::unique_ptr<Advertiser> advertiser_;
 #ifdef VELMAR_VXI11
     std::unique_ptr<Vxi11Door> vxi11_;
     std::unique_ptr<Portmapper> portmapper_;
@@ -527,6 +530,7 @@ bool Server::Impl::Start(std::string* error) {
         portmapper_->Start();
     }
 #endif
+    if (options_.advertise) Advertise();
 #ifdef SIGBREAK
     signals_.add(SIGBREAK);
 #endif
@@ -722,6 +726,45 @@ void Server::Impl::Found(const Searched& found) {
     }
 }
 
+// Over mDNS, when clients beyond this machine can reach the server: an
+// instrument on loopback only is nobody else's to find.
+void Server::Impl::Advertise() {
+    bool beyond_loopback = false;
+    for (const std::string& text : options_.listen) {
+        boost::system::error_code ec;
+        const asio::ip::address address = asio::ip::make_address(text, ec);
+        beyond_loopback |= !ec && !address.is_loopback();
+    }
+    if (!beyond_loopback) {
+        Log("not advertised over mDNS: listening on loopback only");
+        return;
+    }
+    Offered offered;
+    boost::system::error_code ec;
+    offered.host = asio::ip::host_name(ec);
+    offered.version = velmar_dds_version(nullptr, nullptr, nullptr);
+    for (auto& listener : listeners_) {
+        const Served& served = *instruments_.at(listener->index);
+        const std::string& path = served.path;
+        const std::string serial = path.empty() ? std::to_string(listener->index)
+                                                : path.substr(path.find_last_of("/\\") + 1);
+        if (offered.instruments.empty() || offered.instruments.back().index != listener->index) {
+            offered.instruments.push_back(
+                {listener->index, serial, listener->acceptor.local_endpoint().port()});
+        }
+    }
+#ifdef VELMAR_VXI11
+    if (vxi11_) offered.vxi11_port = vxi11_->port();
+#endif
+    offered.http_port = options_.http_port;
+    std::string why;
+    // Avahi's thread says what becomes of them on the io thread's log.
+    advertiser_ = velmar::scpi::Advertise(
+        LxiServices(offered),
+        [this](const std::string& line) { asio::post(io_, [this, line] { Log(line); }); }, &why);
+    if (!advertiser_) Log("not advertised over mDNS: " + why);
+}
+
 void Server::Impl::Shutdown() {
     if (stopping_) return;
     stopping_ = true;
@@ -730,6 +773,7 @@ void Server::Impl::Shutdown() {
     search_timer_.cancel();
     for (auto& listener : listeners_) listener->acceptor.close(ignored);
     if (http_) http_->Stop();
+    advertiser_.reset();
 #ifdef VELMAR_VXI11
     if (vxi11_) vxi11_->Stop();
     if (portmapper_) portmapper_->Stop();
