@@ -16,6 +16,7 @@ void CommandRunner::Begin(std::string message) {
     path_.Reset();
     in_message_ = true;
     answered_ = false;
+    skipping_ = false;
     failure_words_.clear();
 }
 
@@ -37,6 +38,9 @@ void CommandRunner::Abandon() {
 }
 
 void CommandRunner::RunUnit(ProgramUnit unit) {
+    // After a command error the rest of the message is not run, as
+    // IEEE 488.2 has it; its queries still answer, not-a-number.
+    if (skipping_) return Apply(unit, Reply::Done());
     if (unit.error != 0) {
         return Apply(unit, Reply{std::nullopt, {QueuedError(unit.error, unit.error_detail)}});
     }
@@ -46,9 +50,12 @@ void CommandRunner::RunUnit(ProgramUnit unit) {
         return Apply(unit, Reply::Error(error));
     }
     if (command->on_connection != nullptr) {
+        // MAV: an answer of this message, or of one before, waits for the client.
+        state_.message_available = answered_ || (door_.output_waiting && door_.output_waiting());
+        state_.serial = served_.Serial();
         return Apply(unit, command->on_connection(state_, unit));
     }
-    if (door_.read_only && command->form != Form::kQuery) {
+    if (door_.read_only && command->changes) {
         return Apply(unit, Reply::Error(kCommandProtected));
     }
     // One unit at a time: the answers keep their order. The unit travels to
@@ -80,18 +87,26 @@ void CommandRunner::RunUnit(ProgramUnit unit) {
 }
 
 void CommandRunner::Apply(const ProgramUnit& unit, const Reply& reply, const FailureNote& note) {
-    for (const QueuedError& error : reply.errors) state_.status.Fail(error.code, error.detail);
+    for (const QueuedError& error : reply.errors) {
+        state_.status.Fail(error.code, error.detail);
+        if (error.code <= kCommandError && error.code > kExecutionError) skipping_ = true;
+    }
+    if (reply.reset_format) state_.byte_order = ByteOrder::kNormal;
     if (!note.words.empty()) {
         failure_words_ = "instrument " + std::to_string(state_.index) + ": " + note.words;
     }
-    if (reply.answer) {
+    // Every query answers, so that no client waits for a line that never
+    // comes: one that failed or was not run, with not-a-number.
+    const std::optional<std::string> answer =
+        reply.answer || !unit.query ? reply.answer : std::string(kNotANumber);
+    if (answer) {
         // A long line goes to the door in pieces as it is made.
         if (answered_) door_.write(";");
-        door_.write(*reply.answer);
+        door_.write(*answer);
         answered_ = true;
     }
     if (layer_.verbose()) {
-        Note(Describe(unit), reply.answer, reply.errors, note.words);
+        Note(Describe(unit), answer, reply.errors, note.words);
     } else if (note.news) {
         // Without --verbose, a failure once, until the instrument says
         // something else or answers again.

@@ -34,8 +34,17 @@ namespace asio = boost::asio;
 // instruments run at the same time.
 struct ServedInstrument {
     using Strand = asio::strand<asio::thread_pool::executor_type>;
-    ServedInstrument(int index, asio::thread_pool& pool)
-        : instrument(index), strand(asio::make_strand(pool)) {}
+    ServedInstrument(int index, const InstrumentOptions& served_as, std::string serial_given,
+                     asio::thread_pool& pool)
+        : instrument(index, served_as),
+          strand(asio::make_strand(pool)),
+          serial(std::move(serial_given)) {}
+    // *IDN?'s serial: --serial's, else the device's name, else the index.
+    std::string Serial() const {
+        if (!serial.empty()) return serial;
+        if (path.empty()) return std::to_string(instrument.index());
+        return path.substr(path.find_last_of("/\\") + 1);
+    }
     Instrument instrument;  // touched on its strand only
     Strand strand;
     // The io thread's view: the path the instrument was found at (empty
@@ -45,6 +54,7 @@ struct ServedInstrument {
     // The io thread's view of the latest command that went to it: the
     // library's words when it failed, else empty; nothing before the first.
     std::optional<std::string> last_failure;
+    const std::string serial;  // --serial
 };
 
 // What every door's commands share: the io thread they answer on, the log,
@@ -86,6 +96,9 @@ struct Door {
     // A unit that went to the instrument is back and applied: the door
     // steps on. Called on the io thread.
     std::function<void()> resumed;
+    // Whether answers the client has not taken wait at the door (*STB?'s
+    // MAV), besides those of the message under way.
+    std::function<bool()> output_waiting;
     // Commands that would change the instrument are refused with -203; its
     // queries and the connection's own commands run.
     bool read_only = false;
@@ -137,6 +150,7 @@ class CommandRunner : public std::enable_shared_from_this<CommandRunner> {
     UnitReader reader_;    // over message_
     bool in_message_ = false;
     bool answered_ = false;  // the message has answered, and its line is open
+    bool skipping_ = false;  // a command error ended the message's commands
     bool busy_ = false;
     std::string failure_words_;
 };

@@ -49,10 +49,9 @@ constexpr size_t kStepsPerTurn = 256;
 // What an open page sees of its instrument, read with a message each: an
 // instrument that lacks one of them answers the others all the same.
 const char* const kLiveQueries[] = {
-    "*IDN?",         "FUNC?",    "FREQ?",      "VOLT?",          "VOLT:OFFS?",
-    "OUTP?",         "DIV?",     "SRAT?",      "FUNC:ARB:SRAT?", "DATA:DAC:POIN?",
-    "DATA:DAC:PER?", "SING?",    "TRIG?",      "TRIG:OPT?",      "DIG:MODE?",
-    "DIG:OUTP?",     "DIG:INP?", "MEAS:FREQ?", "MEAS:TOT?",
+    "*IDN?",     "FUNC?",     "FREQ?",          "VOLT?",         "VOLT:OFFS?", "OUTP?",
+    "DIV?",      "SRAT?",     "DATA:DAC:POIN?", "DATA:DAC:PER?", "SING?",      "TRIG?",
+    "TRIG:OPT?", "DIG:MODE?", "DIG:OUTP?",      "DIG:INP?",      "MEAS:FREQ?", "MEAS:TOT?",
 };
 
 std::string EndpointText(const tcp::endpoint& endpoint) {
@@ -686,10 +685,12 @@ class HttpDoor::Impl::HttpSession : public Connection,
             return File(request, "instrument.html");
         }
         if (path == "/api/session") {
-            return Reply(request, http::status::ok, "application/json",
-                         "{\"token\":" + JsonString(door_->token()) +
-                             ",\"read_only\":" + (door_->read_only() ? "true" : "false") +
-                             ",\"most_upload_bytes\":" + std::to_string(kMostUploadBytes) + "}");
+            return Reply(
+                request, http::status::ok, "application/json",
+                "{\"token\":" + JsonString(door_->token()) +
+                    ",\"read_only\":" + (door_->read_only() ? "true" : "false") +
+                    ",\"most_upload_bytes\":" + std::to_string(kMostUploadBytes) +
+                    ",\"full_scale_vpp\":" + FormatNumber(door_->options().full_scale_vpp) + "}");
         }
         if (path == "/api/instruments") {
             return Reply(request, http::status::ok, "application/json",
@@ -811,8 +812,7 @@ std::vector<PanelFacts> HttpDoor::Impl::Facts(const std::string& host) const {
     for (const auto& [index, instrument] : instruments_) {
         PanelFacts f;
         f.index = index;
-        const std::string& path = instrument.served->path;
-        f.name = path.substr(path.find_last_of("/\\") + 1);
+        f.name = instrument.served->Serial();
         f.address = SocketAddress(host.find(':') == std::string::npos ? host : "[" + host + "]",
                                   instrument.scpi_port);
         f.present = instrument.served->present;

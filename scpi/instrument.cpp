@@ -22,7 +22,8 @@ std::string SearchPlace() {
 #endif
 }
 
-Instrument::Instrument(int index) : index_(index) {}
+Instrument::Instrument(int index, InstrumentOptions options)
+    : index_(index), options_(std::move(options)) {}
 
 Instrument::~Instrument() {
     velmar_dds_close(handle_);
@@ -103,17 +104,6 @@ FailureNote Instrument::TakeNote() {
     return std::exchange(note_, FailureNote{});
 }
 
-std::optional<QueuedError> PlaybackWarning(const velmar_dds_plan& plan, bool flat_samples) {
-    if (flat_samples || plan.playback == VELMAR_DDS_PLAYS_CONSTANT) {
-        return QueuedError(kSettingsConflict, "constant output, no frequency");
-    }
-    if (plan.playback == VELMAR_DDS_PLAYS_ALIAS) {
-        return QueuedError(kSettingsConflict,
-                           "aliased to " + FormatNumber(plan.produced_hz) + " Hz");
-    }
-    return std::nullopt;
-}
-
 namespace {
 
 // A query whose instrument did not answer still answers.
@@ -136,36 +126,6 @@ Reply QueryBit(Instrument& instrument, uint16_t bit) {
     return QueryState(instrument, [bit](const velmar_dds_state& state) {
         return std::string((state.control_word & bit) != 0 ? "1" : "0");
     });
-}
-
-// Downloads `samples`, which hold `periods` periods of the output.
-int Load(Instrument& instrument, const std::vector<uint16_t>& samples, int32_t periods) {
-    const int count = static_cast<int>(samples.size());
-    const int error = instrument.Run(
-        [&](velmar_dds* handle) { return velmar_dds_download(handle, samples.data(), count); });
-    if (error == 0) {
-        InstrumentSettings& s = instrument.settings();
-        s.loaded_length = count;
-        s.loaded_periods = periods;
-        s.loaded_flat = std::adjacent_find(samples.begin(), samples.end(),
-                                           std::not_equal_to<uint16_t>()) == samples.end();
-    }
-    return error;
-}
-
-// The wave over the current plan, again: after a FREQ, or a change of the
-// wave's shape, amplitude or offset while a frequency is set.
-Reply Recompute(Instrument& instrument) {
-    const InstrumentSettings& s = instrument.settings();
-    if (!s.plan) return Reply::Done();
-    const velmar_dds_plan plan = *s.plan;
-    const std::vector<uint16_t> samples = wave::ComputeSamples(s.wave, plan.length, plan.periods);
-    if (const int error = Load(instrument, samples, plan.periods); error != 0) {
-        return Reply::Error(error);
-    }
-    Reply reply;
-    if (auto warning = PlaybackWarning(plan, s.loaded_flat)) reply.errors.push_back(*warning);
-    return reply;
 }
 
 // The meter, either mode. A report that holds no frequency is an answer of
@@ -207,70 +167,8 @@ Reply SetWord(Instrument& instrument, const ProgramUnit& unit,
     return Done(instrument.Run([&](velmar_dds* handle) { return setter(handle, word); }));
 }
 
-// VOLT and VOLT:OFFS: a number of the wave's scale, applied at once when a
-// frequency is set.
-Reply SetScale(Instrument& instrument, const ProgramUnit& unit, const Range& range,
-               double wave::WaveSettings::*field) {
-    double value = 0.0;
-    if (const int error = ReadNumber(unit.parameters[0], range, &value); error != 0) {
-        return Reply::Error(error);
-    }
-    instrument.settings().wave.*field = value;
-    return Recompute(instrument);
-}
-
-constexpr Range kFrequencyRange{1.0, 100e6, 1000.0, true};  // up to half the base clock
-constexpr Range kAmplitudeRange{0.0, 1.0, 1.0};
-constexpr Range kOffsetRange{-1.0, 1.0, 0.0};
 constexpr Range kWordRange{0, 65535, 0};
-constexpr size_t kMostSamples = 4096;
-// A list of every sample gets through the parser.
-static_assert(kMostParameters >= kMostSamples, "the parser refuses a list DATA:DAC takes");
-
 }  // namespace
-
-std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order) {
-    std::vector<uint16_t> samples;
-    samples.reserve(bytes.size() / 2);
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const auto first = static_cast<uint8_t>(bytes[i]);
-        const auto second = static_cast<uint8_t>(bytes[i + 1]);
-        samples.push_back(order == ByteOrder::kNormal ? static_cast<uint16_t>(first << 8 | second)
-                                                      : static_cast<uint16_t>(second << 8 | first));
-    }
-    return samples;
-}
-
-Reply ResetInstrument(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    InstrumentSettings& s = instrument.settings();
-    s.wave = wave::WaveSettings{};
-    s.plan.reset();
-    s.trigger_option = false;
-    velmar_dds_state state{};
-    int error = instrument.State(&state);
-    // Each setter sends the whole control state with its own part changed:
-    // what is set is cleared one by one, and the divider's packet then sends
-    // all of it as zero, even when nothing was set.
-    auto step = [&](bool needed, auto&& action) {
-        if (error == 0 && needed) error = action();
-    };
-    auto send = [&](auto&& call) { return [&instrument, call] { return instrument.Run(call); }; };
-    const uint16_t word = state.control_word;
-    // Only enabling the trigger changes its option bit.
-    step(word & kTriggerOptionBit,
-         send([](velmar_dds* h) { return velmar_dds_set_trigger(h, 1, 0); }));
-    step(word & (kTriggerEnableBit | kTriggerOptionBit),
-         send([](velmar_dds* h) { return velmar_dds_set_trigger(h, 0, 0); }));
-    step(word & kSingleWaveBit,
-         send([](velmar_dds* h) { return velmar_dds_set_single_wave(h, 0); }));
-    step(word & kDioModeBit, send([](velmar_dds* h) { return velmar_dds_set_dio_mode(h, 0); }));
-    step(state.digital_out != 0,
-         send([](velmar_dds* h) { return velmar_dds_set_digital_out(h, 0); }));
-    double reading = 0.0;
-    step(word & kMeasureModeBit, [&] { return Measure(instrument, 0, &reading); });
-    step(true, send([](velmar_dds* h) { return velmar_dds_set_divider(h, 0); }));
-    return Done(error);
-}
 
 Reply SelfTest(Instrument& instrument, ByteOrder, const ProgramUnit&) {
     uint16_t word = 0;
@@ -278,125 +176,6 @@ Reply SelfTest(Instrument& instrument, ByteOrder, const ProgramUnit&) {
         [&](velmar_dds* handle) { return velmar_dds_get_digital_in(handle, &word); });
     return Reply{error == 0 ? "0" : "1",
                  error == 0 ? std::vector<QueuedError>{} : std::vector<QueuedError>{error}};
-}
-
-Reply SetFrequency(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    double hz = 0.0;
-    if (const int error = ReadNumber(unit.parameters[0], kFrequencyRange, &hz); error != 0) {
-        return Reply::Error(error);
-    }
-    velmar_dds_plan plan{};
-    const int error = instrument.Run(
-        [&](velmar_dds* handle) { return velmar_dds_set_frequency(handle, hz, &plan); });
-    if (error != 0) return Reply::Error(error);
-    instrument.settings().plan = plan;
-    return Recompute(instrument);
-}
-
-Reply QueryFrequency(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    const InstrumentSettings& s = instrument.settings();
-    if (s.loaded_length <= 0) return Reply::Answer(kNotANumber);  // nothing loaded yet
-    return QueryState(instrument, [&s](const velmar_dds_state& state) {
-        if (s.loaded_flat) return std::string("0");
-        // What the loaded samples play at the divider now set, folded below
-        // half the sample clock as the instrument folds it: right after FREQ,
-        // the plan's produced frequency.
-        const FrequencyPlan loaded{state.divider, s.loaded_length, s.loaded_periods};
-        return FormatNumber(PlayedFrequencyHz(loaded));
-    });
-}
-
-Reply SetFunction(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    static constexpr wave::Shape kShapes[] = {wave::Shape::kSine, wave::Shape::kSquare,
-                                              wave::Shape::kTriangle, wave::Shape::kSawtooth,
-                                              wave::Shape::kTable};
-    size_t choice = 0;
-    if (const int error = ReadChoice(unit.parameters[0],
-                                     {"SINusoid", "SQUare", "TRIangle", "RAMP", "USER"}, &choice);
-        error != 0) {
-        return Reply::Error(error);
-    }
-    InstrumentSettings& s = instrument.settings();
-    if (kShapes[choice] == wave::Shape::kTable && s.wave.table.empty()) {
-        return Reply::Error(kIllegalParameterValue);  // no DATA:USER shape loaded yet
-    }
-    s.wave.shape = kShapes[choice];
-    return Recompute(instrument);
-}
-
-Reply QueryFunction(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    switch (instrument.settings().wave.shape) {
-        case wave::Shape::kSine:
-            return Reply::Answer("SIN");
-        case wave::Shape::kSquare:
-            return Reply::Answer("SQU");
-        case wave::Shape::kTriangle:
-            return Reply::Answer("TRI");
-        case wave::Shape::kSawtooth:
-            return Reply::Answer("RAMP");
-        case wave::Shape::kTable:
-            return Reply::Answer("USER");
-    }
-    return Reply::Answer("SIN");
-}
-
-Reply SetAmplitude(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    return SetScale(instrument, unit, kAmplitudeRange, &wave::WaveSettings::amplitude);
-}
-Reply QueryAmplitude(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(FormatNumber(instrument.settings().wave.amplitude));
-}
-
-Reply SetOffset(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    return SetScale(instrument, unit, kOffsetRange, &wave::WaveSettings::offset);
-}
-Reply QueryOffset(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(FormatNumber(instrument.settings().wave.offset));
-}
-
-Reply LoadUserShape(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    if (unit.parameters.size() < 2 || unit.parameters.size() > kMostSamples) {
-        return Reply::Error(kDataOutOfRange);
-    }
-    std::vector<double> table;
-    for (const Parameter& parameter : unit.parameters) {
-        double value = 0.0;
-        if (const int error = ReadNumber(parameter, {-1.0, 1.0, 0.0}, &value); error != 0) {
-            return Reply::Error(error);
-        }
-        table.push_back(value);
-    }
-    InstrumentSettings& s = instrument.settings();
-    s.wave.table = std::move(table);
-    return s.wave.shape == wave::Shape::kTable ? Recompute(instrument) : Reply::Done();
-}
-Reply QueryUserPoints(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(std::to_string(instrument.settings().wave.table.size()));
-}
-
-Reply LoadDac(Instrument& instrument, ByteOrder order, const ProgramUnit& unit) {
-    std::vector<uint16_t> samples;
-    const std::vector<Parameter>& p = unit.parameters;
-    if (p.size() == 1 && p[0].kind == Parameter::Kind::kBlock) {
-        if (p[0].text.size() % 2 != 0) return Reply::Error(kInvalidBlockData);
-        samples = DecodeSamples(p[0].text, order);
-    } else {
-        if (p.size() > kMostSamples) return Reply::Error(kDataOutOfRange);
-        for (const Parameter& parameter : p) {
-            int64_t value = 0;
-            if (const int error = ReadInteger(parameter, kWordRange, &value); error != 0) {
-                return Reply::Error(error);
-            }
-            samples.push_back(static_cast<uint16_t>(value));
-        }
-    }
-    if (samples.empty() || samples.size() > kMostSamples) return Reply::Error(kDataOutOfRange);
-    // The memory now holds these samples, not a wave of the plan.
-    instrument.settings().plan.reset();
-    return Done(Load(instrument, samples, 1));
-}
-Reply QueryDacPoints(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return Reply::Answer(std::to_string(instrument.settings().loaded_length));
 }
 
 Reply SetDivider(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
@@ -407,25 +186,56 @@ Reply QueryDivider(Instrument& instrument, ByteOrder, const ProgramUnit&) {
                       [](const velmar_dds_state& state) { return std::to_string(state.divider); });
 }
 
-Reply QuerySampleRate(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return QueryState(instrument, [](const velmar_dds_state& state) {
-        return FormatNumber(state.reported_clock_hz);
-    });
-}
-
-Reply MeasureFrequency(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+namespace {
+// The meter's reading in `mode` (0 frequency, 1 counter), as MEAS answers it.
+Reply Reading(Instrument& instrument, int mode) {
     double reading = 0.0;
-    const int error = Measure(instrument, 0, &reading);
-    return Answered(error, FormatNumber(reading));
-}
-
-Reply MeasureTotal(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    const int error = Measure(instrument, mode, &reading);
+    if (mode == 0) return Answered(error, FormatNumber(reading));
     // The library's counter reading is already the number of input cycles.
-    double reading = 0.0;
-    const int error = Measure(instrument, 1, &reading);
     char text[32];
     std::snprintf(text, sizeof(text), "%.0f", reading);
     return Answered(error, std::isfinite(reading) ? text : kNotANumber);
+}
+
+// The meter's mode as the instrument has it: the control word's bit.
+int MeterMode(Instrument& instrument, int* mode) {
+    velmar_dds_state state{};
+    const int error = instrument.State(&state);
+    *mode = (state.control_word & kMeasureModeBit) != 0 ? 1 : 0;
+    return error;
+}
+}  // namespace
+
+Reply MeasureFrequency(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reading(instrument, 0);
+}
+
+Reply MeasureTotal(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    return Reading(instrument, 1);
+}
+
+// READ?: the reading of the mode the meter is in, which it keeps.
+Reply ReadMeter(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    int mode = 0;
+    if (const int error = MeterMode(instrument, &mode); error != 0) return Answered(error, "");
+    return Reading(instrument, mode);
+}
+
+// SENS:FUNC FREQ|TOT: the meter's mode, switched with a reading of it.
+Reply SetMeterFunction(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
+    size_t choice = 0;
+    if (const int error = ReadChoice(unit.parameters[0], {"FREQuency", "TOTalize"}, &choice)) {
+        return Reply::Error(error);
+    }
+    Reply reply = Reading(instrument, static_cast<int>(choice));
+    reply.answer.reset();
+    return reply;
+}
+Reply QueryMeterFunction(Instrument& instrument, ByteOrder, const ProgramUnit&) {
+    int mode = 0;
+    const int error = MeterMode(instrument, &mode);
+    return Answered(error, mode == 0 ? "FREQ" : "TOT");
 }
 
 Reply ClearTotal(Instrument& instrument, ByteOrder, const ProgramUnit&) {
@@ -456,16 +266,6 @@ Reply SetDigitalMode(Instrument& instrument, ByteOrder, const ProgramUnit& unit)
 }
 Reply QueryDigitalMode(Instrument& instrument, ByteOrder, const ProgramUnit&) {
     return QueryBit(instrument, kDioModeBit);
-}
-
-Reply SetSingleWave(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    return SetFlag(unit, [&](bool on) {
-        return instrument.Run(
-            [&](velmar_dds* handle) { return velmar_dds_set_single_wave(handle, on ? 1 : 0); });
-    });
-}
-Reply QuerySingleWave(Instrument& instrument, ByteOrder, const ProgramUnit&) {
-    return QueryBit(instrument, kSingleWaveBit);
 }
 
 Reply SetTrigger(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {

@@ -11,20 +11,23 @@
 #include <vector>
 
 #include "command_table.h"
+#include "generator.h"
 #include "velmar/dds.h"
-#include "wave/wave.h"
 
 namespace velmar::scpi {
+
+// How the server was told to serve an instrument.
+struct InstrumentOptions {
+    double full_scale_vpp = 1.0;  // --full-scale-vpp
+};
 
 // What one instrument's clients share besides the instrument's own control
 // state, which the session keeps.
 struct InstrumentSettings {
-    wave::WaveSettings wave;
-    std::optional<velmar_dds_plan> plan;  // of the last FREQ, while it is the wave
-    int32_t loaded_length = 0;            // the last complete download
-    int32_t loaded_periods = 0;
-    bool loaded_flat = false;     // every sample of it the same: a constant output
-    bool trigger_option = false;  // TRIG:OPT, sent with the next TRIG ON
+    GeneratorSettings generator;
+    std::vector<NamedWave> named_waves;  // DATA:ARB, DATA:ARB:DAC
+    LoadedWave loaded;                   // what the wave memory holds while the output is on
+    bool trigger_option = false;         // TRIG:OPT, sent with the next TRIG ON
 };
 
 // The library's words about a failed call, for the log.
@@ -41,13 +44,15 @@ class Instrument {
   public:
     // Served at `index`; until Locate() gives it a path every call fails
     // with -241.
-    explicit Instrument(int index);
+    Instrument(int index, InstrumentOptions options);
     ~Instrument();
     Instrument(const Instrument&) = delete;
     Instrument& operator=(const Instrument&) = delete;
 
     int index() const { return index_; }
     InstrumentSettings& settings() { return settings_; }
+    const InstrumentSettings& settings() const { return settings_; }
+    const InstrumentOptions& options() const { return options_; }
 
     // What the latest search says of the instrument: found at `path`, or
     // gone from it. A gone instrument's session is closed, and every call
@@ -78,6 +83,7 @@ class Instrument {
     int Failed(int error, std::string words);
 
     const int index_;
+    const InstrumentOptions options_;
     std::string path_;
     bool present_ = false;
     velmar_dds* handle_ = nullptr;
@@ -90,43 +96,22 @@ class Instrument {
 // not answer, -241 when it is not there or does not open, 0 for success.
 int ScpiErrorFor(int library_error);
 
-// The warning a wave loaded for a planned frequency earns: -221 with the
-// frequency that plays when it is an alias, or that the output is a constant
-// (the plan puts every sample on one phase, or the samples are all equal).
-std::optional<QueuedError> PlaybackWarning(const velmar_dds_plan& plan, bool flat_samples);
-
-// The samples of a DATA:DAC block: 16-bit words, most significant byte
-// first in NORMal order. An odd last byte is left out.
-std::vector<uint16_t> DecodeSamples(const std::string& bytes, ByteOrder order);
-
-// The instrument commands of the table.
-Reply ResetInstrument(Instrument&, ByteOrder, const ProgramUnit&);
+// The instrument commands of the table that drive the library directly;
+// the generator's are in generator.h.
 Reply SelfTest(Instrument&, ByteOrder, const ProgramUnit&);
-Reply SetFrequency(Instrument&, ByteOrder, const ProgramUnit&);
-Reply QueryFrequency(Instrument&, ByteOrder, const ProgramUnit&);
-Reply SetFunction(Instrument&, ByteOrder, const ProgramUnit&);
-Reply QueryFunction(Instrument&, ByteOrder, const ProgramUnit&);
-Reply SetAmplitude(Instrument&, ByteOrder, const ProgramUnit&);
-Reply QueryAmplitude(Instrument&, ByteOrder, const ProgramUnit&);
-Reply SetOffset(Instrument&, ByteOrder, const ProgramUnit&);
-Reply QueryOffset(Instrument&, ByteOrder, const ProgramUnit&);
-Reply LoadUserShape(Instrument&, ByteOrder, const ProgramUnit&);
-Reply QueryUserPoints(Instrument&, ByteOrder, const ProgramUnit&);
-Reply LoadDac(Instrument&, ByteOrder, const ProgramUnit&);
-Reply QueryDacPoints(Instrument&, ByteOrder, const ProgramUnit&);
 Reply SetDivider(Instrument&, ByteOrder, const ProgramUnit&);
 Reply QueryDivider(Instrument&, ByteOrder, const ProgramUnit&);
-Reply QuerySampleRate(Instrument&, ByteOrder, const ProgramUnit&);
 Reply MeasureFrequency(Instrument&, ByteOrder, const ProgramUnit&);
 Reply MeasureTotal(Instrument&, ByteOrder, const ProgramUnit&);
+Reply ReadMeter(Instrument&, ByteOrder, const ProgramUnit&);
+Reply SetMeterFunction(Instrument&, ByteOrder, const ProgramUnit&);
+Reply QueryMeterFunction(Instrument&, ByteOrder, const ProgramUnit&);
 Reply ClearTotal(Instrument&, ByteOrder, const ProgramUnit&);
 Reply SetDigitalOut(Instrument&, ByteOrder, const ProgramUnit&);
 Reply QueryDigitalOut(Instrument&, ByteOrder, const ProgramUnit&);
 Reply QueryDigitalIn(Instrument&, ByteOrder, const ProgramUnit&);
 Reply SetDigitalMode(Instrument&, ByteOrder, const ProgramUnit&);
 Reply QueryDigitalMode(Instrument&, ByteOrder, const ProgramUnit&);
-Reply SetSingleWave(Instrument&, ByteOrder, const ProgramUnit&);
-Reply QuerySingleWave(Instrument&, ByteOrder, const ProgramUnit&);
 Reply SetTrigger(Instrument&, ByteOrder, const ProgramUnit&);
 Reply QueryTrigger(Instrument&, ByteOrder, const ProgramUnit&);
 Reply SetTriggerOption(Instrument&, ByteOrder, const ProgramUnit&);

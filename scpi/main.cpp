@@ -12,6 +12,7 @@
 #include "server.h"
 #include "velmar/dds.h"
 #include "version.h"
+#include "wave/wave.h"
 
 namespace {
 
@@ -19,7 +20,8 @@ const char kUsage[] =
     "usage: velmar-dds-scpi [--listen ADDR]... [--port PORT]\n"
     "                       [--instruments N | --device N[,M...]...] [--allow CIDR]...\n"
     "                       [--max-clients N] [--idle-timeout SECONDS]\n"
-    "                       [--write-timeout SECONDS] [--http PORT] [--http-read-only]\n"
+    "                       [--write-timeout SECONDS] [--full-scale-vpp V]\n"
+    "                       [--serial N=TEXT]... [--http PORT] [--http-read-only]\n"
     "                       [--vxi11-port PORT | --no-vxi11] [--no-advertise]\n"
     "                       [--verbose]\n"
     "  or:  velmar-dds-scpi --help | --version\n"
@@ -54,6 +56,11 @@ const char kUsage[] =
     "                       (Host), and takes changes only from its own pages\n"
     "                       (Origin and a token made at each start)\n"
     "  --http-read-only     the front panel shows everything and changes nothing\n"
+    "  --full-scale-vpp V   the peak-to-peak volts at the output when the samples\n"
+    "                       span the whole 16-bit range (default 1); the instrument\n"
+    "                       does not report its analog range, so say it once here\n"
+    "  --serial N=TEXT      *IDN?'s serial field for instrument N (repeatable;\n"
+    "                       default: the device's name, such as dds0)\n"
     "  --vxi11-port PORT    VXI-11, VISA's TCPIP::host::instN::INSTR (instrument N;\n"
     "                       TCPIP::host::INSTR is inst0), on PORT of the same\n"
     "                       --listen addresses under the same --allow (default 0:\n"
@@ -104,7 +111,10 @@ void PrintCommands() {
     std::string line = " ";
     for (const velmar::scpi::Command& command : velmar::scpi::CommandTable()) {
         std::string entry = std::string(" ") + command.pattern +
-                            (command.form == velmar::scpi::Form::kQuery ? "?" : "");
+                            (command.form == velmar::scpi::Form::kQuery ||
+                                     command.form == velmar::scpi::Form::kQueryRange
+                                 ? "?"
+                                 : "");
         if (line.size() + entry.size() > 79) {
             std::fputs((line + "\n").c_str(), stdout);
             line = " ";
@@ -169,6 +179,28 @@ int main(int argc, char** argv) {
             options.http_port = static_cast<uint16_t>(WholeNumber(arg, value(), 65535));
         } else if (arg == "--http-read-only") {
             options.http_read_only = true;
+        } else if (arg == "--full-scale-vpp") {
+            const std::string text = value();
+            const size_t digits = velmar::wave::DecimalPrefix(text);
+            const double volts = digits == text.size() ? std::strtod(text.c_str(), nullptr) : 0.0;
+            if (!(volts > 0.0 && volts <= 1000.0)) {
+                UsageError("--full-scale-vpp wants volts above 0 and at most 1000, not '" + text +
+                           "'");
+            }
+            options.full_scale_vpp = volts;
+        } else if (arg == "--serial") {
+            const std::string text = value();
+            const size_t equals = text.find('=');
+            if (equals == std::string::npos)
+                UsageError("--serial wants N=TEXT, not '" + text + "'");
+            const std::string serial = text.substr(equals + 1);
+            if (serial.empty() || serial.size() > 32 ||
+                serial.find_first_of(",;\"'\n\r") != std::string::npos) {
+                UsageError("--serial: '" + serial +
+                           "' must be 1 to 32 characters with no comma, semicolon or quote");
+            }
+            options.serials[static_cast<int>(WholeNumber(arg, text.substr(0, equals), 255))] =
+                serial;
         } else if (arg == "--vxi11-port") {
             options.vxi11_port = static_cast<uint16_t>(WholeNumber(arg, value(), 65535));
         } else if (arg == "--no-vxi11") {

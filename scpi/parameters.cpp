@@ -24,10 +24,8 @@ std::string ShortForm(const std::string& mnemonic) {
 }
 
 bool MatchesMnemonic(const std::string& word, const std::string& mnemonic) {
-    std::string full;
-    for (char c : mnemonic)
-        full.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-    return word == full || word == ShortForm(mnemonic);
+    const std::string upper = Upper(word);
+    return upper == Upper(mnemonic) || upper == ShortForm(mnemonic);
 }
 
 int ReadNumber(const Parameter& parameter, const Range& range, double* value) {
@@ -81,9 +79,9 @@ int ReadInteger(const Parameter& parameter, const Range& range, int64_t* value) 
 
 int ReadBoolean(const Parameter& parameter, bool* value) {
     if (parameter.kind == Parameter::Kind::kCharacter) {
-        if (parameter.text == "ON") {
+        if (Upper(parameter.text) == "ON") {
             *value = true;
-        } else if (parameter.text == "OFF") {
+        } else if (Upper(parameter.text) == "OFF") {
             *value = false;
         } else {
             return kIllegalParameterValue;
@@ -115,6 +113,13 @@ std::string FormatNumber(double value) {
     if (!std::isfinite(value)) return kNotANumber;
     char text[32];
     std::snprintf(text, sizeof(text), "%.12g", value);
+    return text;
+}
+
+std::string FormatNr3(double value) {
+    if (!std::isfinite(value)) return kNotANumber;
+    char text[32];
+    std::snprintf(text, sizeof(text), "%+.11E", value);
     return text;
 }
 

@@ -27,6 +27,8 @@ struct QueuedError {
 struct Reply {
     std::optional<std::string> answer;
     std::vector<QueuedError> errors;
+    // *RST: the connection's byte order is NORMal again.
+    bool reset_format = false;
 
     static Reply Answer(std::string text) { return Reply{std::move(text), {}}; }
     static Reply Error(int code) { return Reply{std::nullopt, {code}}; }
@@ -55,7 +57,7 @@ int ReadBoolean(const Parameter& parameter, bool* value);
 int ReadChoice(const Parameter& parameter, std::initializer_list<const char*> choices,
                size_t* index);
 
-// True when `word` (upper case) is the short or the long form of `mnemonic`.
+// True when `word`, in any case, is the short or the long form of `mnemonic`.
 bool MatchesMnemonic(const std::string& word, const std::string& mnemonic);
 // The short form: "SINusoid" -> "SIN".
 std::string ShortForm(const std::string& mnemonic);
@@ -63,5 +65,7 @@ std::string ShortForm(const std::string& mnemonic);
 // Numbers as queries answer them: up to 12 significant digits; NaN and
 // infinities as SCPI's not-a-number.
 std::string FormatNumber(double value);
+// NR3, as the generators answer their levels and times: +1.00000000000E+03.
+std::string FormatNr3(double value);
 
 }  // namespace velmar::scpi

@@ -143,8 +143,8 @@ std::optional<FramedMessage> MessageFramer::Finish() {
 
 namespace {
 
-static_assert(kMostParameters == 4096, "the refusal's words name the bound");
-constexpr const char* kTooManyParameters = "more than 4096 parameters";
+static_assert(kMostParameters == 4097, "the refusal's words name the bound");
+constexpr const char* kTooManyParameters = "more than 4097 parameters";
 // A header's words: SCPI's mnemonics have at most 12 characters, and no
 // command has more than a few nodes. Both are refused before anything of the
 // header is kept, so a header as long as the message costs no memory.
@@ -159,11 +159,6 @@ bool IsAlpha(char c) {
 }
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-std::string Upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
 }
 
 // Reads from `text` at the cursor `pos`, which it moves on.
@@ -282,8 +277,10 @@ class UnitParser {
                    (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_')) {
                 ++pos_;
             }
+            // As spelled: the readers compare without case, and a name
+            // (of an arbitrary wave) keeps the case it was given in.
             parameter->kind = Parameter::Kind::kCharacter;
-            parameter->text = Upper(text_.substr(start, pos_ - start));
+            parameter->text = std::string(text_.substr(start, pos_ - start));
             return 0;
         }
         return kSyntaxError;
@@ -415,6 +412,12 @@ std::vector<ProgramUnit> ParseMessage(std::string_view message) {
     UnitReader reader(message);
     while (std::optional<ProgramUnit> unit = reader.Next()) units.push_back(std::move(*unit));
     return units;
+}
+
+std::string Upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
 }
 
 }  // namespace velmar::scpi

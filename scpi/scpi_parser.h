@@ -20,9 +20,10 @@ namespace velmar::scpi {
 constexpr size_t kMaxMessageBytes = 1 << 20;
 
 // The most parameters a unit may carry: the longest list any command takes,
-// DATA:USER's and DATA:DAC's, one for each of the instrument's 4096 samples.
-// One more is refused as it is read (-108), before it costs any memory.
-constexpr size_t kMostParameters = 4096;
+// DATA:ARB's, a name and one point for each of the instrument's 4096
+// samples. One more is refused as it is read (-108), before it costs any
+// memory.
+constexpr size_t kMostParameters = 4097;
 
 // One message cut from the byte stream, without its terminator.
 struct FramedMessage {
@@ -108,5 +109,8 @@ class UnitReader {
 
 // Every unit of a message at once: for the tests and the fuzz harness.
 std::vector<ProgramUnit> ParseMessage(std::string_view message);
+
+// `text` in upper case, as headers are matched.
+std::string Upper(std::string_view text);
 
 }  // namespace velmar::scpi

@@ -44,6 +44,10 @@ const char* ErrorText(int code) {
             return "Input buffer overrun";
         case kQueryInterrupted:
             return "Query INTERRUPTED";
+        case kArbMemoryFull:
+            return "Not enough memory to store new arb waveform; use DATA:VOL:CLE";
+        case kArbNotFound:
+            return "Specified arb waveform does not exist";
         case kQueryUnterminated:
             return "Query UNTERMINATED";
         default:
@@ -81,6 +85,13 @@ std::string Status::NextError() {
 void Status::Clear() {
     errors_.clear();
     esr_ = 0;
+    operation.event = 0;
+    questionable.event = 0;
+}
+
+void Status::Preset() {
+    operation.enable = 0;
+    questionable.enable = 0;
 }
 
 uint8_t Status::TakeEsr() {
@@ -89,10 +100,13 @@ uint8_t Status::TakeEsr() {
     return value;
 }
 
-uint8_t Status::Stb() const {
+uint8_t Status::Stb(bool message_available) const {
     uint8_t stb = 0;
     if (!errors_.empty()) stb |= kStbErrorAvailable;
+    if (questionable.Summary()) stb |= kStbQuestionableSummary;
+    if (message_available) stb |= kStbMessageAvailable;
     if (esr_ & ese) stb |= kStbEventSummary;
+    if (operation.Summary()) stb |= kStbOperationSummary;
     if (stb & sre & ~kStbRequestService) stb |= kStbRequestService;
     return stb;
 }

@@ -33,6 +33,9 @@ enum ErrorCode : int {
     kInputBufferOverrun = -363,
     kQueryInterrupted = -410,
     kQueryUnterminated = -420,
+    // Device-specific, numbered as the arbitrary waveform generators number them.
+    kArbMemoryFull = 781,
+    kArbNotFound = 785,
 };
 
 // "Undefined header" for -113; "Error" for a number the server never reports.
@@ -46,8 +49,11 @@ constexpr uint8_t kEsrExecutionError = 0x10;
 constexpr uint8_t kEsrCommandError = 0x20;
 // Status byte bits.
 constexpr uint8_t kStbErrorAvailable = 0x04;
+constexpr uint8_t kStbQuestionableSummary = 0x08;
+constexpr uint8_t kStbMessageAvailable = 0x10;
 constexpr uint8_t kStbEventSummary = 0x20;
 constexpr uint8_t kStbRequestService = 0x40;
+constexpr uint8_t kStbOperationSummary = 0x80;
 
 // The event status bit an error sets: -1xx command, -2xx execution,
 // -3xx and positive device-specific, -4xx query.
@@ -55,6 +61,22 @@ uint8_t EsrBitFor(int code);
 
 // SCPI's not-a-number: what a query answers when the instrument did not.
 constexpr const char* kNotANumber = "9.91E+37";
+
+// A SCPI status register: the condition now, the events latched since
+// last read, and the enable mask that feeds the status byte's summary bit.
+// Nothing of this instrument sets a condition yet: the registers are there
+// so that drivers that preset and read them find them.
+struct StatusRegister {
+    uint16_t condition = 0;
+    uint16_t event = 0;
+    uint16_t enable = 0;
+    uint16_t TakeEvent() {
+        const uint16_t value = event;
+        event = 0;
+        return value;
+    }
+    bool Summary() const { return (event & enable) != 0; }
+};
 
 class Status {
   public:
@@ -73,10 +95,15 @@ class Status {
     // *ESR?: reads and clears.
     uint8_t TakeEsr();
     void SetEsrBits(uint8_t bits) { esr_ |= bits; }
-    uint8_t Stb() const;
+    // *STB?: with MAV when an answer waits to be read.
+    uint8_t Stb(bool message_available = false) const;
+    // STAT:PRES: the OPERation and QUEStionable enables cleared.
+    void Preset();
 
     uint8_t ese = 0;
     uint8_t sre = 0;
+    StatusRegister operation;
+    StatusRegister questionable;
 
   private:
     struct Entry {

@@ -253,6 +253,10 @@ class Server::Impl::Session : public std::enable_shared_from_this<Session> {
         Door door;
         door.where = Where();
         door.owner = weak_from_this();
+        door.output_waiting = [weak = weak_from_this()] {
+            auto self = weak.lock();
+            return self && (self->writing_ || !self->outbox_.empty());
+        };
         door.write = [weak = weak_from_this()](const std::string& piece) {
             auto self = weak.lock();
             if (!self) return;  // closed and gone while the instrument answered
@@ -485,7 +489,10 @@ bool Server::Impl::Start(std::string* error) {
     pool_ = std::make_unique<asio::thread_pool>(std::min(indices.size(), kMostLibraryThreads));
     search_pool_ = std::make_unique<asio::thread_pool>(1);
     for (int index : indices) {
-        auto served = std::make_unique<Served>(index, *pool_);
+        const auto serial = options_.serials.find(index);
+        auto served = std::make_unique<Served>(
+            index, InstrumentOptions{options_.full_scale_vpp},
+            serial != options_.serials.end() ? serial->second : std::string(), *pool_);
         const auto position = static_cast<size_t>(index);
         if (position < found.paths.size()) {
             served->path = found.paths[position];
@@ -744,10 +751,7 @@ void Server::Impl::Advertise() {
     offered.host = asio::ip::host_name(ec);
     offered.version = velmar_dds_version(nullptr, nullptr, nullptr);
     for (auto& listener : listeners_) {
-        const Served& served = *instruments_.at(listener->index);
-        const std::string& path = served.path;
-        const std::string serial = path.empty() ? std::to_string(listener->index)
-                                                : path.substr(path.find_last_of("/\\") + 1);
+        const std::string serial = instruments_.at(listener->index)->Serial();
         if (offered.instruments.empty() || offered.instruments.back().index != listener->index) {
             offered.instruments.push_back(
                 {listener->index, serial, listener->acceptor.local_endpoint().port()});

@@ -16,6 +16,7 @@
 #include <boost/asio/ip/network_v6.hpp>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -63,6 +64,10 @@ struct ServerOptions {
     uint16_t http_port = 8080;
     // The front panel shows everything and changes nothing.
     bool http_read_only = false;
+    // The peak-to-peak volts of samples spanning the DAC's whole range.
+    double full_scale_vpp = 1.0;
+    // *IDN?'s serial field by instrument index; else the device's name.
+    std::map<int, std::string> serials;
     // VXI-11 (VISA's TCPIP::host::instN::INSTR) on this port of the same
     // --listen addresses, under the same --allow; 0: any free port.
     bool vxi11 = true;

@@ -33,8 +33,6 @@ constexpr size_t kMostLinksPerConnection = 16;
 constexpr size_t kMostAnswerBytes = 64 * 1024;
 // Steps one link takes before the other clients get their turn.
 constexpr size_t kStepsPerTurn = 256;
-// The status byte's message-available bit: an answer waits to be read.
-constexpr uint8_t kStbMessageAvailable = 0x10;
 // create_link's device names: inst0, inst1, ...
 constexpr const char* kDevicePrefix = "inst";
 
@@ -454,6 +452,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             auto self = weak.lock();
             if (!self || self->destroyed) return;
             if (auto connection = self->connection.lock()) connection->Run(self);
+        };
+        door.output_waiting = [weak = std::weak_ptr<Link>(link)] {
+            auto self = weak.lock();
+            return self && !self->output.empty();
         };
         link->runner = std::make_shared<CommandRunner>(door_->layer(), *served, std::move(door));
         links_[link->id] = link;

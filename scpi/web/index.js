@@ -22,7 +22,7 @@ async function refresh() {
       link.href = "/instrument/" + instrument.index;
       link.textContent = "Instrument " + instrument.index;
       row.insertCell().append(link);
-      cell(row, instrument.name || "(not found yet)");
+      cell(row, instrument.present ? instrument.name : "(not found yet)");
       cell(row, instrument.address, "mono");
       if (!instrument.present) {
         cell(row, "not there: it answers -241 until it is", "bad");

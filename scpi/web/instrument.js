@@ -119,10 +119,16 @@ function hz(value) {
   return value.toPrecision(6).replace(/\.?0+$/, "") + " Hz";
 }
 
+// A number as a person reads it: "+1.00016002560E+03" is 1000.1600256.
+function plain(text) {
+  const value = number(text);
+  return isFinite(value) ? String(value) : "–";
+}
+
 function setField(id, text) {
   const field = $(id);
   if (document.activeElement === field || text === undefined) return; // being edited
-  field.value = text === "9.91E+37" ? "" : text;
+  field.value = text === "9.91E+37" ? "" : plain(text);
 }
 
 function setSwitch(id, text) {
@@ -144,10 +150,10 @@ function showLive(message) {
   setSwitch("trigger-option", v["TRIG:OPT?"]);
   setSwitch("dio-mode", v["DIG:MODE?"]);
   $("meter-frequency").textContent = hz(number(v["MEAS:FREQ?"]));
-  $("counter").textContent = isFinite(number(v["MEAS:TOT?"])) ? v["MEAS:TOT?"] : "–";
-  $("plan-divider").textContent = v["DIV?"] ?? "–";
-  $("plan-length").textContent = v["DATA:DAC:POIN?"] ?? "–";
-  $("plan-periods").textContent = v["DATA:DAC:PER?"] ?? "–";
+  $("counter").textContent = plain(v["MEAS:TOT?"]);
+  $("plan-divider").textContent = plain(v["DIV?"]);
+  $("plan-length").textContent = plain(v["DATA:DAC:POIN?"]);
+  $("plan-periods").textContent = plain(v["DATA:DAC:PER?"]);
   $("plan-clock").textContent = hz(sampleClock());
   $("plan-produced").textContent = hz(number(v["FREQ?"]));
   $("plan-warnings").replaceChildren(...message.warnings.map((w) => {
@@ -170,8 +176,7 @@ function showLive(message) {
 }
 
 function sampleClock() {
-  const arb = number(live["FUNC:ARB:SRAT?"]);
-  return isFinite(arb) ? arb : number(live["SRAT?"]);
+  return number(live["SRAT?"]);
 }
 
 // ---- Digital I/O -------------------------------------------------------

@@ -10,6 +10,27 @@ namespace velmar::wave {
 namespace {
 // M_PI is POSIX, not C++17: mingw-w64 in strict mode has none.
 constexpr double kPi = 3.14159265358979323846;
+
+// Noise from -1 to 1, near Gaussian: the mean of four uniform draws of a
+// 32-bit xorshift, spread to the full scale. Bounded, so it never clips, and
+// the same on every target for a seed.
+class NoiseSource {
+  public:
+    explicit NoiseSource(uint32_t seed) : state_(seed != 0 ? seed : 1) {}
+    double Next() {
+        double sum = 0.0;
+        for (int i = 0; i < 4; ++i) {
+            state_ ^= state_ << 13;
+            state_ ^= state_ >> 17;
+            state_ ^= state_ << 5;
+            sum += static_cast<double>(state_) / 4294967295.0;
+        }
+        return sum / 2.0 - 1.0;
+    }
+
+  private:
+    uint32_t state_;
+};
 }  // namespace
 
 std::optional<Shape> ShapeByName(const std::string& name) {
@@ -25,12 +46,31 @@ double WaveValue(const WaveSettings& settings, double phase) {
         case Shape::kSine:
             return std::sin(2.0 * kPi * phase);
         case Shape::kSquare:
-            return phase < 0.5 ? 1.0 : -1.0;
+            return phase < settings.duty ? 1.0 : -1.0;
         case Shape::kTriangle:
             // Starts at -1, peaks at +1 half way: rising and falling edges alike.
             return phase < 0.5 ? 4.0 * phase - 1.0 : 3.0 - 4.0 * phase;
-        case Shape::kSawtooth:
-            return 2.0 * phase - 1.0;
+        case Shape::kSawtooth: {
+            const double rise = settings.symmetry;
+            if (phase < rise) return 2.0 * phase / rise - 1.0;
+            return 1.0 - 2.0 * (phase - rise) / (1.0 - rise);
+        }
+        case Shape::kPulse: {
+            // High from the middle of the rising edge (at phase 0) to the
+            // middle of the falling edge (at the width), with linear edges.
+            const double half_edge = settings.edge / 2.0;
+            const double width = settings.duty;
+            if (half_edge <= 0.0) return phase < width ? 1.0 : -1.0;
+            const auto ramp = [half_edge](double from_middle) {
+                return std::clamp(from_middle / half_edge, -1.0, 1.0);
+            };
+            // The rising edge straddles phase 0: its first half ends the period.
+            const double x = phase >= 1.0 - half_edge ? phase - 1.0 : phase;
+            return std::min(ramp(x), ramp(width - x));
+        }
+        case Shape::kNoise:  // made by ComputeSamples, not a function of phase
+        case Shape::kDc:
+            return 0.0;
         case Shape::kTable: {
             if (settings.table.empty()) return 0.0;
             const double position = phase * static_cast<double>(settings.table.size());
@@ -51,12 +91,15 @@ std::vector<uint16_t> ComputeSamples(const WaveSettings& settings, int length, i
     const int bits = std::clamp(settings.dac_bits, 1, 16);
     const double top = std::ldexp(1.0, bits) - 1.0;
     samples.reserve(static_cast<size_t>(length));
+    NoiseSource noise(settings.seed);
     for (int i = 0; i < length; ++i) {
         // The phase is taken from the sample index exactly, so that the last
         // sample leads back into the first when the memory loops.
         const double cycles = static_cast<double>(i) * periods / length;
         const double phase = cycles - std::floor(cycles);
-        const double value = settings.amplitude * WaveValue(settings, phase) + settings.offset;
+        const double wave =
+            settings.shape == Shape::kNoise ? noise.Next() : WaveValue(settings, phase);
+        const double value = settings.amplitude * wave + settings.offset;
         // A table of huge values can make the interpolation NaN (inf - inf):
         // such a point has no level, so it plays mid-scale.
         const double code =

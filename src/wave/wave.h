@@ -19,7 +19,9 @@
 
 namespace velmar::wave {
 
-enum class Shape { kSine, kSquare, kTriangle, kSawtooth, kTable };
+// kNoise is pseudo-random samples over the whole length, whatever the
+// periods; kDc is no wave at all, the offset alone.
+enum class Shape { kSine, kSquare, kTriangle, kSawtooth, kTable, kPulse, kNoise, kDc };
 
 constexpr int kDefaultDacBits = 16;
 
@@ -29,6 +31,16 @@ struct WaveSettings {
     double amplitude = 1.0;
     double offset = 0.0;
     int dac_bits = kDefaultDacBits;
+    // kSquare: the part of the period at +1. kPulse: the width between the
+    // half-level points of the edges, as a part of the period.
+    double duty = 0.5;
+    // kSawtooth: the part of the period spent rising; 1 rises and drops
+    // back, 0 drops and rises back, 0.5 is the triangle.
+    double symmetry = 1.0;
+    // kPulse: the time of each edge, as a part of the period.
+    double edge = 0.0;
+    // kNoise: the noise's seed; the same seed gives the same samples.
+    uint32_t seed = 1;
 };
 
 // "sine", "square", "triangle", "sawtooth"; nothing for any other name.

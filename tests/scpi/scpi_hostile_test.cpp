@@ -22,7 +22,7 @@
 namespace velmar::scpi {
 namespace {
 
-const std::string kIdn0 = "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING;
+const std::string kIdn0 = "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VELMAR_SANITIZED 1
@@ -63,14 +63,14 @@ std::string UserValues(size_t values, size_t bytes = 0) {
 TEST(ScpiHostileTest, ParameterFloodsAreRefusedAsTheyAreRead) {
     Rig rig({"--max-clients", "20"}, {}, {0, 1}, /*verbose=*/false);
     {
-        // The longest list a command takes still goes through; one more is
-        // refused whole.
+        // The longest list a command takes, a named wave of the whole
+        // memory, still goes through; one more is refused whole.
         Client client(rig.port(0));
-        client.Send(UserValues(kMostParameters) + "\n");
-        EXPECT_EQ(client.Query("DATA:USER:POIN?;SYST:ERR?"), "4096;0,\"No error\"");
+        client.Send("DATA:ARB w" + UserValues(kMostParameters).substr(11) + "\n");
+        EXPECT_EQ(client.Query("DATA:VOL:CAT?;SYST:ERR?"), "\"EXP_RISE\",\"w\";0,\"No error\"");
         client.Send(UserValues(kMostParameters + 1) + "\n");
-        EXPECT_EQ(client.Query("DATA:USER:POIN?;SYST:ERR?"),
-                  "4096;-108,\"Parameter not allowed;more than 4096 parameters\"");
+        EXPECT_EQ(client.Query("SYST:ERR?"),
+                  "-108,\"Parameter not allowed;more than 4097 parameters\"");
     }
     // 16 clients, each sending messages of the bound as fast as it can.
     const std::string flood = UserValues(0, kMaxMessageBytes - 1) + "\n";
@@ -94,7 +94,7 @@ TEST(ScpiHostileTest, ParameterFloodsAreRefusedAsTheyAreRead) {
             for (int m = 0; m < kMessages; ++m) {
                 client.Send("SYST:ERR?\n");
                 if (client.ReadLine(std::chrono::seconds(30)) ==
-                    "-108,\"Parameter not allowed;more than 4096 parameters\"")
+                    "-108,\"Parameter not allowed;more than 4097 parameters\"")
                     ++refused;
             }
         });
@@ -203,10 +203,10 @@ TEST(ScpiHostileTest, OverlongAndHalfMessagesCostOnlyTheirBound) {
         ASSERT_TRUE(halves.back()->TrySend(UserValues(0, kMaxMessageBytes - 100)));
     }
     ExpectUnharmed(rig, "16 half messages of 1 MiB");
-    // Each one ends as it would have.
+    // Each one ends as it would have: a command error that ends its message.
     for (auto& half : halves) {
-        EXPECT_EQ(half->Query(";SYST:ERR?"),
-                  "-108,\"Parameter not allowed;more than 4096 parameters\"");
+        EXPECT_EQ(half->Query("\nSYST:ERR?"),
+                  "-108,\"Parameter not allowed;more than 4097 parameters\"");
     }
     ExpectUnharmed(rig, "2 MiB lines");
 }

@@ -26,39 +26,46 @@ TEST(ScpiServerTest, AnswersTheCommandTable) {
     Client client(rig.port(0));
     ASSERT_TRUE(client.connected());
     const Exchange table[] = {
-        {"*IDN?", "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING},
+        {"*IDN?", "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING},
         {"syst:vers?", "1999.0"},
-        {"*RST;FUNC?;DIV?;DIG:OUTP?;DATA:DAC:POIN?", "SIN;0;0;0"},
-        {"FREQ 1KHZ;FREQ?;DIV?;DATA:DAC:POIN?", "~1000.16;48;2083"},
+        // The generators' defaults, sent: 1 kHz sine of 100 mVpp, output off.
+        {"*RST;FUNC?;DIV?;DIG:OUTP?;DATA:DAC:POIN?;OUTP?;VOLT?", "SIN;48;0;2083;0;~0.1"},
+        {"MEAS:FREQ?", "0"},
+        {"OUTP ON;FREQ 1KHZ;FREQ?;DIV?;DATA:DAC:POIN?", "~1000.16;48;2083"},
         {"MEAS:FREQ?", "~1000.16"},
         {"SOURce:FREQuency:CW 12.5 kHz;:SOUR:FREQ?", "~12503.1"},
         {"MEASure:FREQuency?", "~12503.1"},
         {"freq 3 mhz;freq?", "~3000491.9"},
         {"FREQ MIN;FREQ?", "~1"},
         {"FREQ DEF;MEAS:FREQ?", "~1000.16"},
-        {"DIV 9;DIV?;SRAT?", "9;20000000"},
+        // The meter's mode, kept by READ?.
+        {"SENS:FUNC TOT;:SENS:FUNC?;:SENS:FUNC FREQ;:SENS:FUNC?;:READ?;:SENS:FUNC?",
+         "TOT;FREQ;~1000.16;FREQ"},
+        {"DIV 9;DIV?;SRAT?", "9;~11111111.1"},
         {"DIG:OUTP #H00F1;DIG:OUTP?;OUTP #B101;OUTP?", "241;5"},
         {"DIGital:INPut?", "4660"},
         {"DIG:MODE ON;MODE?;MODE 0;MODE?", "1;0"},
         {"FUNC TRI;FUNC?;FUNC squ;FUNC?;FUNCtion:SHAPe RAMP;FUNC?", "TRI;SQU;RAMP"},
-        {"VOLT 0.25;VOLT?;VOLT:OFFS -0.5;VOLT:OFFS?", "0.25;-0.5"},
+        {"VOLT 0.25;VOLT?;VOLT:OFFS -0.25;VOLT:OFFS?", "~0.25;~-0.25"},
+        {"VOLT:HIGH 0.5;VOLT:LOW -0.5;VOLT?;VOLT:OFFS?;VOLT:HIGH?", "~1;+0.00000000000E+00;~0.5"},
         {"DATA:USER 0,1,0,-1;DATA:USER:POIN?;FUNC USER;FUNC?", "4;USER"},
-        {"DATA:DAC 0,65535,#HFFFF;DATA:DAC:POIN?;FREQ?", "3;~3703703.7"},
+        {"DIV 9;DATA:DAC 0,65535,#HFFFF;DATA:DAC:POIN?;FREQ?;FUNC?", "3;~3703703.7;DAC"},
         {"SING ON;SING?;TRIG ON;TRIG?;TRIG:OPT 1;TRIG:OPT?", "1;1;1"},
         {"TOT:CLE;*OPC?", "1"},
         {"SYST:PON:STOR WAV;*TST?", "0"},
         {"DIG:MODE 1;DIG:OUTP 9;*RST;TRIG?;TRIG:OPT?;SING?;DIG:MODE?;DIG:OUTP?", "0;0;0;0;0"},
-        {"*ESE 4;*ESE?;*SRE 16;*SRE?;*STB?;*ESR?", "4;16;0;0"},
+        // MAV: the message's own answers wait; with it enabled, RQS too.
+        {"*ESE 4;*ESE?;*SRE 16;*SRE?;*STB?;*ESR?", "4;16;80;0"},
         {"SYST:ERR:COUN?;SYST:ERR?", "0;0,\"No error\""},
     };
     for (const Exchange& e : table) ExpectAnswers(e.message, client.Query(e.message), e.answer);
-    // *RST sent the whole control state as zero, the last time with the
-    // trigger, its option, single-wave and DIO mode to clear.
+    // *RST cleared the trigger, its option, single-wave and DIO mode one by
+    // one, then sent the 1 kHz plan's divider with everything else zero.
     const std::string trace = rig.trace();
     const size_t last = trace.rfind("dds0: control:");
     ASSERT_NE(last, std::string::npos);
     EXPECT_EQ(trace.substr(last, trace.find('\n', last) - last),
-              "dds0: control: word 0x0000 [none] dio-out 0x0000 divider 0");
+              "dds0: control: word 0x0000 [none] dio-out 0x0000 divider 48");
     EXPECT_EQ(rig.Stop(), 0);
     EXPECT_NE(rig.log().find("stopping"), std::string::npos);
 }
@@ -85,7 +92,7 @@ TEST(ScpiServerTest, QueuesStandardErrors) {
         {"DIV 5 HZ", kInvalidSuffix},
         {"FREQ \"1\"", kDataTypeError},
         {"FREQ ABC", kDataTypeError},
-        {"FUNC NOISE", kIllegalParameterValue},
+        {"FUNC SAWTOOTH", kIllegalParameterValue},
         {"DATA:DAC #13abc", kInvalidBlockData},
         {"DATA:DAC #0ab", kInvalidBlockData},
         {"FREQ 1 1", kSyntaxError},
@@ -93,19 +100,33 @@ TEST(ScpiServerTest, QueuesStandardErrors) {
         {"DATA:DAC 1,#H10000", kDataOutOfRange},
     };
     for (const ErrorCase& c : cases) {
-        client.Send(std::string(c.message) + "\n");
+        const std::string message = c.message;
+        // A query that fails still answers.
+        if (message.find('?') != std::string::npos) {
+            EXPECT_EQ(client.Query(message), kNotANumber) << message;
+        } else {
+            client.Send(message + "\n");
+        }
         EXPECT_EQ(client.Query("SYST:ERR?"),
                   std::to_string(c.error) + ",\"" + ErrorText(c.error) + "\"")
             << c.message;
         EXPECT_EQ(client.Query("SYST:ERR?"), "0,\"No error\"") << c.message;
     }
     // The event status bit of each class, then *CLS.
-    EXPECT_EQ(client.Query("*CLS;FOO;*ESR?"), "32");
+    client.Send("*CLS\nFOO\n");
+    EXPECT_EQ(client.Query("*ESR?"), "32");
     EXPECT_EQ(client.Query("FREQ 0;*ESR?;*ESR?"), "16;0");
-    EXPECT_EQ(client.Query("*CLS;*ESE 32;*SRE 32;FOO;*STB?;*CLS;*STB?"), "100;0");
+    client.Send("*CLS;*ESE 32;*SRE 32\nFOO\n");
+    EXPECT_EQ(client.Query("*STB?;*CLS;*STB?"), "100;16");
+    // A command error ends its message: what follows is not run, and its
+    // queries answer not-a-number. An execution error does not.
+    EXPECT_EQ(client.Query("*CLS;FREQ 2000;FREQ?"), "+2.00032005121E+03");
+    EXPECT_EQ(client.Query("FOO;FREQ 3000;FREQ?;*OPC?"), "9.91E+37;9.91E+37");
+    EXPECT_EQ(client.Query("FREQ 0;FREQ?;SYST:ERR:COUN?"), "+2.00032005121E+03;2");
+    EXPECT_EQ(client.Query("*CLS;*STB?;*OPC?;*STB?"), "0;1;16");
     // Oldest first; a full queue ends with -350 and drops the rest.
     std::string many;
-    for (int i = 0; i < 25; ++i) many += "FOO;";
+    for (int i = 0; i < 25; ++i) many += "FOO\n";
     client.Send(many + "FREQ 0\n");
     EXPECT_EQ(client.Query("SYST:ERR:COUN?"), "20");
     for (int i = 0; i < 19; ++i) EXPECT_EQ(client.Query("SYST:ERR?"), "-113,\"Undefined header\"");
@@ -150,12 +171,12 @@ TEST(ScpiServerTest, OtherClientsAnswerWhileOneWaitsOnASilentInstrument) {
     stuck.Send("MEAS:FREQ?\n*IDN?\n");  // the second waits behind the first
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_EQ(other.Query("*IDN?;SYST:ERR?;*ESR?"),
-              "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING ";0,\"No error\";0");
+              "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING ";0,\"No error\";0");
     EXPECT_LT(steady_clock::now() - start, milliseconds(500));
     // The query still answers, with not-a-number, once the library gives up.
     EXPECT_EQ(stuck.ReadLine(), "9.91E+37");
     EXPECT_GE(steady_clock::now() - start, milliseconds(900));
-    EXPECT_EQ(stuck.ReadLine(), "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING);
+    EXPECT_EQ(stuck.ReadLine(), "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING);
     EXPECT_EQ(stuck.Query("SYST:ERR?;*ESR?"), "-240,\"Hardware error\";16");
 }
 
@@ -163,8 +184,9 @@ TEST(ScpiServerTest, AnInstrumentThatIsNotThereIsMissingHardware) {
     Rig rig({"--device", "0", "--device", "5"}, {}, {0, 5});
     Client client(rig.port(5));
     EXPECT_EQ(client.Query("*IDN?"), "VELMAR,DDS,5," VELMAR_DDS_VERSION_STRING);
-    EXPECT_EQ(client.Query("*TST?;MEAS:FREQ?;FREQ 1KHZ"), "1;9.91E+37");
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(client.Query("SYST:ERR?"), "-241,\"Hardware missing\"");
+    EXPECT_EQ(client.Query("*TST?;MEAS:FREQ?;FREQ 1KHZ;FUNC SQU;OUTP OFF;FUNC?;OUTP?"),
+              "1;9.91E+37;SIN;1");
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(client.Query("SYST:ERR?"), "-241,\"Hardware missing\"");
 }
 
 TEST(ScpiServerTest, InstrumentsKeepTheirOwnSettings) {
@@ -220,12 +242,12 @@ TEST(ScpiServerTest, NoPacketCarriesAnotherInstrumentsSettings) {
         Client* client;
         Exchange exchange;
     } steps[] = {
-        {&a, {"DIG:OUTP 5;DIV 48;TRIG ON;*OPC?", "1"}},              // A's own settings
+        {&a, {"DIG:OUTP 5;DIV 24;TRIG ON;*OPC?", "1"}},              // A's own settings
         {&b, {"SING ON;*OPC?", "1"}},                                // B's, sent after A's
         {&a, {"MEAS:FREQ?;TRIG:OPT 1;*OPC?", "0;1"}},                // the option, pulsed
         {&b, {"DIG:MODE ON;MEAS:TOT?;DIG:INP?;*OPC?", "0;4660;1"}},  // B counting
-        {&a, {"FREQ 1KHZ;MEAS:FREQ?;DIV?", "~1000.16;48"}},          // A's plan's divider
-        {&b, {"TOT:CLE;*RST;SING?;DIG:MODE?;DIV?", "0;0;0"}},        // B's reset: B's only
+        {&a, {"FREQ 2KHZ;MEAS:FREQ?;DIV?", "~2000.3;24"}},           // A's plan's divider
+        {&b, {"TOT:CLE;*RST;SING?;DIG:MODE?;DIV?", "0;0;48"}},       // B's reset: B's only
         {&a, {"DIG:INP?;TRIG?;TRIG:OPT?;DIG:OUTP?", "4660;1;1;5"}},  // A keeps its own
     };
     for (const auto& step : steps) {
@@ -241,7 +263,7 @@ TEST(ScpiServerTest, NoPacketCarriesAnotherInstrumentsSettings) {
         std::optional<unsigned> digital_out;
         std::optional<unsigned> divider;
     };
-    const Own own[] = {{kTriggerBits, 5, 48},
+    const Own own[] = {{kTriggerBits, 5, 24},
                        {kSingleWaveBit | kDioModeBit | kMeasureModeBit, {}, {}}};
     int seen[2] = {0, 0};
     bool carried_own[2] = {false, false};
@@ -264,6 +286,124 @@ TEST(ScpiServerTest, NoPacketCarriesAnotherInstrumentsSettings) {
     EXPECT_GE(seen[1], 6);
     EXPECT_TRUE(carried_own[0] && carried_own[1]);
     EXPECT_EQ(rig.Stop(), 0) << rig.log();
+}
+
+// The common generators' dialect on a 10 Vpp full scale: levels in volts,
+// the shapes' settings, named waves, output, burst and trigger.
+TEST(ScpiServerTest, SpeaksTheGeneratorDialect) {
+    Rig rig({"--full-scale-vpp", "10", "--serial", "1=SN-42"});
+    Client client(rig.port(0));
+    const Exchange table[] = {
+        // With nothing to play yet, the output off is still 0 V.
+        {"OUTP OFF;OUTP?;DATA:DAC:POIN?", "0;0"},
+        {"*RST;OUTP ON;OUTP?;*IDN?", "1;VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING},
+        {"VOLT 4;VOLT:OFFS 1;VOLT:HIGH?;VOLT:LOW?", "~3;~-1"},
+        {"VOLT:HIGH 4;VOLT?;VOLT:OFFS?;VOLT:LOW -1;VOLT?", "~5;~1.5;~5"},
+        {"VOLT 4;VOLT:OFFS 1", ""},
+        // A sine of 4 Vpp: 1.414 Vrms, 40 mW into 50 ohm.
+        {"VOLT:UNIT VRMS;VOLT?;VOLT:UNIT DBM;VOLT?;VOLT:UNIT?;VOLT:UNIT VPP",
+         "~1.41421;~16.0206;DBM"},
+        {"OUTP:LOAD INF;OUTP:LOAD?;OUTP:LOAD 50;OUTP:LOAD?", "~9.9e37;~50"},
+        {"VOLT? MAX;VOLT:OFFS? MIN;FREQ? MAX;FREQ? MIN", "~8;~-3;~1e8;~1"},
+        {"VOLT MAX;VOLT?;VOLT 4", "+8.00000000000E+00"},
+        // The shapes' own settings, and what the memory then holds.
+        {"FREQ 1KHZ;FUNC SQU;FUNC:SQU:DCYC 25;FUNC:SQU:DCYC?;DATA:DAC:POIN?", "~25;2083"},
+        {"FUNC RAMP;FUNC:RAMP:SYMM 0;FUNC:RAMP:SYMM?;FUNC TRI;FUNC?", "~0;TRI"},
+        {"FUNC PULS;PULS:WIDT 0.0002;FUNC:PULS:DCYC?;PULS:PER?;PULS:HOLD?", "~20;~0.001;WIDT"},
+        // The width held stays as the period changes; the duty cycle follows.
+        {"FREQ 2000;PULS:WIDT?;PULS:DCYC?;:FREQ 1000", "~0.0002;~40"},
+        {"FUNC:PULS:TRAN:BOTH 1e-5;FUNC:PULS:TRAN?;MEAS:FREQ?", "~1e-5;~1000.16"},
+        {"FUNC NOIS;DATA:DAC:POIN?;FREQ?", "4096;~1000"},
+        {"FUNC DC;MEAS:FREQ?;:FREQ?", "0;~1000"},
+        // Named waves, played as given at the rate asked for.
+        {"DATA:VOL:CLE;DATA:ARB ramp, -1, 0, 1, 0;FUNC:ARB ramp;FUNC ARB;FUNC:ARB:SRAT 1e6", ""},
+        {"FUNC:ARB?;FUNC:ARB:POIN?;DATA:DAC:POIN?;FUNC:ARB:SRAT?;FREQ?;MEAS:FREQ?",
+         "\"ramp\";4;4;~1e6;~250000;~250000"},
+        {"DATA:ARB:DAC Blk,#14\x80\x01\x7F\xFF;DATA:VOL:CAT?", "\"EXP_RISE\",\"ramp\",\"Blk\""},
+        {"FUNC:ARB:SRAT 3e6;FUNC:ARB:SRAT?;SRAT?", "~3030303.03;~3030303.03"},
+        // A frequency asks for the wave stretched over its plan.
+        {"FREQ 1KHZ;DATA:DAC:POIN?;FUNC:ARB:SRAT?;:SRAT?;MEAS:FREQ?",
+         "2083;~2083333.3;~2083333.3;~1000.16"},
+        // Bursts are single-wave mode over N periods; BUS and EXT arm the trigger.
+        {"FUNC SIN;BURS:NCYC 3;BURS:STAT ON;DATA:DAC:PER?;SING?;BURS:MODE?", "3;1;TRIG"},
+        {"TRIG:SOUR BUS;TRIG?;TRIG:SOUR?;*TRG;TRIG;INIT;*OPC?", "1;BUS;1"},
+        {"BURS:STAT OFF;TRIG:SOUR IMM;SING?;TRIG?;TRIG:SOUR?", "0;0;IMM"},
+        // Output off holds 0 V; on plays the wave again.
+        {"OUTP OFF;MEAS:FREQ?;OUTP?;OUTP ON;MEAS:FREQ?", "0;0;~1000.16"},
+        // Parts the instrument does not have: accepted, and read back.
+        {"SYST:BEEP;SYST:BEEP:STAT 0;SYST:BEEP:STAT?;SYST:COMM:RLST REM;SYST:COMM:RLST?", "0;REM"},
+        {"DISP:TEXT 'say \"hi\"';DISP:TEXT?;DISP:TEXT:CLE;DISP:TEXT?;OUTP:TRIG 0;OUTP:TRIG?",
+         "\"say \"\"hi\"\"\";\"\";0"},
+        {"STAT:OPER:ENAB 5;STAT:OPER:ENAB?;STAT:QUES?;STAT:OPER:COND?;STAT:PRES;STAT:OPER:ENAB?",
+         "5;0;0;0"},
+        {"SYST:ERR?", "0,\"No error\""},
+    };
+    for (const Exchange& e : table) {
+        if (e.answer[0] == '\0') {
+            client.Send(std::string(e.message) + "\n");
+        } else {
+            ExpectAnswers(e.message, client.Query(e.message), e.answer);
+        }
+    }
+    EXPECT_EQ(Client(rig.port(1)).Query("*IDN?"), "VELMAR,DDS,SN-42," VELMAR_DDS_VERSION_STRING);
+    // The first OUTP OFF, with nothing to play, sent a granule of 0 V.
+    EXPECT_NE(rig.trace().find("dds0: length: word 0x003F, 64 samples"), std::string::npos);
+    // The burst's single-wave bit, the trigger armed, and *TRG, TRIG and
+    // INIT each a pulse.
+    unsigned single = 0, armed = 0, pulses = 0;
+    for (const ControlPacket& packet : ControlPackets(rig.trace())) {
+        single |= packet.word & kSingleWaveBit;
+        armed |= packet.word & 0x0010;
+        pulses += (packet.word & 0x0020) != 0;
+    }
+    EXPECT_TRUE(single && armed);
+    // Every change of the trigger starts with its pulse: TRIG:SOUR BUS,
+    // the three, TRIG:SOUR IMM.
+    EXPECT_EQ(pulses, 5u);
+
+    // Refusals: each queues its error and changes nothing.
+    const struct {
+        const char* command;
+        int error;
+        const char* query;
+        const char* answer;
+    } refusals[] = {
+        {"VOLT 9", kDataOutOfRange, "VOLT?", "~4"},  // 4.5 V peak + 1 V offset > 5 V
+        {"VOLT:OFFS 4", kDataOutOfRange, "VOLT:OFFS?", "~1"},
+        {"VOLT:HIGH 6", kDataOutOfRange, "VOLT:HIGH?", "~3"},
+        {"FUNC:SQU:DCYC 100", kDataOutOfRange, "FUNC:SQU:DCYC?", "~25"},
+        // Less than a sample of each period: not the shape asked for.
+        {"FUNC SQU;FUNC:SQU:DCYC 0.01", kSettingsConflict, "FUNC:SQU:DCYC?;:FUNC SIN", "~25"},
+        {"FUNC PULS;PULS:TRAN 0;PULS:WIDT 1e-8", kSettingsConflict, "PULS:WIDT?;:FUNC SIN",
+         "~0.0002"},
+        // DATA:DAC's samples play as they are: no frequency or levels.
+        {"DATA:DAC 0,65535,0,65535;VOLT 1", kSettingsConflict, "VOLT?;:FUNC SIN", "~4"},
+        {"FUNC:ARB nosuch", kArbNotFound, "FUNC:ARB?", "\"ramp\""},
+        {"DATA:ARB x, 2, 0", kDataOutOfRange, "DATA:VOL:CAT?", "\"EXP_RISE\",\"ramp\",\"Blk\""},
+        {"DATA:ARB EXP_RISE, 0, 1", kIllegalParameterValue, "FUNC:ARB:POIN?", "4"},
+        {"BURS:MODE GAT", kSettingsConflict, "BURS:MODE?", "TRIG"},
+        {"BURS:NCYC 3000", kSettingsConflict, "BURS:NCYC?", "3"},
+        {"FREQ 2e7;BURS:NCYC 1000", kSettingsConflict, "BURS:NCYC?;:FREQ 1000", "3"},
+        {"OUTP:TRIG ON", kSettingsConflict, "OUTP:TRIG?", "0"},
+        {"FUNC NOIS;BURS:STAT ON", kSettingsConflict, "BURS:STAT?;FUNC SIN", "0"},
+        {"FUNC PULS;PULS:WIDT 0.002", kSettingsConflict, "PULS:WIDT?;FUNC SIN", "~0.0002"},
+        {"OUTP:LOAD INF;VOLT:UNIT DBM", kSettingsConflict, "VOLT:UNIT?;OUTP:LOAD 50", "VPP"},
+    };
+    for (const auto& r : refusals) {
+        client.Send(std::string(r.command) + "\n");
+        // The standard text, and after a ';' what conflicts, if anything.
+        const std::string error = client.Query("SYST:ERR?");
+        const std::string text = std::to_string(r.error) + ",\"" + ErrorText(r.error);
+        EXPECT_EQ(error.substr(0, text.size()), text) << r.command;
+        EXPECT_TRUE(error.size() == text.size() + 1 || error[text.size()] == ';') << error;
+        ExpectAnswers(r.query, client.Query(r.query), r.answer);
+        EXPECT_EQ(client.Query("SYST:ERR?"), "0,\"No error\"") << r.command;
+    }
+    // The named waves are bounded; a name given again replaces its wave.
+    for (int i = 0; i < 6; ++i) client.Send("DATA:ARB w" + std::to_string(i) + ", 0, 1\n");
+    EXPECT_EQ(client.Query("DATA:ARB w0, 1, 0, 1;SYST:ERR?"), "0,\"No error\"");
+    EXPECT_EQ(client.Query("DATA:ARB w6, 0, 1;SYST:ERR?"),
+              "781,\"Not enough memory to store new arb waveform; use DATA:VOL:CLE\"");
 }
 
 TEST(ScpiServerTest, OneSilentInstrumentHoldsUpNoOther) {
@@ -473,7 +613,7 @@ TEST(ScpiServerTest, BoundsHoldOnlyTheirOwnConnection) {
     EXPECT_NE(rig.log().find("refused: already 2 clients"), std::string::npos);
     // Half a message holds only its own connection, and is kept.
     stalled.Send("FREQ 1");
-    EXPECT_EQ(client.Query("*IDN?"), "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING);
+    EXPECT_EQ(client.Query("*IDN?"), "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING);
     stalled.Send("KHZ\n");
     ExpectAnswer("stalled", stalled.Query("FREQ?"), "~1000.16");
     // A message over 1 MiB is dropped up to its terminator.
@@ -481,7 +621,7 @@ TEST(ScpiServerTest, BoundsHoldOnlyTheirOwnConnection) {
     while (huge.size() <= (1u << 20)) huge += "0.5,";
     client.Send(huge + "0\n");
     EXPECT_EQ(client.Query("SYST:ERR?;*IDN?"),
-              "-363,\"Input buffer overrun\";VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING);
+              "-363,\"Input buffer overrun\";VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING);
     // A client's control characters reach the log escaped.
     client.Send("FUNC \"a\x1b[2J\rb\"\n");
     EXPECT_EQ(client.Query("SYST:ERR?"), "-104,\"Data type error\"");
@@ -507,7 +647,7 @@ TEST(ScpiServerTest, AClientThatDoesNotReadLosesNothingAndStopsNoOne) {
     EXPECT_LT(steady_clock::now() - start, milliseconds(300));
     int answers = 0;
     while (auto line = flood.ReadLine()) {
-        if (*line != "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING) break;
+        if (*line != "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING) break;
         if (++answers == kQueries) break;
     }
     sender.join();
@@ -549,7 +689,7 @@ TEST(ScpiServerTest, InstrumentsThatComeLaterAreServedOnTheirPorts) {
     ASSERT_TRUE(sim->WaitForSocket(dir.devices() + "/dds1")) << sim->err();
     Client late(ports[1]);
     EXPECT_EQ(late.Query("*IDN?;MEAS:FREQ?;SYST:ERR?"),
-              "VELMAR,DDS,1," VELMAR_DDS_VERSION_STRING ";0;0,\"No error\"");
+              "VELMAR,DDS,dds1," VELMAR_DDS_VERSION_STRING ";0;0,\"No error\"");
     // The connection that came first is served on the same port, unchanged.
     EXPECT_EQ(AnswerWithin(early, "*TST?", "0"), "0");
     EXPECT_NE(server.err().find("instrument 0: found at " + dir.devices() + "/dds0\n"),
@@ -572,7 +712,7 @@ TEST(ScpiServerTest, InstrumentsThatComeLaterAreServedOnTheirPorts) {
                 std::vector<std::string>{"--dir", dir.devices(), "--count", "2"});
     ASSERT_TRUE(sim->WaitForSocket(dir.devices() + "/dds1")) << sim->err();
     EXPECT_EQ(AnswerWithin(late, "*CLS;*TST?;SYST:ERR?", "0;0,\"No error\""), "0;0,\"No error\"");
-    EXPECT_EQ(late.Query("*IDN?"), "VELMAR,DDS,1," VELMAR_DDS_VERSION_STRING);
+    EXPECT_EQ(late.Query("*IDN?"), "VELMAR,DDS,dds1," VELMAR_DDS_VERSION_STRING);
     EXPECT_NE(server.err().find("instrument 1: " + dir.devices() + "/dds1 is back"),
               std::string::npos)
         << server.err();
@@ -677,7 +817,7 @@ TEST(ScpiServerTest, VersionAndCompletionMatchTheProgram) {
     std::set<std::string> options;
     const std::string text = help.out();
     for (size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
-        const size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+        const size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-", at + 2);
         options.insert(text.substr(at, end - at));
     }
     EXPECT_GE(options.size(), 10u) << text;

@@ -20,8 +20,8 @@ namespace {
 using vxi11::kAbortProgram;
 using vxi11::kCoreProgram;
 
-const std::string kIdn0 = "VELMAR,DDS,0," VELMAR_DDS_VERSION_STRING "\n";
-const std::string kIdn1 = "VELMAR,DDS,1," VELMAR_DDS_VERSION_STRING "\n";
+const std::string kIdn0 = "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING "\n";
+const std::string kIdn1 = "VELMAR,DDS,dds1," VELMAR_DDS_VERSION_STRING "\n";
 
 class Vxi11Test : public ::testing::Test {
   protected:
@@ -100,7 +100,7 @@ TEST_F(Vxi11Test, ReadsEndAtTheLineTheSizeOrTheTermChar) {
         {100, vxi11::kTermCharSet, ',', vxi11::kReasonTermChar, "AR,"},
         {3, vxi11::kTermCharSet, ',', vxi11::kReasonRequestCount, "DDS"},
         {1, vxi11::kTermCharSet, ',', vxi11::kReasonRequestCount | vxi11::kReasonTermChar, ","},
-        {100, 0, 0, vxi11::kReasonEnd, kIdn1.substr(11)},
+        {100, 0, 0, vxi11::kReasonEnd, kIdn1.substr(11)},  // dds1,<version>\n
     };
     for (const Step& step : steps) {
         const Vxi11Client::ReadResult read =
@@ -151,7 +151,7 @@ TEST_F(Vxi11Test, StatusByteClearTriggerRemoteLocal) {
     EXPECT_EQ(client.Generic(vxi11::kDeviceTrigger, link), vxi11::kNoError);
     EXPECT_EQ(client.Generic(vxi11::kDeviceRemote, link), vxi11::kNoError);
     EXPECT_EQ(client.Generic(vxi11::kDeviceLocal, link), vxi11::kNoError);
-    EXPECT_EQ(client.Query(link, "*OPC?"), "1\n");
+    EXPECT_EQ(client.Query(link, "*OPC?;SYST:ERR?"), "1;0,\"No error\"\n");
     EXPECT_NE(rig_.log().find("link " + std::to_string(link) + ": *TRG"), std::string::npos);
     EXPECT_EQ(client.Generic(vxi11::kDeviceClear, 12345), vxi11::kInvalidLink);
 }

@@ -1,53 +1,16 @@
 """velmar-dds-scpi driven by real clients of a test lab: PyVISA with its
 pure-Python backend, and lxi-tools, against two simulated instruments.
 
-VELMAR_SIM and VELMAR_SCPI name the two programs."""
+The instruments come from conftest.py's `server`."""
 
-import os
 import re
 import shutil
-import signal
 import subprocess
-import tempfile
-import time
 
 import pytest
 
 pyvisa = pytest.importorskip("pyvisa")
 pytest.importorskip("pyvisa_py")
-
-
-@pytest.fixture(scope="module")
-def server():
-    """The simulator with two instruments, the server in front of it; the
-    ports of instruments 0 and 1, read from the server's log."""
-    root = tempfile.mkdtemp(prefix="velmar-visa-test-")
-    devices = os.path.join(root, "devices")
-    sim = subprocess.Popen([os.environ["VELMAR_SIM"], "--dir", devices, "--count", "2"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    log_path = os.path.join(root, "server.log")
-    with open(log_path, "w") as log:
-        while not os.path.exists(os.path.join(devices, "dds1")):
-            time.sleep(0.01)
-        env = dict(os.environ, VELMAR_DDS_DEVICE_DIR=devices)
-        scpi = subprocess.Popen([os.environ["VELMAR_SCPI"], "--port", "0"], env=env,
-                                stderr=log)
-    ports = {}
-    deadline = time.monotonic() + 5
-    while len(ports) < 2 and time.monotonic() < deadline:
-        time.sleep(0.02)
-        with open(log_path) as log:
-            for index, port in re.findall(r"instrument (\d) on 127\.0\.0\.1:(\d+)", log.read()):
-                ports[int(index)] = int(port)
-    try:
-        assert len(ports) == 2, open(log_path).read()
-        yield ports
-    finally:
-        scpi.send_signal(signal.SIGINT)
-        assert scpi.wait(timeout=10) == 0, open(log_path).read()
-        sim.terminate()
-        sim.wait(timeout=10)
-        shutil.rmtree(root)
 
 
 @pytest.fixture
@@ -64,7 +27,7 @@ def instrument(server):
 def test_identifies_the_instrument_behind_each_port(instrument):
     for index in (0, 1):
         fields = instrument(index).query("*IDN?").split(",")
-        assert fields[:3] == ["VELMAR", "DDS", str(index)]
+        assert fields[:3] == ["VELMAR", "DDS", f"dds{index}"]
         assert re.fullmatch(r"\d+\.\d+\.\d+", fields[3])
 
 
@@ -99,4 +62,4 @@ def test_lxi_one_liner(server):
     result = subprocess.run([lxi, "scpi", "--raw", "-a", "127.0.0.1", "-p", str(server[0]),
                              "*IDN?"], capture_output=True, text=True, timeout=20)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip().startswith("VELMAR,DDS,0,")
+    assert result.stdout.strip().startswith("VELMAR,DDS,dds0,")

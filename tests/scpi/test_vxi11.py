@@ -157,7 +157,7 @@ def test_a_read_with_nothing_to_come_fails_at_once(server, manager):
 def test_trigger_runs_star_trg_through_the_command_layer(server, manager):
     dds = instr(manager, "TCPIP0::127.0.0.1::inst1::INSTR")
     dds.assert_trigger()
-    assert dds.query("*OPC?") == "1"
+    assert dds.query("*OPC?;SYST:ERR?") == '1;0,"No error"'
     assert wait_for(server["log"], r"instrument 1: VXI-11 \S+ link \d+: \*TRG")
 
 

@@ -23,24 +23,77 @@ struct ShapeCase {
     Shape shape;
     double phase;
     double value;
+    double duty = 0.5;
+    double symmetry = 1.0;
+    double edge = 0.0;
 };
 
 TEST(WaveTest, ShapesAtTheirCorners) {
     const ShapeCase cases[] = {
-        {Shape::kSine, 0.0, 0.0},         {Shape::kSine, 0.25, 1.0},
-        {Shape::kSine, 0.75, -1.0},       {Shape::kSquare, 0.0, 1.0},
-        {Shape::kSquare, 0.4999, 1.0},    {Shape::kSquare, 0.5, -1.0},
-        {Shape::kTriangle, 0.0, -1.0},    {Shape::kTriangle, 0.25, 0.0},
-        {Shape::kTriangle, 0.5, 1.0},     {Shape::kTriangle, 0.75, 0.0},
-        {Shape::kSawtooth, 0.0, -1.0},    {Shape::kSawtooth, 0.5, 0.0},
+        {Shape::kSine, 0.0, 0.0},
+        {Shape::kSine, 0.25, 1.0},
+        {Shape::kSine, 0.75, -1.0},
+        {Shape::kSquare, 0.0, 1.0},
+        {Shape::kSquare, 0.4999, 1.0},
+        {Shape::kSquare, 0.5, -1.0},
+        {Shape::kTriangle, 0.0, -1.0},
+        {Shape::kTriangle, 0.25, 0.0},
+        {Shape::kTriangle, 0.5, 1.0},
+        {Shape::kTriangle, 0.75, 0.0},
+        {Shape::kSawtooth, 0.0, -1.0},
+        {Shape::kSawtooth, 0.5, 0.0},
         {Shape::kSawtooth, 0.999, 0.998},
+        // Duty, symmetry and the pulse's edges.
+        {Shape::kSquare, 0.2499, 1.0, 0.25},
+        {Shape::kSquare, 0.25, -1.0, 0.25},
+        {Shape::kSawtooth, 0.0, 1.0, 0.5, 0.0},
+        {Shape::kSawtooth, 0.5, 0.0, 0.5, 0.0},
+        {Shape::kSawtooth, 0.25, 1.0, 0.5, 0.25},
+        {Shape::kSawtooth, 0.625, 0.0, 0.5, 0.25},
+        {Shape::kSawtooth, 0.25, 0.0, 0.5, 0.5},
+        {Shape::kPulse, 0.0, 1.0, 0.2},
+        {Shape::kPulse, 0.1999, 1.0, 0.2},
+        {Shape::kPulse, 0.2, -1.0, 0.2},
+        {Shape::kPulse, 0.99, -1.0, 0.2},
+        {Shape::kPulse, 0.0, 0.0, 0.2, 1.0, 0.1},  // half way up the rising edge
+        {Shape::kPulse, 0.975, -0.5, 0.2, 1.0, 0.1},
+        {Shape::kPulse, 0.1, 1.0, 0.2, 1.0, 0.1},
+        {Shape::kPulse, 0.2, 0.0, 0.2, 1.0, 0.1},  // half way down the falling edge
+        {Shape::kPulse, 0.225, -0.5, 0.2, 1.0, 0.1},
+        {Shape::kPulse, 0.5, -1.0, 0.2, 1.0, 0.1},
+        {Shape::kDc, 0.3, 0.0},
     };
     for (const ShapeCase& c : cases) {
         WaveSettings settings;
         settings.shape = c.shape;
+        settings.duty = c.duty;
+        settings.symmetry = c.symmetry;
+        settings.edge = c.edge;
         EXPECT_NEAR(WaveValue(settings, c.phase), c.value, 1e-9)
             << "shape " << static_cast<int>(c.shape) << " phase " << c.phase;
     }
+}
+
+TEST(WaveTest, NoiseIsBoundedRepeatableAndNearGaussian) {
+    WaveSettings settings;
+    settings.shape = Shape::kNoise;
+    settings.amplitude = 1.0;
+    const std::vector<uint16_t> noise = ComputeSamples(settings, 4096, 1);
+    EXPECT_EQ(noise, ComputeSamples(settings, 4096, 7));  // periods do not matter
+    settings.seed = 2;
+    EXPECT_NE(noise, ComputeSamples(settings, 4096, 1));
+    double sum = 0.0;
+    double squares = 0.0;
+    for (uint16_t code : noise) {
+        const double value = code / 32767.5 - 1.0;
+        sum += value;
+        squares += value * value;
+    }
+    // The mean of four uniform draws on -1..1 has a deviation of 1/sqrt(12).
+    EXPECT_NEAR(sum / 4096, 0.0, 0.02);
+    EXPECT_NEAR(std::sqrt(squares / 4096), 1.0 / std::sqrt(12.0), 0.02);
+    EXPECT_GT(*std::max_element(noise.begin(), noise.end()), 52000);
+    EXPECT_LT(*std::min_element(noise.begin(), noise.end()), 13500);
 }
 
 TEST(WaveTest, TableIsInterpolatedAndWraps) {
