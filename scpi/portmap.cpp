@@ -1,6 +1,6 @@
 #include "portmap.h"
 
-#include <rpc/pmap_clnt.h>
+#include <netinet/in.h>
 #include <rpc/rpc.h>
 
 #include <array>
@@ -155,10 +155,18 @@ void Portmapper::Impl::Start() {
 }
 
 // The system's rpcbind answers on a local socket at once, or is not there.
+// rpcb_set, which pmap_set wraps: that one loses the address it makes.
 bool Portmapper::Impl::Register() {
-    if (!pmap_set(vxi11::kCoreProgram, vxi11::kVersion, IPPROTO_TCP, vxi11_port_)) return false;
-    pmap_set(vxi11::kAbortProgram, vxi11::kVersion, IPPROTO_TCP, vxi11_port_);
-    return true;
+    netconfig* transport = getnetconfigent("tcp");
+    if (transport == nullptr) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(vxi11_port_);
+    netbuf where{sizeof(address), sizeof(address), &address};
+    const bool registered = rpcb_set(vxi11::kCoreProgram, vxi11::kVersion, transport, &where);
+    if (registered) rpcb_set(vxi11::kAbortProgram, vxi11::kVersion, transport, &where);
+    freenetconfigent(transport);
+    return registered;
 }
 
 // Binds port 111 over UDP and TCP on every --listen address it can; the
@@ -236,8 +244,8 @@ void Portmapper::Impl::Stop() {
     if (stopping_) return;
     stopping_ = true;
     if (registered_) {
-        pmap_unset(vxi11::kCoreProgram, vxi11::kVersion);
-        pmap_unset(vxi11::kAbortProgram, vxi11::kVersion);
+        rpcb_unset(vxi11::kCoreProgram, vxi11::kVersion, nullptr);
+        rpcb_unset(vxi11::kAbortProgram, vxi11::kVersion, nullptr);
     }
     boost::system::error_code ignored;
     for (auto& datagrams : datagrams_) datagrams->socket.close(ignored);
