@@ -834,11 +834,7 @@ bool HttpDoor::Impl::Listen(std::string* error) {
         }
         auto acceptor = std::make_unique<tcp::acceptor>(layer_.io());
         const tcp::endpoint endpoint(address, http_port_ != 0 ? http_port_ : options_.http_port);
-        acceptor->open(endpoint.protocol(), ec);
-        if (!ec && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), ec);
-        if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
-        if (!ec) acceptor->bind(endpoint, ec);
-        if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+        OpenAcceptor(*acceptor, endpoint, ec);
         if (ec) {
             Log("front panel: cannot listen on " + EndpointText(endpoint) + ": " + ec.message());
             continue;
@@ -860,10 +856,7 @@ void HttpDoor::Impl::Accept(tcp::acceptor& acceptor) {
             boost::system::error_code ec;
             const tcp::endpoint remote = socket.remote_endpoint(ec);
             const std::string peer = ec ? "unknown peer" : EndpointText(remote);
-            bool allowed = self->options_.allow.empty();
-            for (const AddressRange& range : self->options_.allow) {
-                if (!ec && range.Contains(remote.address())) allowed = true;
-            }
+            const bool allowed = !ec && Allowed(self->options_.allow, remote.address());
             if (!allowed) {
                 self->Log("front panel " + peer + " refused: not in --allow");
                 socket.close(ec);

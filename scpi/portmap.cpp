@@ -31,14 +31,6 @@ constexpr size_t kMostCallBytes = 2048;
 // A portmapper client asks and goes: its TCP connection is closed after this.
 constexpr auto kConnectionLimit = std::chrono::seconds(10);
 
-bool Allowed(const ServerOptions& options, const asio::ip::address& peer) {
-    if (options.allow.empty()) return true;
-    for (const AddressRange& range : options.allow) {
-        if (range.Contains(peer)) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 class Portmapper::Impl : public std::enable_shared_from_this<Portmapper::Impl> {
@@ -184,11 +176,7 @@ std::string Portmapper::Impl::Serve() {
         if (!ec) datagrams->socket.bind(udp_endpoint, ec);
         auto acceptor = std::make_unique<tcp::acceptor>(io_);
         const tcp::endpoint tcp_endpoint(address, kPortmapperPort);
-        if (!ec) acceptor->open(tcp_endpoint.protocol(), ec);
-        if (!ec && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), ec);
-        if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
-        if (!ec) acceptor->bind(tcp_endpoint, ec);
-        if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+        if (!ec) OpenAcceptor(*acceptor, tcp_endpoint, ec);
         if (ec) {
             why = ec.message();
             continue;
@@ -211,7 +199,7 @@ void Portmapper::Impl::Receive(Datagrams& d) {
             if (self->stopping_ || error == asio::error::operation_aborted) return;
             // A datagram is one record, with no mark. The answer is no
             // longer than the call: nobody gets more back than they sent.
-            if (!error && Allowed(self->options_, datagrams->sender.address())) {
+            if (!error && Allowed(self->options_.allow, datagrams->sender.address())) {
                 const std::string reply = vxi11::AnswerPortmapper(
                     std::string(datagrams->buffer.data(), n), self->vxi11_port_);
                 boost::system::error_code ignored;
@@ -229,7 +217,7 @@ void Portmapper::Impl::Accept(tcp::acceptor& acceptor) {
         if (self->stopping_ || error == asio::error::operation_aborted) return;
         boost::system::error_code ec;
         const tcp::endpoint remote = socket.remote_endpoint(ec);
-        if (!error && !ec && Allowed(self->options_, remote.address()) &&
+        if (!error && !ec && Allowed(self->options_.allow, remote.address()) &&
             self->connections_.size() < self->options_.max_clients) {
             const uint64_t id = self->next_id_++;
             auto connection = std::make_shared<Connection>(self, std::move(socket), id);

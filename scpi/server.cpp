@@ -67,6 +67,23 @@ bool AddressRange::Contains(const asio::ip::address& address) const {
            asio::ip::network_v6(peer.to_v6(), v6.prefix_length()).canonical() == v6.canonical();
 }
 
+bool Allowed(const std::vector<AddressRange>& allow, const asio::ip::address& peer) {
+    if (allow.empty()) return true;
+    for (const AddressRange& range : allow) {
+        if (range.Contains(peer)) return true;
+    }
+    return false;
+}
+
+void OpenAcceptor(tcp::acceptor& acceptor, const tcp::endpoint& endpoint,
+                  boost::system::error_code& ec) {
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec && endpoint.address().is_v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
+    if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+}
+
 // ---- Server and sessions ---------------------------------------------------
 
 namespace {
@@ -562,11 +579,7 @@ bool Server::Impl::Listen(Served& served, uint16_t port, std::string* error) {
         auto listener = std::make_unique<Listener>(Listener{tcp::acceptor(io_), index});
         tcp::acceptor& acceptor = listener->acceptor;
         const tcp::endpoint endpoint(address, port);
-        acceptor.open(endpoint.protocol(), ec);
-        if (!ec && address.is_v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
-        if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-        if (!ec) acceptor.bind(endpoint, ec);
-        if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        OpenAcceptor(acceptor, endpoint, ec);
         if (ec) {
             // A machine without IPv6 still serves on IPv4, and the other way round.
             Log("cannot listen on " + Endpoint(endpoint) + ": " + ec.message());
@@ -589,10 +602,7 @@ void Server::Impl::Accept(Listener& listener) {
             const asio::ip::address address =
                 ec ? asio::ip::address() : PeerAddress(remote.address());
             const std::string where = "instrument " + std::to_string(listener.index) + ": ";
-            bool allowed = options_.allow.empty();
-            for (const AddressRange& range : options_.allow) {
-                if (!ec && range.Contains(address)) allowed = true;
-            }
+            const bool allowed = !ec && Allowed(options_.allow, address);
             if (!allowed) {
                 Log(where + peer + " refused: not in --allow");
                 socket.close(ec);

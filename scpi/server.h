@@ -14,6 +14,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/network_v4.hpp>
 #include <boost/asio/ip/network_v6.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -42,6 +43,15 @@ class AddressRange {
         : network_(network) {}
     std::variant<asio::ip::network_v4, asio::ip::network_v6> network_;
 };
+
+// Whether --allow lets the peer in: any peer when it names no range.
+bool Allowed(const std::vector<AddressRange>& allow, const asio::ip::address& peer);
+
+// Opens, binds and listens as every door of the server does: an IPv6
+// address for IPv6 only, and the address taken again at once after a
+// restart. The reason it could not in *error.
+void OpenAcceptor(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
+                  boost::system::error_code& error);
 
 struct ServerOptions {
     std::vector<std::string> listen = {"127.0.0.1", "::1"};

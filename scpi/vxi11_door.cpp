@@ -2,7 +2,6 @@
 
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -691,11 +690,7 @@ bool Vxi11Door::Impl::Listen(std::string* error) {
         auto acceptor = std::make_unique<tcp::acceptor>(layer_.io());
         // Every address on the same port: the portmapper has one to give.
         const tcp::endpoint endpoint(address, port_ != 0 ? port_ : options_.vxi11_port);
-        acceptor->open(endpoint.protocol(), ec);
-        if (!ec && address.is_v6()) acceptor->set_option(asio::ip::v6_only(true), ec);
-        if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
-        if (!ec) acceptor->bind(endpoint, ec);
-        if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+        OpenAcceptor(*acceptor, endpoint, ec);
         if (ec) {
             Log("VXI-11: cannot listen on " + EndpointText(endpoint) + ": " + ec.message());
             continue;
@@ -721,10 +716,7 @@ void Vxi11Door::Impl::Accept(tcp::acceptor& acceptor) {
             boost::system::error_code ec;
             const tcp::endpoint remote = socket.remote_endpoint(ec);
             const std::string peer = ec ? "unknown peer" : EndpointText(remote);
-            bool allowed = self->options_.allow.empty();
-            for (const AddressRange& range : self->options_.allow) {
-                if (!ec && range.Contains(remote.address())) allowed = true;
-            }
+            const bool allowed = !ec && Allowed(self->options_.allow, remote.address());
             if (!allowed) {
                 self->Log("VXI-11 " + peer + " refused: not in --allow");
                 socket.close(ec);
