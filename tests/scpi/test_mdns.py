@@ -13,48 +13,17 @@ import time
 
 import pytest
 
+from netns_server import read, running_server, wait_for
+
 if os.environ.get("VELMAR_AVAHI") != "1":
     pytest.skip("NOT RUN: needs avahi-daemon in the namespace of in_netns.sh --avahi",
                 allow_module_level=True)
 
 
-def read(path):
-    with open(path) as f:
-        return f.read()
-
-
-def wait_for(path, pattern, count=1, seconds=10):
-    deadline = time.monotonic() + seconds
-    while True:
-        found = re.findall(pattern, read(path))
-        if len(found) >= count or time.monotonic() > deadline:
-            return found
-        time.sleep(0.05)
-
-
 @pytest.fixture(scope="module")
 def server():
-    root = tempfile.mkdtemp(prefix="velmar-mdns-test-")
-    devices = os.path.join(root, "devices")
-    sim = subprocess.Popen([os.environ["VELMAR_SIM"], "--dir", devices, "--count", "2"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    while not os.path.exists(os.path.join(devices, "dds1")):
-        time.sleep(0.01)
-    log_path = os.path.join(root, "server.log")
-    with open(log_path, "w") as log:
-        env = dict(os.environ, VELMAR_DDS_DEVICE_DIR=devices)
-        scpi = subprocess.Popen([os.environ["VELMAR_SCPI"], "--port", "0", "--http", "18080",
-                                 "--listen", "0.0.0.0"], env=env, stderr=log)
-    try:
-        ports = dict(wait_for(log_path, r"instrument (\d) on 0\.0\.0\.0:(\d+)", 2))
-        assert wait_for(log_path, r"advertised over mDNS"), read(log_path)
-        yield {int(i): int(p) for i, p in ports.items()}, log_path
-    finally:
-        scpi.send_signal(signal.SIGINT)
-        assert scpi.wait(timeout=10) == 0, read(log_path)
-        sim.terminate()
-        sim.wait(timeout=10)
-        shutil.rmtree(root)
+    with running_server(["--http", "18080"], r"advertised over mDNS") as running:
+        yield running
 
 
 def browse(service_type):

@@ -11,9 +11,7 @@ programs."""
 import os
 import re
 import shutil
-import signal
 import subprocess
-import tempfile
 import threading
 import time
 
@@ -28,45 +26,16 @@ if os.environ.get("VELMAR_NETNS") != "1":
 from pyvisa import constants  # noqa: E402
 from pyvisa.errors import VisaIOError  # noqa: E402
 
-
-def wait_for(path, pattern, count=1, seconds=5):
-    """The matches of `pattern` in the file, once there are `count`."""
-    deadline = time.monotonic() + seconds
-    while True:
-        with open(path) as f:
-            found = re.findall(pattern, f.read())
-        if len(found) >= count or time.monotonic() > deadline:
-            return found
-        time.sleep(0.02)
+from netns_server import running_server, wait_for  # noqa: E402
 
 
 @pytest.fixture(scope="module")
 def server():
-    """Two simulated instruments and the server in front of them, on every
-    address of the namespace; the socket ports and the log's path."""
-    root = tempfile.mkdtemp(prefix="velmar-vxi11-test-")
-    devices = os.path.join(root, "devices")
-    sim = subprocess.Popen([os.environ["VELMAR_SIM"], "--dir", devices, "--count", "2"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    while not os.path.exists(os.path.join(devices, "dds1")):
-        time.sleep(0.01)
-    log_path = os.path.join(root, "server.log")
-    with open(log_path, "w") as log:
-        env = dict(os.environ, VELMAR_DDS_DEVICE_DIR=devices)
-        scpi = subprocess.Popen([os.environ["VELMAR_SCPI"], "--port", "0", "--http", "0",
-                                 "--listen", "0.0.0.0", "--verbose"], env=env, stderr=log)
-    try:
-        ports = dict(wait_for(log_path, r"instrument (\d) on 0\.0\.0\.0:(\d+)", 2))
-        assert len(ports) == 2, open(log_path).read()
-        assert wait_for(log_path, r"portmapper for VXI-11 on 0\.0\.0\.0:111"), \
-            open(log_path).read()
-        yield {"ports": {int(i): int(p) for i, p in ports.items()}, "log": log_path}
-    finally:
-        scpi.send_signal(signal.SIGINT)
-        assert scpi.wait(timeout=10) == 0, open(log_path).read()
-        sim.terminate()
-        sim.wait(timeout=10)
-        shutil.rmtree(root)
+    """The socket ports and the log's path of a server on every address of
+    the namespace, its portmapper on 0.0.0.0:111."""
+    with running_server(["--http", "0", "--verbose"],
+                        r"portmapper for VXI-11 on 0\.0\.0\.0:111") as (ports, log):
+        yield {"ports": ports, "log": log}
 
 
 @pytest.fixture
