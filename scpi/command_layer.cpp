@@ -20,6 +20,10 @@ void CommandRunner::Begin(std::string message) {
     failure_words_.clear();
 }
 
+void CommandRunner::Abandon() {
+    if (in_message_ && !busy_) EndMessage();
+}
+
 bool CommandRunner::Step() {
     if (!in_message_ || busy_) return false;
     if (std::optional<ProgramUnit> unit = reader_.Next()) {
@@ -28,13 +32,6 @@ bool CommandRunner::Step() {
         EndMessage();
     }
     return !busy_;
-}
-
-void CommandRunner::Abandon() {
-    in_message_ = false;
-    answered_ = false;
-    reader_ = UnitReader();
-    message_.clear();
 }
 
 void CommandRunner::RunUnit(ProgramUnit unit) {
@@ -105,7 +102,7 @@ void CommandRunner::Apply(const ProgramUnit& unit, const Reply& reply, const Fai
         door_.write(*answer);
         answered_ = true;
     }
-    if (layer_.verbose()) {
+    if (layer_.verbose() && !door_.quiet) {
         Note(Describe(unit), answer, reply.errors, note.words);
     } else if (note.news) {
         // Without --verbose, a failure once, until the instrument says

@@ -102,6 +102,9 @@ struct Door {
     // Commands that would change the instrument are refused with -203; its
     // queries and the connection's own commands run.
     bool read_only = false;
+    // --verbose does not log this door's commands (a poll several times a
+    // second would bury the log); the library's failures are still logged.
+    bool quiet = false;
 };
 
 // One client's commands on one instrument: its own ConnectionState (error
@@ -119,14 +122,12 @@ class CommandRunner : public std::enable_shared_from_this<CommandRunner> {
 
     // A message a door framed: its units run with Step().
     void Begin(std::string message);
+    // Ends the message under way without running the rest of its units.
+    void Abandon();
     // Runs the next unit of the message, or ends the message when none is
     // left. False when the unit went to the instrument (Door::resumed
     // follows) or no message is under way; true when the door may step again.
     bool Step();
-    // Drops the rest of the message under way, as a device clear does: its
-    // units are not run and its line gets no end. A unit already with the
-    // instrument still comes back (Door::resumed) and writes its answer.
-    void Abandon();
     // The library's words about what failed in the message under way, or
     // in the last one: "instrument 1: no answer within 1000 ms ...". Empty
     // when nothing failed.

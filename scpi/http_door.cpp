@@ -2,7 +2,6 @@
 
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -16,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "net_util.h"
 #include "server.h"
 #include "velmar/dds.h"
 #include "web_api.h"
@@ -43,34 +43,18 @@ constexpr auto kLiveInterval = std::chrono::milliseconds(250);
 // and dropped so that the client sees the answer.
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr size_t kMostLingerBytes = 4 * 1024 * 1024;
-// Steps one page's message takes before the other connections get their turn.
-constexpr size_t kStepsPerTurn = 256;
+// SCPI's "Too much data": a page's reply past its bound.
 
 // What an open page sees of its instrument, read with a message each: an
-// instrument that lacks one of them answers the others all the same.
+// instrument that lacks one of them answers the others all the same. None
+// changes the instrument: the meter is read in the mode it is in (READ?),
+// never switched.
 const char* const kLiveQueries[] = {
-    "*IDN?",     "FUNC?",     "FREQ?",          "VOLT?",         "VOLT:OFFS?", "OUTP?",
-    "DIV?",      "SRAT?",     "DATA:DAC:POIN?", "DATA:DAC:PER?", "SING?",      "TRIG?",
-    "TRIG:OPT?", "DIG:MODE?", "DIG:OUTP?",      "DIG:INP?",      "MEAS:FREQ?", "MEAS:TOT?",
+    "*IDN?",         "FUNC?",    "FREQ?",      "VOLT?",     "VOLT:UNIT?",
+    "VOLT:OFFS?",    "OUTP?",    "DIV?",       "SRAT?",     "DATA:DAC:POIN?",
+    "DATA:DAC:PER?", "SING?",    "TRIG?",      "TRIG:OPT?", "DIG:MODE?",
+    "DIG:OUTP?",     "DIG:INP?", "SENS:FUNC?", "READ?",
 };
-
-std::string EndpointText(const tcp::endpoint& endpoint) {
-    const std::string address = endpoint.address().to_string();
-    return (endpoint.address().is_v6() ? "[" + address + "]" : address) + ":" +
-           std::to_string(endpoint.port());
-}
-
-// The address a peer is known by: an IPv4 peer on an IPv6 socket as IPv4.
-asio::ip::address Unmapped(const asio::ip::address& address) {
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    }
-    return address;
-}
-
-std::string SecondsText(std::chrono::seconds limit) {
-    return std::to_string(limit.count()) + (limit.count() == 1 ? " second" : " seconds");
-}
 
 std::string RandomToken() {
     std::random_device random;
@@ -136,8 +120,8 @@ class HttpDoor::Impl : public std::enable_shared_from_this<HttpDoor::Impl> {
         return idle.count() != 0 && idle < own ? idle : own;
     }
 
-    uint64_t Register(std::weak_ptr<Connection> connection) {
-        connections_[next_id_] = std::move(connection);
+    uint64_t Register(std::weak_ptr<Connection> connection, const asio::ip::address& peer) {
+        connections_[next_id_] = {std::move(connection), peer};
         return next_id_++;
     }
     void Forget(uint64_t id) { connections_.erase(id); }
@@ -151,7 +135,14 @@ class HttpDoor::Impl : public std::enable_shared_from_this<HttpDoor::Impl> {
     std::vector<PanelFacts> Facts(const std::string& host) const;
 
   private:
-    void Accept(tcp::acceptor& acceptor);
+    struct Held {
+        std::weak_ptr<Connection> connection;
+        asio::ip::address peer;
+    };
+
+    void Take(tcp::socket socket, const Peer& peer);
+    bool MakeRoomFor(const Peer& peer);
+    void RefuseBusy(tcp::socket socket, const std::string& why);
 
     CommandLayer& layer_;
     const ServerOptions& options_;
@@ -159,7 +150,8 @@ class HttpDoor::Impl : public std::enable_shared_from_this<HttpDoor::Impl> {
     const std::string token_;
     std::vector<std::string> names_;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
-    std::map<uint64_t, std::weak_ptr<Connection>> connections_;
+    std::map<uint64_t, Held> connections_;
+    size_t refusing_ = 0;  // 503 answers under way
     std::map<int, std::weak_ptr<LivePoll>> polls_;
     uint64_t next_id_ = 0;
     uint16_t http_port_ = 0;
@@ -190,18 +182,21 @@ class HttpDoor::Impl::LivePoll : public std::enable_shared_from_this<LivePoll> {
         door.resumed = [weak = weak_from_this()] {
             if (auto self = weak.lock()) self->Continue();
         };
-        // Reading only: it never changes what a page or a client set.
+        // Reading only: it never changes what a page or a client set. Its
+        // queries are not logged with --verbose, only an instrument's failures.
         door.read_only = true;
+        door.quiet = true;
         runner_ = std::make_shared<CommandRunner>(
             door_->layer(), *door_->instruments().at(index_).served, std::move(door));
-        Round();
     }
 
-    // Each open page is called with every round's readings; the round under
-    // way is pushed to a page that joins, the next at once when none is.
+    // Each open page is called with every round's readings; the last round
+    // is pushed to a page that joins, and the rounds start again when they
+    // had ended.
     void Subscribe(uint64_t id, Push push) {
         pages_[id] = std::move(push);
         if (!last_.empty()) pages_[id](last_);
+        if (!running_) Round();
     }
     void Unsubscribe(uint64_t id) {
         pages_.erase(id);
@@ -210,11 +205,12 @@ class HttpDoor::Impl::LivePoll : public std::enable_shared_from_this<LivePoll> {
 
   private:
     void Round() {
-        if (pages_.empty() && started_) return;  // nobody looks: the poll ends with its pages
-        started_ = true;
+        // Nobody looks: the rounds end with the pages, and start again with
+        // the next one.
+        running_ = !pages_.empty() && !door_->stopping();
+        if (!running_) return;
         next_ = 0;
-        values_.clear();
-        words_.clear();
+        round_ = LiveRound{};
         runner_->Begin("*CLS");  // its queue holds nothing of the last round
         Continue();
     }
@@ -226,9 +222,9 @@ class HttpDoor::Impl::LivePoll : public std::enable_shared_from_this<LivePoll> {
                 if (!runner_->Step()) return;  // with the instrument: resumed() comes back
             }
             if (next_ > 0) {
-                values_.emplace_back(kLiveQueries[next_ - 1], answer_);
+                round_.answers.emplace_back(kLiveQueries[next_ - 1], answer_);
                 if (!runner_->failure_words().empty()) {
-                    words_ = runner_->failure_words();
+                    round_.words = runner_->failure_words();
                     break;  // it does not answer: a round waits no longer on it
                 }
             }
@@ -236,35 +232,14 @@ class HttpDoor::Impl::LivePoll : public std::enable_shared_from_this<LivePoll> {
             answer_.clear();
             runner_->Begin(kLiveQueries[next_++]);
         }
-        Publish();
+        last_ = LiveJson(round_);
+        for (auto& [id, push] : std::map<uint64_t, Push>(pages_)) push(last_);
+        // Cancelled when the last page goes: the round after it then finds
+        // none, or a page that came meanwhile.
         timer_.expires_after(kLiveInterval);
-        timer_.async_wait([weak = weak_from_this()](boost::system::error_code error) {
-            if (auto self = weak.lock(); self && !error) self->Round();
+        timer_.async_wait([weak = weak_from_this()](boost::system::error_code) {
+            if (auto self = weak.lock()) self->Round();
         });
-    }
-
-    void Publish() {
-        std::string json = "{\"type\":\"live\",\"values\":{";
-        std::map<std::string, std::string> by_query;
-        for (size_t i = 0; i < values_.size(); ++i) {
-            const auto& [query, answer] = values_[i];
-            json += (i ? "," : "") + JsonString(query) + ":" + JsonString(answer);
-            by_query[query] = answer;
-        }
-        json += "},\"warnings\":[";
-        const auto number = [&by_query](const char* query) {
-            const auto it = by_query.find(query);
-            return it == by_query.end() ? 0.0 : std::strtod(it->second.c_str(), nullptr);
-        };
-        const std::vector<std::string> warnings = PlanWarnings(
-            static_cast<uint16_t>(number("DIV?")), static_cast<int32_t>(number("DATA:DAC:POIN?")),
-            static_cast<int32_t>(number("DATA:DAC:PER?")), number("FREQ?"));
-        for (size_t i = 0; i < warnings.size(); ++i) {
-            json += (i ? "," : "") + JsonString(warnings[i]);
-        }
-        json += "],\"words\":" + JsonString(words_) + "}";
-        last_ = json;
-        for (auto& [id, push] : std::map<uint64_t, Push>(pages_)) push(json);
     }
 
     std::shared_ptr<Impl> door_;
@@ -274,10 +249,9 @@ class HttpDoor::Impl::LivePoll : public std::enable_shared_from_this<LivePoll> {
     std::map<uint64_t, Push> pages_;
     size_t next_ = 0;
     std::string answer_;
-    std::vector<std::pair<std::string, std::string>> values_;
-    std::string words_;
+    LiveRound round_;
     std::string last_;
-    bool started_ = false;
+    bool running_ = false;  // a round is under way, or its timer is set
 };
 
 std::shared_ptr<HttpDoor::Impl::LivePoll> HttpDoor::Impl::PollOf(int index) {
@@ -293,22 +267,26 @@ std::shared_ptr<HttpDoor::Impl::LivePoll> HttpDoor::Impl::PollOf(int index) {
 // One open instrument page. Each text frame it sends is `<id> <SCPI
 // message>`; the server runs the message through the command layer, with
 // this page's own ConnectionState, and answers
-// {"type":"reply","id":<id>,"answer":<line or null>,"words":<failure>}. It
-// reads the next frame once the reply is sent, so a page holds at most one
-// message and one reply; the live readings wait for the reply and only the
-// newest is kept.
+// {"type":"reply","id":<id>,"answer":<line or null>,"errors":[...],
+// "words":<failure>}: "errors" is the page's error queue as SYST:ERR? reads
+// it, taken right after the message, so that each reply carries the errors
+// its message queued. It reads the next frame once the reply is sent, so a
+// page holds at most one message and one reply; the live readings wait for
+// the reply and only the newest is kept. A reply is bounded as a socket's
+// answers are: past kMostAnswerBytes the rest of the frame is not run.
 class HttpDoor::Impl::PanelSocket : public Connection,
                                     public std::enable_shared_from_this<PanelSocket> {
   public:
-    PanelSocket(std::shared_ptr<Impl> door, tcp::socket socket, int index, std::string peer)
+    PanelSocket(std::shared_ptr<Impl> door, tcp::socket socket, int index, Peer peer)
         : door_(std::move(door)),
           ws_(std::move(socket)),
           index_(index),
-          peer_(std::move(peer)),
+          peer_(std::move(peer.text)),
+          address_(peer.address),
           write_timer_(door_->layer().io()) {}
 
     void Start(http::request<http::string_body> request) {
-        id_ = door_->Register(weak_from_this());
+        id_ = door_->Register(weak_from_this(), address_);
         request_ = std::move(request);
         ws_.set_option(websocket::stream_base::timeout{door_->Limit(kHttpTimeout),
                                                        door_->Limit(kPageIdleTimeout), true});
@@ -412,7 +390,12 @@ class HttpDoor::Impl::PanelSocket : public Connection,
     void Run() {
         if (closed_) return;
         size_t budget = kStepsPerTurn;
+        std::string words;
         while (commands_->in_message() || !messages_.empty()) {
+            if (answer_.size() > kMostAnswerBytes) {
+                words = DropTheRest();
+                break;
+            }
             if (budget-- == 0) {
                 asio::post(door_->layer().io(), [self = shared_from_this()] { self->Run(); });
                 return;
@@ -423,11 +406,34 @@ class HttpDoor::Impl::PanelSocket : public Connection,
             }
             if (!commands_->Step()) return;  // with the instrument: resumed() comes back
         }
+        if (words.empty()) words = commands_->failure_words();
         if (!answer_.empty() && answer_.back() == '\n') answer_.pop_back();
+        // The errors the frame queued, taken at once on the io thread: no
+        // other message of the page runs between the reply and them.
+        std::string errors;
+        Status& status = commands_->state().status;
+        while (status.error_count() > 0) {
+            errors += (errors.empty() ? "" : ",") + JsonString(status.NextError());
+        }
         Queue("{\"type\":\"reply\",\"id\":" + request_id_ +
                   ",\"answer\":" + (answer_.empty() ? std::string("null") : JsonString(answer_)) +
-                  ",\"words\":" + JsonString(commands_->failure_words()) + "}",
+                  ",\"errors\":[" + errors + "],\"words\":" + JsonString(words) + "}",
               true);
+        answer_.clear();
+    }
+
+    // The reply has passed its bound: the rest of the message under way
+    // (replaced by an empty one, which ends it) and the frame's other
+    // messages are not run, and -223 says why. The words for the reply.
+    std::string DropTheRest() {
+        const std::string failure = commands_->failure_words();
+        messages_.clear();
+        commands_->Abandon();
+        const std::string why = "the reply passed " + std::to_string(kMostAnswerBytes) +
+                                " bytes: the rest of the message was not run";
+        commands_->state().status.Fail(kTooMuchData, why);
+        door_->Log(Where() + ": " + why + " (-223 Too much data)");
+        return (failure.empty() ? "" : failure + "; ") + "Too much data: " + why + ".";
     }
 
     void PushLive(const std::string& json) {
@@ -464,7 +470,7 @@ class HttpDoor::Impl::PanelSocket : public Connection,
             auto self = weak.lock();
             if (!self || error) return;
             self->Close("did not take its updates within " +
-                        SecondsText(self->door_->options().write_timeout) + " (--write-timeout)");
+                        Seconds(self->door_->options().write_timeout) + " (--write-timeout)");
         });
         ws_.text(true);
         ws_.async_write(asio::buffer(sending_), [self = shared_from_this(), then_read](
@@ -482,6 +488,7 @@ class HttpDoor::Impl::PanelSocket : public Connection,
     websocket::stream<beast::tcp_stream> ws_;
     const int index_;
     const std::string peer_;
+    const asio::ip::address address_;
     asio::steady_timer write_timer_;
     http::request<http::string_body> request_;
     uint64_t id_ = 0;
@@ -507,21 +514,21 @@ class HttpDoor::Impl::PanelSocket : public Connection,
 class HttpDoor::Impl::HttpSession : public Connection,
                                     public std::enable_shared_from_this<HttpSession> {
   public:
-    HttpSession(std::shared_ptr<Impl> door, tcp::socket socket, std::string peer)
+    HttpSession(std::shared_ptr<Impl> door, tcp::socket socket, Peer peer)
         : door_(std::move(door)), stream_(std::move(socket)), peer_(std::move(peer)) {
         boost::system::error_code error;
-        local_ = Unmapped(stream_.socket().local_endpoint(error).address()).to_string();
+        local_ = PeerAddress(stream_.socket().local_endpoint(error).address()).to_string();
     }
 
     void Start() {
-        id_ = door_->Register(weak_from_this());
+        id_ = door_->Register(weak_from_this(), peer_.address);
         Read();
     }
 
     void Close(const std::string& reason) override {
         if (closed_) return;
         closed_ = true;
-        if (!reason.empty()) door_->Log("front panel " + peer_ + " closed: " + reason);
+        if (!reason.empty()) door_->Log("front panel " + peer_.text + " closed: " + reason);
         boost::system::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
@@ -549,7 +556,7 @@ class HttpDoor::Impl::HttpSession : public Connection,
             return Close("");  // the browser let a kept connection go
         }
         if (error == beast::error::timeout) {
-            return Close("no whole request within " + SecondsText(door_->Limit(kHttpTimeout)));
+            return Close("no whole request within " + Seconds(door_->Limit(kHttpTimeout)));
         }
         if (error == http::error::header_limit || error == http::error::buffer_overflow) {
             return Refuse(http::status::request_header_fields_too_large,
@@ -585,7 +592,7 @@ class HttpDoor::Impl::HttpSession : public Connection,
                              }
                              if (error == beast::error::timeout) {
                                  return self->Close("no whole upload within " +
-                                                    SecondsText(self->door_->Limit(kHttpTimeout)));
+                                                    Seconds(self->door_->Limit(kHttpTimeout)));
                              }
                              if (error) {
                                  return self->Refuse(http::status::bad_request,
@@ -662,8 +669,15 @@ class HttpDoor::Impl::HttpSession : public Connection,
                 return Reply(request, http::status::forbidden, "text/plain; charset=utf-8",
                              "The server is read-only (--http-read-only): it loads nothing.");
             }
+            // ?raw=1&clip=1: the tool's --raw and --clip.
+            const auto flag = [&query](const std::string& name) {
+                const std::string pair = name + "=1";
+                const size_t at = query.find(pair);
+                return at != std::string::npos && (at == 0 || query[at - 1] == '&') &&
+                       (at + pair.size() == query.size() || query[at + pair.size()] == '&');
+            };
             std::string json, error;
-            if (!CsvPreview(request.body(), &json, &error)) {
+            if (!CsvPreview(request.body(), flag("raw"), flag("clip"), &json, &error)) {
                 return Reply(request, http::status::unprocessable_entity,
                              "text/plain; charset=utf-8", error);
             }
@@ -690,7 +704,8 @@ class HttpDoor::Impl::HttpSession : public Connection,
                 "{\"token\":" + JsonString(door_->token()) +
                     ",\"read_only\":" + (door_->read_only() ? "true" : "false") +
                     ",\"most_upload_bytes\":" + std::to_string(kMostUploadBytes) +
-                    ",\"full_scale_vpp\":" + FormatNumber(door_->options().full_scale_vpp) + "}");
+                    ",\"full_scale_vpp\":" + FormatNumber(door_->options().full_scale_vpp) +
+                    ",\"volts_at_codes\":" + VoltsAtCodes(door_->options().full_scale_vpp) + "}");
         }
         if (path == "/api/instruments") {
             return Reply(request, http::status::ok, "application/json",
@@ -703,7 +718,6 @@ class HttpDoor::Impl::HttpSession : public Connection,
             facts.host = HostPart(host);
             facts.http_port = door_->http_port();
             facts.ip_address = local_;
-            facts.ipv6 = local_.find(':') != std::string::npos;
             return Reply(request, http::status::ok, "text/xml; charset=utf-8",
                          LxiIdentification(facts));
         }
@@ -738,7 +752,7 @@ class HttpDoor::Impl::HttpSession : public Connection,
     // connection closes after it, since the rest cannot be told from a next
     // request.
     void Refuse(http::status status, const std::string& why) {
-        door_->Log("front panel " + peer_ +
+        door_->Log("front panel " + peer_.text +
                    " refused: " + std::to_string(static_cast<int>(status)) + " " + why);
         Send(status, "text/plain; charset=utf-8", why + "\n", 11, false, false);
     }
@@ -795,7 +809,7 @@ class HttpDoor::Impl::HttpSession : public Connection,
 
     std::shared_ptr<Impl> door_;
     beast::tcp_stream stream_;
-    const std::string peer_;
+    const Peer peer_;
     std::string local_;  // the address the client connected to
     beast::flat_buffer buffer_{kMostHttpHeaderBytes + 4096};
     std::optional<http::request_parser<http::string_body>> parser_;
@@ -825,62 +839,88 @@ std::vector<PanelFacts> HttpDoor::Impl::Facts(const std::string& host) const {
 }
 
 bool HttpDoor::Impl::Listen(std::string* error) {
-    for (const std::string& text : options_.listen) {
-        boost::system::error_code ec;
-        const asio::ip::address address = asio::ip::make_address(text, ec);
-        if (ec) {
-            *error = "--listen: '" + text + "' is not an IP address";
-            return false;
-        }
-        auto acceptor = std::make_unique<tcp::acceptor>(layer_.io());
-        const tcp::endpoint endpoint(address, http_port_ != 0 ? http_port_ : options_.http_port);
-        OpenAcceptor(*acceptor, endpoint, ec);
-        if (ec) {
-            Log("front panel: cannot listen on " + EndpointText(endpoint) + ": " + ec.message());
-            continue;
-        }
-        http_port_ = acceptor->local_endpoint().port();
-        Log(std::string("front panel") + (options_.http_read_only ? " (read-only)" : "") +
-            " on http://" + EndpointText(acceptor->local_endpoint()) + "/");
-        acceptors_.push_back(std::move(acceptor));
+    // Every address on one port: the first's, when it was any free port.
+    const auto log = [this](const std::string& line) { Log(line); };
+    for (const std::string& address : options_.listen) {
+        const bool listening = ListenOnEach(
+            layer_.io(), {address}, http_port_ != 0 ? http_port_ : options_.http_port,
+            "front panel: ", log,
+            [this](tcp::acceptor acceptor) {
+                http_port_ = acceptor.local_endpoint().port();
+                Log(std::string("front panel") + (options_.http_read_only ? " (read-only)" : "") +
+                    " on http://" + EndpointText(acceptor.local_endpoint()) + "/");
+                acceptors_.push_back(std::make_unique<tcp::acceptor>(std::move(acceptor)));
+            },
+            error);
+        if (!listening) return false;
     }
-    for (auto& acceptor : acceptors_) Accept(*acceptor);
+    for (auto& acceptor : acceptors_) {
+        AcceptEach(
+            *acceptor, options_.allow, "front panel ", log,
+            [weak = weak_from_this()] {
+                auto self = weak.lock();
+                return !self || self->stopping_;
+            },
+            [weak = weak_from_this()](tcp::socket socket, const Peer& peer) {
+                if (auto self = weak.lock()) self->Take(std::move(socket), peer);
+            });
+    }
     return true;
 }
 
-void HttpDoor::Impl::Accept(tcp::acceptor& acceptor) {
-    acceptor.async_accept([self = shared_from_this(), &acceptor](boost::system::error_code error,
-                                                                 tcp::socket socket) {
-        if (self->stopping_ || error == asio::error::operation_aborted) return;
-        if (!error) {
-            boost::system::error_code ec;
-            const tcp::endpoint remote = socket.remote_endpoint(ec);
-            const std::string peer = ec ? "unknown peer" : EndpointText(remote);
-            const bool allowed = !ec && Allowed(self->options_.allow, remote.address());
-            if (!allowed) {
-                self->Log("front panel " + peer + " refused: not in --allow");
-                socket.close(ec);
-            } else if (self->connections_.size() >= kMostWebClients) {
-                self->Log("front panel " + peer + " refused: already " +
-                          std::to_string(self->connections_.size()) +
-                          " HTTP and WebSocket connections");
-                socket.close(ec);
-            } else {
-                std::make_shared<HttpSession>(self, std::move(socket), peer)->Start();
-            }
-        }
-        // After an error (out of descriptors, say) the next accept waits a
-        // moment rather than spin.
-        if (error) {
-            auto timer = std::make_shared<asio::steady_timer>(self->layer_.io(),
-                                                              std::chrono::milliseconds(200));
-            timer->async_wait([self, &acceptor, timer](boost::system::error_code) {
-                if (!self->stopping_) self->Accept(acceptor);
-            });
-            return;
-        }
-        self->Accept(acceptor);
-    });
+void HttpDoor::Impl::Take(tcp::socket socket, const Peer& peer) {
+    if (connections_.size() >= kMostWebClients && !MakeRoomFor(peer)) {
+        const std::string why = "already " + std::to_string(connections_.size()) +
+                                " HTTP and WebSocket connections, of which one peer may hold " +
+                                "more than half only while nobody else wants one";
+        Log("front panel " + peer.text + " refused: " + why);
+        return RefuseBusy(std::move(socket), "The front panel is busy: " + why + ". Try again.");
+    }
+    std::make_shared<HttpSession>(shared_from_this(), std::move(socket), peer)->Start();
+}
+
+// The socket door's rule: the newest connection of a peer over its share
+// makes room for another peer.
+bool HttpDoor::Impl::MakeRoomFor(const Peer& peer) {
+    std::string why;
+    const std::optional<uint64_t> newest =
+        RoomAmong(connections_, peer.address, kMostWebClients, "", &why);
+    if (!newest) return false;
+    std::shared_ptr<Connection> connection = connections_[*newest].connection.lock();
+    if (!connection) return false;
+    connection->Close("to make room for " + peer.text + ": " + why);
+    return true;
+}
+
+// 503 with the reason, where it can be said: a few refusals at a time, each
+// closed once it is sent (or after kLingerTime); beyond those, a refused
+// connection is closed at once.
+void HttpDoor::Impl::RefuseBusy(tcp::socket socket, const std::string& why) {
+    if (refusing_ >= kMostWebClients) {
+        boost::system::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    ++refusing_;
+    struct Refusal {
+        explicit Refusal(tcp::socket s) : stream(std::move(s)) {}
+        beast::tcp_stream stream;
+        http::response<http::string_body> response{http::status::service_unavailable, 11};
+    };
+    auto refusal = std::make_shared<Refusal>(std::move(socket));
+    refusal->response.set(http::field::content_type, "text/plain; charset=utf-8");
+    refusal->response.set(http::field::retry_after, "5");
+    refusal->response.keep_alive(false);
+    refusal->response.body() = why + "\n";
+    refusal->response.prepare_payload();
+    refusal->stream.expires_after(kLingerTime);
+    http::async_write(refusal->stream, refusal->response,
+                      [self = shared_from_this(), refusal](boost::system::error_code, size_t) {
+                          --self->refusing_;
+                          boost::system::error_code ignored;
+                          refusal->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                          refusal->stream.close();
+                      });
 }
 
 void HttpDoor::Impl::Stop() {
@@ -889,8 +929,8 @@ void HttpDoor::Impl::Stop() {
     boost::system::error_code ignored;
     for (auto& acceptor : acceptors_) acceptor->close(ignored);
     std::vector<std::shared_ptr<Connection>> open;
-    for (auto& [id, connection] : connections_) {
-        if (auto c = connection.lock()) open.push_back(c);
+    for (auto& [id, held] : connections_) {
+        if (auto c = held.connection.lock()) open.push_back(c);
     }
     for (auto& connection : open) connection->Close("the server is stopping");
 }

@@ -35,8 +35,10 @@ class HttpDoor {
     HttpDoor(const HttpDoor&) = delete;
     HttpDoor& operator=(const HttpDoor&) = delete;
 
-    // Listens on the HTTP port of every --listen address it can, and logs
-    // where; false with the reason when it can listen on none.
+    // Listens on the HTTP port (or any free one, --http any) of every
+    // --listen address it can, and logs where; an address it cannot listen
+    // on is logged and passed over, as the SCPI ports do. False, with the
+    // reason, only when an address is no IP address.
     bool Listen(std::string* error);
     // Closes the listeners and every connection; on the io thread.
     void Stop();

@@ -21,7 +21,7 @@ const char kUsage[] =
     "                       [--instruments N | --device N[,M...]...] [--allow CIDR]...\n"
     "                       [--max-clients N] [--idle-timeout SECONDS]\n"
     "                       [--write-timeout SECONDS] [--full-scale-vpp V]\n"
-    "                       [--serial N=TEXT]... [--http PORT] [--http-read-only]\n"
+    "                       [--serial N=TEXT]... [--http PORT|any] [--http-read-only]\n"
     "                       [--vxi11-port PORT | --no-vxi11] [--no-advertise]\n"
     "                       [--verbose]\n"
     "  or:  velmar-dds-scpi --help | --version\n"
@@ -49,13 +49,16 @@ const char kUsage[] =
     "                       taken no answer for S seconds (default 600; 0: never)\n"
     "  --write-timeout S    close a connection that has not taken its answers within\n"
     "                       S seconds (default 30; 0: never)\n"
-    "  --http PORT          the front panel, a web page per instrument, on PORT of\n"
+    "  --http PORT|any      the front panel, a web page per instrument, on PORT of\n"
     "                       the same --listen addresses under the same --allow\n"
-    "                       (default 8080; 0: no front panel). It answers only\n"
-    "                       requests addressed to this machine's names or addresses\n"
-    "                       (Host), and takes changes only from its own pages\n"
-    "                       (Origin and a token made at each start)\n"
-    "  --http-read-only     the front panel shows everything and changes nothing\n"
+    "                       (default 8080; 0: no front panel; any: a free port,\n"
+    "                       logged). It answers only requests addressed to this\n"
+    "                       machine's names or addresses (Host), and takes changes\n"
+    "                       only from its own pages (Origin and a token made at\n"
+    "                       each start)\n"
+    "  --http-read-only     the front panel shows everything and changes nothing;\n"
+    "                       the SCPI ports stay writable to every peer that\n"
+    "                       reaches them\n"
     "  --full-scale-vpp V   the peak-to-peak volts at the output when the samples\n"
     "                       span the whole 16-bit range (default 1); the instrument\n"
     "                       does not report its analog range, so say it once here\n"
@@ -176,7 +179,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--write-timeout") {
             options.write_timeout = Limit(arg, value());
         } else if (arg == "--http") {
-            options.http_port = static_cast<uint16_t>(WholeNumber(arg, value(), 65535));
+            const std::string text = value();
+            options.http_any_port = text == "any";
+            options.http_port =
+                options.http_any_port ? 0 : static_cast<uint16_t>(WholeNumber(arg, text, 65535));
         } else if (arg == "--http-read-only") {
             options.http_read_only = true;
         } else if (arg == "--full-scale-vpp") {

@@ -13,6 +13,7 @@
 #include <map>
 #include <vector>
 
+#include "net_util.h"
 #include "rpc_call.h"
 #include "server.h"
 #include "vxi11_codec.h"
@@ -20,7 +21,6 @@
 namespace velmar::scpi {
 
 namespace asio = boost::asio;
-using asio::ip::tcp;
 using asio::ip::udp;
 using vxi11::kPortmapperPort;
 
@@ -30,6 +30,15 @@ namespace {
 constexpr size_t kMostCallBytes = 2048;
 // A portmapper client asks and goes: its TCP connection is closed after this.
 constexpr auto kConnectionLimit = std::chrono::seconds(10);
+
+// --allow for a datagram's sender, as AcceptEach has it for a connection.
+bool Admitted(const std::vector<AddressRange>& allow, const asio::ip::address& sender) {
+    if (allow.empty()) return true;
+    for (const AddressRange& range : allow) {
+        if (range.Contains(PeerAddress(sender))) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -174,17 +183,23 @@ std::string Portmapper::Impl::Serve() {
         datagrams->socket.open(udp_endpoint.protocol(), ec);
         if (!ec && address.is_v6()) datagrams->socket.set_option(asio::ip::v6_only(true), ec);
         if (!ec) datagrams->socket.bind(udp_endpoint, ec);
-        auto acceptor = std::make_unique<tcp::acceptor>(io_);
-        const tcp::endpoint tcp_endpoint(address, kPortmapperPort);
-        if (!ec) OpenAcceptor(*acceptor, tcp_endpoint, ec);
         if (ec) {
             why = ec.message();
             continue;
         }
+        // TCP where UDP could be bound; ListenOnEach logs an address it
+        // cannot listen on.
+        std::string error;
+        const size_t listening = acceptors_.size();
+        ListenOnEach(
+            io_, {text}, kPortmapperPort, "portmapper: ", log_,
+            [this](tcp::acceptor acceptor) {
+                acceptors_.push_back(std::make_unique<tcp::acceptor>(std::move(acceptor)));
+            },
+            &error);
         log_("portmapper for VXI-11 on " + (address.is_v6() ? "[" + text + "]" : text) +
-             ":111, UDP and TCP");
+             ":111, UDP" + (acceptors_.size() > listening ? " and TCP" : ""));
         datagrams_.push_back(std::move(datagrams));
-        acceptors_.push_back(std::move(acceptor));
     }
     if (datagrams_.empty()) return why.empty() ? "no --listen address" : why;
     for (auto& datagrams : datagrams_) Receive(*datagrams);
@@ -199,7 +214,7 @@ void Portmapper::Impl::Receive(Datagrams& d) {
             if (self->stopping_ || error == asio::error::operation_aborted) return;
             // A datagram is one record, with no mark. The answer is no
             // longer than the call: nobody gets more back than they sent.
-            if (!error && Allowed(self->options_.allow, datagrams->sender.address())) {
+            if (!error && Admitted(self->options_.allow, datagrams->sender.address())) {
                 const std::string reply = vxi11::AnswerPortmapper(
                     std::string(datagrams->buffer.data(), n), self->vxi11_port_);
                 boost::system::error_code ignored;
@@ -212,20 +227,20 @@ void Portmapper::Impl::Receive(Datagrams& d) {
 }
 
 void Portmapper::Impl::Accept(tcp::acceptor& acceptor) {
-    acceptor.async_accept([self = shared_from_this(), &acceptor](boost::system::error_code error,
-                                                                 tcp::socket socket) {
-        if (self->stopping_ || error == asio::error::operation_aborted) return;
-        boost::system::error_code ec;
-        const tcp::endpoint remote = socket.remote_endpoint(ec);
-        if (!error && !ec && Allowed(self->options_.allow, remote.address()) &&
-            self->connections_.size() < self->options_.max_clients) {
+    AcceptEach(
+        acceptor, options_.allow, "portmapper ", log_,
+        [weak = weak_from_this()] {
+            auto self = weak.lock();
+            return !self || self->stopping_;
+        },
+        [weak = weak_from_this()](tcp::socket socket, const Peer&) {
+            auto self = weak.lock();
+            if (!self || self->connections_.size() >= self->options_.max_clients) return;
             const uint64_t id = self->next_id_++;
             auto connection = std::make_shared<Connection>(self, std::move(socket), id);
             self->connections_[id] = connection;
             connection->Start();
-        }
-        self->Accept(acceptor);
-    });
+        });
 }
 
 void Portmapper::Impl::Stop() {

@@ -30,6 +30,8 @@ const char* ErrorText(int code) {
             return "Command protected";
         case kSettingsConflict:
             return "Settings conflict";
+        case kTooMuchData:
+            return "Too much data";
         case kDataOutOfRange:
             return "Data out of range";
         case kIllegalParameterValue:

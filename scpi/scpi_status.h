@@ -25,6 +25,7 @@ enum ErrorCode : int {
     kExecutionError = -200,
     kCommandProtected = -203,  // a read-only door refuses what would change the instrument
     kSettingsConflict = -221,
+    kTooMuchData = -223,
     kDataOutOfRange = -222,
     kIllegalParameterValue = -224,
     kHardwareError = -240,

@@ -18,27 +18,14 @@
 #include "portmap.h"
 #include "vxi11_door.h"
 #endif
+#include "net_util.h"
 #include "velmar/dds.h"
 
 namespace velmar::scpi {
 
-using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 // ---- --allow ---------------------------------------------------------------
-
-namespace {
-
-// The address a peer is known by: an IPv4 peer on an IPv6 socket as IPv4,
-// and an IPv6 one without its scope (fe80::1%eth0 is in fe80::/10).
-asio::ip::address PeerAddress(const asio::ip::address& address) {
-    if (!address.is_v6()) return address;
-    const asio::ip::address_v6 v6 = address.to_v6();
-    if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6);
-    return asio::ip::address_v6(v6.to_bytes());
-}
-
-}  // namespace
 
 std::optional<AddressRange> AddressRange::Parse(const std::string& text) {
     boost::system::error_code error;
@@ -67,49 +54,18 @@ bool AddressRange::Contains(const asio::ip::address& address) const {
            asio::ip::network_v6(peer.to_v6(), v6.prefix_length()).canonical() == v6.canonical();
 }
 
-bool Allowed(const std::vector<AddressRange>& allow, const asio::ip::address& peer) {
-    if (allow.empty()) return true;
-    for (const AddressRange& range : allow) {
-        if (range.Contains(peer)) return true;
-    }
-    return false;
-}
-
-void OpenAcceptor(tcp::acceptor& acceptor, const tcp::endpoint& endpoint,
-                  boost::system::error_code& ec) {
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec && endpoint.address().is_v6()) acceptor.set_option(asio::ip::v6_only(true), ec);
-    if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) acceptor.bind(endpoint, ec);
-    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-}
-
 // ---- Server and sessions ---------------------------------------------------
 
 namespace {
 
-// Answers a connection has made and the client has not taken yet: at this
-// many, its commands wait until the client reads.
-constexpr size_t kMostAnswerBytes = 64 * 1024;
 // The socket's send buffer: answers are short, and this holds thousands.
 constexpr int kSocketSendBytes = 128 * 1024;
-// Steps (a message framed, a unit run) one connection takes before the
-// others get their turn.
-constexpr size_t kStepsPerTurn = 256;
 // Threads for the library calls: one for each instrument that may wait on
 // its answers at the same time, up to this bound.
 constexpr size_t kMostLibraryThreads = 16;
 // At a stop, how long the thread pools may take to finish when no library
 // call is under way. A call that is under way is not waited for.
 constexpr auto kMostStopWait = std::chrono::milliseconds(300);
-
-std::string Plural(size_t count, const std::string& word) {
-    return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
-}
-
-std::string Seconds(std::chrono::seconds limit) {
-    return Plural(static_cast<size_t>(limit.count()), "second");
-}
 
 // What a search found: the paths in the order the library numbers them, or
 // a negative result and the library's words.
@@ -132,13 +88,6 @@ Searched SearchNow() {
         found.paths.push_back(velmar_dds_list_path(list, i));
     velmar_dds_list_free(list);
     return found;
-}
-
-std::string Endpoint(const tcp::endpoint& endpoint) {
-    const asio::ip::address address = endpoint.address();
-    std::string text = address.to_string();
-    if (address.is_v6()) text = "[" + text + "]";
-    return text + ":" + std::to_string(endpoint.port());
 }
 
 }  // namespace
@@ -193,7 +142,7 @@ class Server::Impl {
     };
 
     void Accept(Listener& listener);
-    bool MakeRoomFor(const asio::ip::address& peer, const std::string& who);
+    bool MakeRoomFor(const Peer& peer);
     bool Listen(Served& served, uint16_t port, std::string* error);
     void Search();
     void Found(const Searched& found);
@@ -533,7 +482,7 @@ bool Server::Impl::Start(std::string* error) {
         return false;
     }
     for (auto& listener : listeners_) Accept(*listener);
-    if (options_.http_port != 0) {
+    if (options_.http_port != 0 || options_.http_any_port) {
         std::map<int, PanelInstrument> panel;
         for (auto& listener : listeners_) {
             panel.emplace(listener->index,
@@ -569,106 +518,63 @@ bool Server::Impl::Start(std::string* error) {
 
 bool Server::Impl::Listen(Served& served, uint16_t port, std::string* error) {
     const int index = served.instrument.index();
-    for (const std::string& text : options_.listen) {
-        boost::system::error_code ec;
-        const asio::ip::address address = asio::ip::make_address(text, ec);
-        if (ec) {
-            *error = "--listen: '" + text + "' is not an IP address";
-            return false;
-        }
-        auto listener = std::make_unique<Listener>(Listener{tcp::acceptor(io_), index});
-        tcp::acceptor& acceptor = listener->acceptor;
-        const tcp::endpoint endpoint(address, port);
-        OpenAcceptor(acceptor, endpoint, ec);
-        if (ec) {
-            // A machine without IPv6 still serves on IPv4, and the other way round.
-            Log("cannot listen on " + Endpoint(endpoint) + ": " + ec.message());
-            continue;
-        }
-        Log("instrument " + std::to_string(index) + " on " + Endpoint(acceptor.local_endpoint()));
-        listeners_.push_back(std::move(listener));
-    }
-    return true;
+    return ListenOnEach(
+        io_, options_.listen, port, "", [this](const std::string& line) { Log(line); },
+        [this, index](tcp::acceptor acceptor) {
+            Log("instrument " + std::to_string(index) + " on " +
+                EndpointText(acceptor.local_endpoint()));
+            listeners_.push_back(std::make_unique<Listener>(Listener{std::move(acceptor), index}));
+        },
+        error);
 }
 
 void Server::Impl::Accept(Listener& listener) {
-    listener.acceptor.async_accept([this, &listener](boost::system::error_code error,
-                                                     tcp::socket socket) {
-        if (stopping_) return;
-        if (!error) {
+    const std::string where = "instrument " + std::to_string(listener.index) + ": ";
+    AcceptEach(
+        listener.acceptor, options_.allow, where, [this](const std::string& line) { Log(line); },
+        [this] { return stopping_; },
+        [this, where, index = listener.index](tcp::socket socket, const Peer& peer) {
             boost::system::error_code ec;
-            const tcp::endpoint remote = socket.remote_endpoint(ec);
-            const std::string peer = ec ? "unknown peer" : Endpoint(remote);
-            const asio::ip::address address =
-                ec ? asio::ip::address() : PeerAddress(remote.address());
-            const std::string where = "instrument " + std::to_string(listener.index) + ": ";
-            const bool allowed = !ec && Allowed(options_.allow, address);
-            if (!allowed) {
-                Log(where + peer + " refused: not in --allow");
-                socket.close(ec);
-            } else if (sessions_.size() >= options_.max_clients && !MakeRoomFor(address, peer)) {
-                Log(where + peer + " refused: already " + Plural(sessions_.size(), "client") +
+            if (sessions_.size() >= options_.max_clients && !MakeRoomFor(peer)) {
+                Log(where + peer.text + " refused: already " + Plural(sessions_.size(), "client") +
                     " (--max-clients)");
                 socket.close(ec);
-            } else {
-                socket.set_option(asio::socket_base::keep_alive(true), ec);
-                socket.set_option(tcp::no_delay(true), ec);
-                // The system's own buffer for the answers, bounded too: a
-                // client that stops reading stalls the writes soon, and the
-                // write limit then finds it out.
-                socket.set_option(asio::socket_base::send_buffer_size(kSocketSendBytes), ec);
-                const uint64_t id = next_id_++;
-                Served& served = *instruments_.at(listener.index);
-                auto session =
-                    std::make_shared<Session>(*this, std::move(socket), served, id, peer);
-                sessions_[id] = Connection{session, address};
-                Log(where + peer + " connected");
-                if (served.present) {
-                    session->Start();
-                } else {
-                    // Perhaps it has just come: its first command finds it.
-                    waiting_next_.push_back(session);
-                    Search();
-                }
+                return;
             }
-        } else if (error == asio::error::operation_aborted) {
-            return;
-        } else {
-            // Out of descriptors, say: try again shortly rather than spin.
-            Log("instrument " + std::to_string(listener.index) + ": accept: " + error.message());
-            auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(200));
-            timer->async_wait([this, &listener, timer](boost::system::error_code) {
-                if (!stopping_) Accept(listener);
-            });
-            return;
-        }
-        Accept(listener);
-    });
+            socket.set_option(asio::socket_base::keep_alive(true), ec);
+            socket.set_option(tcp::no_delay(true), ec);
+            // The system's own buffer for the answers, bounded too: a
+            // client that stops reading stalls the writes soon, and the
+            // write limit then finds it out.
+            socket.set_option(asio::socket_base::send_buffer_size(kSocketSendBytes), ec);
+            const uint64_t id = next_id_++;
+            Served& served = *instruments_.at(index);
+            auto session =
+                std::make_shared<Session>(*this, std::move(socket), served, id, peer.text);
+            sessions_[id] = Connection{session, peer.address};
+            Log(where + peer.text + " connected");
+            if (served.present) {
+                session->Start();
+            } else {
+                // Perhaps it has just come: its first command finds it.
+                waiting_next_.push_back(session);
+                Search();
+            }
+        });
 }
 
 // A peer may hold more than half the connections while nobody else wants
 // one. When the server is full and another peer comes, the newest
 // connection of the peer over its share makes room.
-bool Server::Impl::MakeRoomFor(const asio::ip::address& peer, const std::string& who) {
-    const size_t share = std::max<size_t>(1, options_.max_clients / 2);
-    std::map<asio::ip::address, size_t> held;
-    for (const auto& [id, connection] : sessions_) ++held[connection.peer];
-    if (held[peer] >= share) return false;
-    const auto greediest = std::max_element(
-        held.begin(), held.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    if (greediest->second <= share) return false;
-    for (auto it = sessions_.rbegin(); it != sessions_.rend(); ++it) {
-        if (it->second.peer != greediest->first) continue;
-        std::shared_ptr<Session> newest = it->second.session.lock();
-        if (!newest) break;
-        newest->Close("to make room for " + who + ": " + greediest->first.to_string() + " held " +
-                      std::to_string(greediest->second) + " of the " +
-                      std::to_string(options_.max_clients) +
-                      " connections (--max-clients), and one peer keeps at most " +
-                      std::to_string(share) + " while another wants one");
-        return true;
-    }
-    return false;
+bool Server::Impl::MakeRoomFor(const Peer& peer) {
+    std::string why;
+    const std::optional<uint64_t> newest =
+        RoomAmong(sessions_, peer.address, options_.max_clients, " (--max-clients)", &why);
+    if (!newest) return false;
+    std::shared_ptr<Session> session = sessions_[*newest].session.lock();
+    if (!session) return false;
+    session->Close("to make room for " + peer.text + ": " + why);
+    return true;
 }
 
 void Server::Impl::ScheduleSearch() {

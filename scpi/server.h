@@ -14,7 +14,6 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/network_v4.hpp>
 #include <boost/asio/ip/network_v6.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -44,15 +43,6 @@ class AddressRange {
     std::variant<asio::ip::network_v4, asio::ip::network_v6> network_;
 };
 
-// Whether --allow lets the peer in: any peer when it names no range.
-bool Allowed(const std::vector<AddressRange>& allow, const asio::ip::address& peer);
-
-// Opens, binds and listens as every door of the server does: an IPv6
-// address for IPv6 only, and the address taken again at once after a
-// restart. The reason it could not in *error.
-void OpenAcceptor(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint,
-                  boost::system::error_code& error);
-
 struct ServerOptions {
     std::vector<std::string> listen = {"127.0.0.1", "::1"};
     uint16_t port = 5025;  // instrument i on port + i; 0: any free port each
@@ -70,8 +60,10 @@ struct ServerOptions {
     std::chrono::milliseconds search_interval{2000};
     bool verbose = false;
     // The front panel's HTTP port on the same --listen addresses, under the
-    // same --allow; 0: no front panel.
+    // same --allow; 0: no front panel, unless http_any_port (--http any)
+    // asks for any free port, which is logged.
     uint16_t http_port = 8080;
+    bool http_any_port = false;
     // The front panel shows everything and changes nothing.
     bool http_read_only = false;
     // The peak-to-peak volts of samples spanning the DAC's whole range.

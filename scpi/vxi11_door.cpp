@@ -9,13 +9,13 @@
 #include <deque>
 #include <optional>
 
+#include "net_util.h"
 #include "rpc_call.h"
 #include "server.h"
 #include "vxi11_codec.h"
 
 namespace velmar::scpi {
 
-using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using vxi11::Request;
 using vxi11::Result;
@@ -27,19 +27,8 @@ namespace {
 constexpr size_t kMostRecordBytes = kVxi11MostWriteBytes + 2048;
 // Links one connection holds at once (VISA opens one a session).
 constexpr size_t kMostLinksPerConnection = 16;
-// Answers a link has made and its client has not read: at this many, its
-// commands wait until the client reads.
-constexpr size_t kMostAnswerBytes = 64 * 1024;
-// Steps one link takes before the other clients get their turn.
-constexpr size_t kStepsPerTurn = 256;
 // create_link's device names: inst0, inst1, ...
 constexpr const char* kDevicePrefix = "inst";
-
-std::string EndpointText(const tcp::endpoint& endpoint) {
-    const std::string address = endpoint.address().to_string();
-    return (endpoint.address().is_v6() ? "[" + address + "]" : address) + ":" +
-           std::to_string(endpoint.port());
-}
 
 // "inst0" -> 0; anything else (inst, inst01, gpib0,1, inst999999) -> nothing.
 std::optional<int> DeviceIndex(const std::string& name) {
@@ -557,7 +546,6 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         link.framer = MessageFramer();
         link.discarding = false;
         link.messages.clear();
-        link.output.clear();
         if (link.runner->in_message()) {
             if (link.runner->busy()) {
                 link.clearing = true;
@@ -565,6 +553,8 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
                 link.runner->Abandon();
             }
         }
+        // After the abandoned message's end of line.
+        link.output.clear();
     }
 
     bool AbortCall(int32_t id) {
@@ -679,26 +669,21 @@ void Vxi11Door::Impl::WakeAll() {
     });
 }
 
+// Every address on the same port, the first's when it was any free port:
+// the portmapper has one port to give.
 bool Vxi11Door::Impl::Listen(std::string* error) {
-    for (const std::string& text : options_.listen) {
-        boost::system::error_code ec;
-        const asio::ip::address address = asio::ip::make_address(text, ec);
-        if (ec) {
-            *error = "--listen: '" + text + "' is not an IP address";
-            return false;
-        }
-        auto acceptor = std::make_unique<tcp::acceptor>(layer_.io());
-        // Every address on the same port: the portmapper has one to give.
-        const tcp::endpoint endpoint(address, port_ != 0 ? port_ : options_.vxi11_port);
-        OpenAcceptor(*acceptor, endpoint, ec);
-        if (ec) {
-            Log("VXI-11: cannot listen on " + EndpointText(endpoint) + ": " + ec.message());
-            continue;
-        }
-        port_ = acceptor->local_endpoint().port();
-        Log("VXI-11 on " + EndpointText(acceptor->local_endpoint()) +
-            " (TCPIP::host::instN::INSTR)");
-        acceptors_.push_back(std::move(acceptor));
+    for (const std::string& address : options_.listen) {
+        const bool listening = ListenOnEach(
+            layer_.io(), {address}, port_ != 0 ? port_ : options_.vxi11_port,
+            "VXI-11: ", [this](const std::string& line) { Log(line); },
+            [this](tcp::acceptor acceptor) {
+                port_ = acceptor.local_endpoint().port();
+                Log("VXI-11 on " + EndpointText(acceptor.local_endpoint()) +
+                    " (TCPIP::host::instN::INSTR)");
+                acceptors_.push_back(std::make_unique<tcp::acceptor>(std::move(acceptor)));
+            },
+            error);
+        if (!listening) return false;
     }
     if (acceptors_.empty()) {
         *error = "VXI-11: cannot listen on any --listen address";
@@ -709,41 +694,30 @@ bool Vxi11Door::Impl::Listen(std::string* error) {
 }
 
 void Vxi11Door::Impl::Accept(tcp::acceptor& acceptor) {
-    acceptor.async_accept([self = shared_from_this(), &acceptor](boost::system::error_code error,
-                                                                 tcp::socket socket) {
-        if (self->stopping_ || error == asio::error::operation_aborted) return;
-        if (!error) {
+    AcceptEach(
+        acceptor, options_.allow, "VXI-11 ", [this](const std::string& line) { Log(line); },
+        [weak = weak_from_this()] {
+            auto self = weak.lock();
+            return !self || self->stopping_;
+        },
+        [weak = weak_from_this()](tcp::socket socket, const Peer& peer) {
+            auto self = weak.lock();
+            if (!self) return;
             boost::system::error_code ec;
-            const tcp::endpoint remote = socket.remote_endpoint(ec);
-            const std::string peer = ec ? "unknown peer" : EndpointText(remote);
-            const bool allowed = !ec && Allowed(self->options_.allow, remote.address());
-            if (!allowed) {
-                self->Log("VXI-11 " + peer + " refused: not in --allow");
+            if (self->connections_.size() >= self->options_.max_clients) {
+                self->Log("VXI-11 " + peer.text + " refused: already " +
+                          Plural(self->connections_.size(), "VXI-11 connection") +
+                          " (--max-clients)");
                 socket.close(ec);
-            } else if (self->connections_.size() >= self->options_.max_clients) {
-                self->Log("VXI-11 " + peer + " refused: already " +
-                          std::to_string(self->connections_.size()) +
-                          " VXI-11 connections (--max-clients)");
-                socket.close(ec);
-            } else {
-                socket.set_option(tcp::no_delay(true), ec);
-                socket.set_option(asio::socket_base::keep_alive(true), ec);
-                const uint64_t id = self->next_connection_++;
-                auto connection = std::make_shared<Connection>(self, std::move(socket), id, peer);
-                self->connections_[id] = connection;
-                connection->Start();
+                return;
             }
-        } else {
-            // Out of descriptors, say: the next accept waits a moment.
-            auto timer = std::make_shared<asio::steady_timer>(self->layer_.io(),
-                                                              std::chrono::milliseconds(200));
-            timer->async_wait([self, &acceptor, timer](boost::system::error_code) {
-                if (!self->stopping_) self->Accept(acceptor);
-            });
-            return;
-        }
-        self->Accept(acceptor);
-    });
+            socket.set_option(tcp::no_delay(true), ec);
+            socket.set_option(asio::socket_base::keep_alive(true), ec);
+            const uint64_t id = self->next_connection_++;
+            auto connection = std::make_shared<Connection>(self, std::move(socket), id, peer.text);
+            self->connections_[id] = connection;
+            connection->Start();
+        });
 }
 
 void Vxi11Door::Impl::Stop() {

@@ -2,10 +2,15 @@
 
 #include <boost/asio/ip/address.hpp>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "ops/frequency_plan.h"
+#include "parameters.h"
 #include "protocol/describe.h"
+#include "protocol/protocol.h"
+#include "scpi_status.h"
 #include "wave/wave.h"
 
 namespace velmar::scpi {
@@ -17,9 +22,6 @@ std::string Lower(std::string_view text) {
         out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     return out;
 }
-
-// The wave memory's size, as the library takes a download.
-constexpr size_t kMostSamples = 4096;
 
 // XML text: the five characters that are markup, escaped.
 std::string Xml(const std::string& text) {
@@ -136,7 +138,13 @@ std::string InstrumentsJson(const std::vector<PanelFacts>& instruments, bool rea
 }
 
 std::string LxiIdentification(const LxiFacts& facts) {
-    const std::string base = "http://" + facts.host + ":" + std::to_string(facts.http_port);
+    // An IPv6 host is bracketed in a URL, and its interface's fields are
+    // IPv6's.
+    const bool ipv6 = facts.ip_address.find(':') != std::string::npos;
+    const std::string url_host =
+        facts.host.find(':') != std::string::npos ? "[" + facts.host + "]" : facts.host;
+    const std::string base = "http://" + url_host + ":" + std::to_string(facts.http_port);
+    const std::string unknown_address = ipv6 ? "::" : "0.0.0.0";
     const PanelFacts first = facts.instruments.empty() ? PanelFacts{} : facts.instruments.front();
     std::string xml =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -155,8 +163,10 @@ std::string LxiIdentification(const LxiFacts& facts) {
            "</HomepageURL>\n";
     xml += "  <DriverURL>" + Xml(base + "/") + "</DriverURL>\n";
     xml += "  <IdentificationURL>" + Xml(base + "/lxi/identification") + "</IdentificationURL>\n";
+    // The name of the computer's interface is not the server's to know: the
+    // schema lets it be left out.
     xml += "  <Interface xsi:type=\"NetworkInformation\" InterfaceType=\"LXI\" IPType=\"" +
-           std::string(facts.ipv6 ? "IPv6" : "IPv4") + "\" InterfaceName=\"eth0\">\n";
+           std::string(ipv6 ? "IPv6" : "IPv4") + "\">\n";
     for (const PanelFacts& instrument : facts.instruments) {
         xml += "    <InstrumentAddressString>" + Xml(instrument.address) +
                "</InstrumentAddressString>\n";
@@ -166,9 +176,9 @@ std::string LxiIdentification(const LxiFacts& facts) {
     // The server runs on a computer whose network it does not configure:
     // what the schema asks of an instrument's own interface is given as
     // unknown, in the forms the schema takes.
-    xml += "    <SubnetMask>0.0.0.0</SubnetMask>\n";
+    xml += "    <SubnetMask>" + unknown_address + "</SubnetMask>\n";
     xml += "    <MACAddress>00-00-00-00-00-00</MACAddress>\n";
-    xml += "    <Gateway>0.0.0.0</Gateway>\n";
+    xml += "    <Gateway>" + unknown_address + "</Gateway>\n";
     xml += "    <DHCPEnabled>false</DHCPEnabled>\n";
     xml += "    <AutoIPEnabled>false</AutoIPEnabled>\n";
     xml += "  </Interface>\n";
@@ -177,33 +187,127 @@ std::string LxiIdentification(const LxiFacts& facts) {
     return xml;
 }
 
-bool CsvPreview(const std::string& text, std::string* json, std::string* error) {
-    wave::WaveTableOptions options;
-    wave::WaveTable table;
-    if (!wave::ReadWaveTable(text, options, &table, error)) return false;
-    // A file of DAC codes plays its codes as they are, as the tool's --raw.
-    const bool codes = wave::LooksLikeDacCodes(table.values);
-    if (codes) {
-        options.raw = true;
-        if (!wave::ReadWaveTable(text, options, &table, error)) return false;
-    }
-    if (table.values.size() > kMostSamples) {
-        *error = std::to_string(table.values.size()) +
-                 " values: the wave memory holds at most 4096 samples";
+bool CsvPreview(const std::string& text, bool raw, bool clip, std::string* json,
+                std::string* error) {
+    wave::CsvWaveOptions options;
+    options.raw = raw;
+    options.clip = clip;
+    wave::CsvWave wave;
+    if (!wave::ReadCsvWave(text, options, &wave, error)) return false;
+    const int length = static_cast<int>(wave.settings.table.size());
+    if (length > kWaveMemorySize) {
+        *error = std::to_string(length) + " values: the wave memory holds at most " +
+                 std::to_string(kWaveMemorySize) + " samples";
         return false;
     }
-    wave::WaveSettings settings;
-    settings.shape = wave::Shape::kTable;
-    settings.table = table.values;
-    const int length = static_cast<int>(table.values.size());
+    std::vector<uint16_t> samples;
     int clipped = 0;
-    const std::vector<uint16_t> samples = wave::ComputeSamples(settings, length, 1, &clipped);
+    if (!wave::SamplesInRange(wave.settings, length, 1, clip, &samples, &clipped, error)) {
+        *error += clip ? "" : " (allow clipping loads it clipped)";
+        if (wave.looks_like_codes) *error += "; if the file holds DAC codes, tick raw DAC codes";
+        return false;
+    }
     std::string list;
     for (size_t i = 0; i < samples.size(); ++i) list += (i ? "," : "") + std::to_string(samples[i]);
-    *json = "{\"description\":" +
-            JsonString(wave::DescribeWaveTable(table) + (codes ? ", DAC codes" : "")) +
+    *json = "{\"description\":" + JsonString(wave.description) +
+            ",\"looks_like_codes\":" + (wave.looks_like_codes ? "true" : "false") +
             ",\"clipped\":" + std::to_string(clipped) + ",\"samples\":[" + list + "]}";
     return true;
+}
+
+std::optional<double> LiveNumber(const std::string& answer) {
+    if (answer.empty() || answer == kNotANumber) return std::nullopt;
+    if (wave::DecimalPrefix(answer) != answer.size()) return std::nullopt;
+    const double value = std::strtod(answer.c_str(), nullptr);
+    if (!std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+namespace {
+
+// A whole number of the live readings within [least, most]: a divider,
+// a length; nothing when the instrument gave none.
+std::optional<double> WholeIn(const std::optional<double>& value, double least, double most) {
+    if (!value || *value < least || *value > most || *value != std::floor(*value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// What SYST:PON:STOR CURR stores: the control packet the instrument has
+// now, its divider, output word and mode bits, each as this round read it.
+std::string PowerOnState(const std::map<std::string, std::string>& answers) {
+    const auto answer = [&answers](const char* query) -> std::string {
+        const auto it = answers.find(query);
+        return it == answers.end() || it->second == kNotANumber ? "" : it->second;
+    };
+    const std::optional<double> divider = WholeIn(LiveNumber(answer("DIV?")), 0, 65535);
+    const std::optional<double> word = WholeIn(LiveNumber(answer("DIG:OUTP?")), 0, 65535);
+    if (!divider || !word || answer("SENS:FUNC?").empty()) return "";
+    uint16_t bits = 0;
+    const auto bit = [&](const char* query, uint16_t mask) {
+        if (answer(query) == "1") bits = static_cast<uint16_t>(bits | mask);
+    };
+    bit("SING?", kSingleWaveBit);
+    bit("TRIG?", kTriggerEnableBit);
+    bit("TRIG:OPT?", kTriggerOptionBit);
+    bit("DIG:MODE?", kDioModeBit);
+    if (answer("SENS:FUNC?") == "TOT") bits = static_cast<uint16_t>(bits | kMeasureModeBit);
+    return "divider " + std::to_string(static_cast<int>(*divider)) + ", output word " +
+           Hex16(static_cast<uint16_t>(*word)) + ", meter " +
+           (answer("SENS:FUNC?") == "TOT" ? "counting" : "measuring frequency") + ", DIO mode " +
+           (answer("DIG:MODE?") == "1" ? "on" : "off") + ", control " + DescribeControlWord(bits);
+}
+
+}  // namespace
+
+std::string LiveJson(const LiveRound& round) {
+    std::map<std::string, std::string> answers;
+    std::string values;
+    for (const auto& [query, answer] : round.answers) {
+        answers[query] = answer;
+        values += (values.empty() ? "" : ",") + JsonString(query) + ":" +
+                  (answer == kNotANumber || answer.empty() ? "null" : JsonString(answer));
+    }
+    const auto number = [&answers](const char* query) {
+        const auto it = answers.find(query);
+        return it == answers.end() ? std::nullopt : LiveNumber(it->second);
+    };
+    // Frequencies as the tool writes them; the meter's reading in its mode.
+    std::string shown;
+    const auto show = [&shown](const std::string& key, const std::string& text) {
+        shown += (shown.empty() ? "" : ",") + JsonString(key) + ":" + JsonString(text);
+    };
+    for (const char* query : {"FREQ?", "SRAT?"}) {
+        if (const std::optional<double> hz = number(query)) show(query, FormatHz(*hz));
+    }
+    if (const std::optional<double> reading = number("READ?")) {
+        show("READ?", answers["SENS:FUNC?"] == "TOT" ? FormatNumber(*reading) + " cycles"
+                                                     : FormatHz(*reading));
+    }
+    static const std::map<std::string, std::string> kUnits = {
+        {"VPP", "Vpp"}, {"VRMS", "Vrms"}, {"DBM", "dBm"}};
+    if (const auto unit = kUnits.find(answers["VOLT:UNIT?"]); unit != kUnits.end()) {
+        show("VOLT:UNIT?", unit->second);
+    }
+    // The plan's warnings only from values the instrument gave.
+    std::string warnings;
+    const std::optional<double> divider = WholeIn(number("DIV?"), 0, 65535);
+    const std::optional<double> length = WholeIn(number("DATA:DAC:POIN?"), 0, kWaveMemorySize);
+    const std::optional<double> periods = WholeIn(number("DATA:DAC:PER?"), 0, kWaveMemorySize);
+    if (divider && length && periods) {
+        const std::vector<std::string> list =
+            PlanWarnings(static_cast<uint16_t>(*divider), static_cast<int32_t>(*length),
+                         static_cast<int32_t>(*periods), number("FREQ?").value_or(0.0));
+        for (const std::string& warning : list) {
+            warnings += (warnings.empty() ? "" : ",") + JsonString(warning);
+        }
+    }
+    const std::string power_on = PowerOnState(answers);
+    return "{\"type\":\"live\",\"values\":{" + values + "},\"shown\":{" + shown +
+           "},\"warnings\":[" + warnings +
+           "],\"power_on\":" + (power_on.empty() ? std::string("null") : JsonString(power_on)) +
+           ",\"words\":" + JsonString(round.words) + "}";
 }
 
 std::vector<std::string> PlanWarnings(uint16_t divider, int32_t length, int32_t periods,
@@ -216,6 +320,11 @@ std::vector<std::string> PlanWarnings(uint16_t divider, int32_t length, int32_t 
                            " at this divider, below 1 Hz, the lowest frequency FREQ plans");
     }
     return warnings;
+}
+
+std::string VoltsAtCodes(double full_scale_vpp) {
+    const double half = full_scale_vpp / 2.0;
+    return "[" + FormatNumber(-half) + "," + FormatNumber(half) + "]";
 }
 
 const char* ContentTypeFor(std::string_view name) {

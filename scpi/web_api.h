@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,23 +64,50 @@ struct LxiFacts {
     std::string version;     // the session library's
     std::string host;        // as the client reached this server
     uint16_t http_port = 0;  // this door's
-    std::string ip_address;  // the local address of the request's connection
-    bool ipv6 = false;
+    std::string ip_address;  // the local address of the request's connection, IPv4 or IPv6
 };
 std::string LxiIdentification(const LxiFacts& facts);
 
-// A CSV file of the tool's forms, read by the wave module, as the page
-// previews it before loading: the samples it loads (16-bit offset binary,
-// one period, values in units of full scale or DAC codes as the tool takes
-// them) and what was read. False with one line in *error when the file is
+// A CSV file of the tool's forms, read as the tool reads it (wave::ReadCsvWave):
+// values in units of full scale, or with `raw` DAC codes played as they
+// are; a wave beyond the DAC's range is refused unless `clip` says it is
+// meant. The preview holds the samples the page loads (16-bit offset
+// binary, one period), what was read, and whether the values look like DAC
+// codes read without `raw`. False with one line in *error when the file is
 // refused.
-bool CsvPreview(const std::string& text, std::string* json, std::string* error);
+bool CsvPreview(const std::string& text, bool raw, bool clip, std::string* json,
+                std::string* error);
+
+// An answer of the live readings as a number: nothing for not-a-number
+// (9.91E+37, a query whose instrument did not answer), an empty answer, or
+// anything that is no finite decimal number.
+std::optional<double> LiveNumber(const std::string& answer);
+
+// One round of the live readings: each query with its answer line, and the
+// library's words when the instrument did not answer (the round then ends
+// early, and the queries after it are missing).
+struct LiveRound {
+    std::vector<std::pair<std::string, std::string>> answers;
+    std::string words;
+};
+
+// The JSON the server pushes to an open page: "values", each query's answer
+// (null for not-a-number); "shown", the frequencies as the tool writes
+// them, the meter's reading in its mode, the amplitude's unit; the plan's
+// "warnings"; "power_on", what SYST:PON:STOR CURR would store, read from
+// this round; and the library's "words".
+std::string LiveJson(const LiveRound& round);
 
 // The warnings of what the loaded samples play, as the tool gives them for
 // a plan: an alias, a constant, a rough shape (few samples per period), and
 // an output below 1 Hz. `played_hz` is what FREQ? answers.
 std::vector<std::string> PlanWarnings(uint16_t divider, int32_t length, int32_t periods,
                                       double played_hz);
+
+// "[-0.5,0.5]": the volts of DAC codes 0 and 65535 at `full_scale_vpp`, as
+// the server's levels and the wave module have them (offset binary,
+// mid-scale zero); the page draws the codes between on that line.
+std::string VoltsAtCodes(double full_scale_vpp);
 
 // "text/html; charset=utf-8" for "index.html", and so on.
 const char* ContentTypeFor(std::string_view name);

@@ -449,16 +449,17 @@ WaveChoice ReadWaveChoice(Args& args) {
                   "' is neither sine, square, triangle, sawtooth nor a readable CSV file");
     std::stringstream text;
     text << file.rdbuf();
-    WaveTableOptions options;
+    CsvWaveOptions options;
     options.raw = raw;
+    options.clip = choice.clip;
     options.dac_bits = settings.dac_bits;
-    WaveTable table;
+    CsvWave csv;
     std::string error;
-    if (!ReadWaveTable(text.str(), options, &table, &error)) UsageFail(*wave + ": " + error);
-    choice.table = DescribeWaveTable(table) + (raw ? ", DAC codes" : "");
-    choice.codes = !raw && LooksLikeDacCodes(table.values);
+    if (!ReadCsvWave(text.str(), options, &csv, &error)) UsageFail(*wave + ": " + error);
+    choice.table = csv.description;
+    choice.codes = csv.looks_like_codes;
     settings.shape = Shape::kTable;
-    settings.table = std::move(table.values);
+    settings.table = std::move(csv.settings.table);
     return choice;
 }
 
@@ -466,11 +467,10 @@ WaveChoice ReadWaveChoice(Args& args) {
 // DAC's range and --clip does not say that is meant. Sends nothing.
 std::vector<uint16_t> SamplesFor(const WaveChoice& wave, const velmar_dds_plan& plan,
                                  int* clipped) {
-    std::vector<uint16_t> samples =
-        ComputeSamples(wave.settings, plan.length, plan.periods, clipped);
-    if (*clipped > 0 && !wave.clip) {
-        const std::string what = std::to_string(*clipped) + " of " + std::to_string(plan.length) +
-                                 " samples fall outside the DAC's range";
+    std::vector<uint16_t> samples;
+    std::string what;
+    if (!SamplesInRange(wave.settings, plan.length, plan.periods, wave.clip, &samples, clipped,
+                        &what)) {
         Fail("the wave is clipped at " + FormatHz(plan.requested_hz) + ": " + what +
              " (the wave times --amplitude plus --offset must stay within -1 to 1); nothing was "
              "sent (--clip sends it clipped" +

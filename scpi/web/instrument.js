@@ -1,8 +1,11 @@
 // One instrument's front panel. Everything it does to the instrument is a
 // SCPI message sent over the page's WebSocket, run by the server exactly as
 // a socket client's message is (same commands, same errors); the answer line
-// comes back with the library's words when the instrument failed. The
-// server pushes the instrument's state and readings several times a second.
+// comes back with the errors the message queued (the page's error queue as
+// SYST:ERR? reads it, taken by the server right after the message) and the
+// library's words when the instrument failed. The server pushes the
+// instrument's state and readings several times a second, with the numbers
+// already formatted: the page computes nothing of the instrument's.
 
 const index = Number(location.pathname.split("/").pop());
 const $ = (id) => document.getElementById(id);
@@ -56,6 +59,11 @@ function receive(message) {
   if (message.type === "hello") {
     $("read-only").hidden = !message.read_only;
     document.body.classList.toggle("read-only", message.read_only);
+    // The server refuses every change from a read-only page (-203); its
+    // controls say so at once.
+    for (const control of document.querySelectorAll("[data-scpi], #out-bits input, #counter-clear, #store, #csv-file")) {
+      control.disabled = message.read_only;
+    }
   } else if (message.type === "reply") {
     const waiter = pending.get(message.id);
     pending.delete(message.id);
@@ -65,7 +73,8 @@ function receive(message) {
   }
 }
 
-// Sends one SCPI message; resolves to {answer (a line, or null), words}.
+// Sends one SCPI message; resolves to {answer (a line, or null), errors,
+// words}.
 function send(text) {
   return new Promise((resolve, reject) => {
     if (!socket || socket.readyState !== WebSocket.OPEN) {
@@ -78,24 +87,13 @@ function send(text) {
   });
 }
 
-// The page's error queue, read as a client reads it: SYST:ERR? until
-// 0,"No error" (the queue holds at most 20).
-async function takeErrors() {
-  const errors = [];
-  for (let i = 0; i < 21; i++) {
-    const reply = await send("SYST:ERR?");
-    if (!reply.answer || reply.answer.startsWith("0,")) break;
-    errors.push(reply.answer);
-  }
-  return errors;
-}
-
-// Runs a command for a part of the page, and says there what went wrong.
+// Runs a command for a part of the page, and says there what went wrong:
+// the errors of this message only, whatever else the page sends meanwhile.
 async function command(text, errorsId) {
   const where = $(errorsId);
   try {
     const reply = await send(text);
-    const errors = await takeErrors();
+    const errors = [...reply.errors];
     if (reply.words) errors.push(reply.words);
     where.textContent = errors.length ? text + ": " + errors.join("\n") : "";
     return reply;
@@ -108,16 +106,13 @@ async function command(text, errorsId) {
 // ---- What the server pushes --------------------------------------------
 
 let live = {};
+let powerOn = null;
 let waveKey = "";
 
-const number = (text) => (text === undefined || text === "" || text === "9.91E+37" ? NaN : Number(text));
-
-function hz(value) {
-  if (!isFinite(value)) return "–";
-  if (value >= 1e6) return (value / 1e6).toPrecision(9).replace(/\.?0+$/, "") + " MHz";
-  if (value >= 1e3) return (value / 1e3).toPrecision(9).replace(/\.?0+$/, "") + " kHz";
-  return value.toPrecision(6).replace(/\.?0+$/, "") + " Hz";
-}
+// The server sends null for not-a-number.
+const number = (text) => (text === undefined || text === null || text === "" ? NaN : Number(text));
+let shown = {};
+const formatted = (query) => shown[query] || "–";
 
 // A number as a person reads it: "+1.00016002560E+03" is 1000.1600256.
 function plain(text) {
@@ -128,34 +123,40 @@ function plain(text) {
 function setField(id, text) {
   const field = $(id);
   if (document.activeElement === field || text === undefined) return; // being edited
-  field.value = text === "9.91E+37" ? "" : plain(text);
+  field.value = text === null ? "" : plain(text);
 }
 
 function setSwitch(id, text) {
-  if (text === undefined || text === "9.91E+37") return;
+  if (text === undefined || text === null) return;
   $(id).checked = text === "1" || text === "ON";
 }
 
 function showLive(message) {
   live = message.values;
+  shown = message.shown;
+  powerOn = message.power_on;
   const v = live;
   $("title").textContent = "instrument " + index + (v["*IDN?"] ? " · " + (v["*IDN?"].split(",")[2] || "") : "");
   if (v["FUNC?"] !== undefined && document.activeElement !== $("shape")) $("shape").value = v["FUNC?"];
   setField("frequency", v["FREQ?"]);
   setField("amplitude", v["VOLT?"]);
+  $("amplitude-unit").textContent = formatted("VOLT:UNIT?");
   setField("offset", v["VOLT:OFFS?"]);
   setSwitch("output-on", v["OUTP?"]);
   setSwitch("single", v["SING?"]);
   setSwitch("trigger", v["TRIG?"]);
   setSwitch("trigger-option", v["TRIG:OPT?"]);
   setSwitch("dio-mode", v["DIG:MODE?"]);
-  $("meter-frequency").textContent = hz(number(v["MEAS:FREQ?"]));
-  $("counter").textContent = plain(v["MEAS:TOT?"]);
+  // The meter in the mode it is in: read, never switched, by the server.
+  const counting = v["SENS:FUNC?"] === "TOT";
+  $("meter-label").textContent = counting ? "Counter" : "Frequency";
+  $("meter-reading").textContent = formatted("READ?");
+  if (v["SENS:FUNC?"] && document.activeElement !== $("meter-mode")) $("meter-mode").value = v["SENS:FUNC?"];
   $("plan-divider").textContent = plain(v["DIV?"]);
   $("plan-length").textContent = plain(v["DATA:DAC:POIN?"]);
   $("plan-periods").textContent = plain(v["DATA:DAC:PER?"]);
-  $("plan-clock").textContent = hz(sampleClock());
-  $("plan-produced").textContent = hz(number(v["FREQ?"]));
+  $("plan-clock").textContent = formatted("SRAT?");
+  $("plan-produced").textContent = formatted("FREQ?");
   $("plan-warnings").replaceChildren(...message.warnings.map((w) => {
     const item = document.createElement("li");
     item.textContent = w;
@@ -231,22 +232,23 @@ let memory = []; // the loaded samples, 0..65535
 async function readWaveMemory() {
   try {
     const reply = await send("DATA:DAC?");
-    const errors = await takeErrors();
-    memory = reply.answer ? reply.answer.split(",").map(Number) : [];
-    $("memory-caption").textContent = errors.length ? "The wave memory cannot be read back: " + errors.join("; ") : "";
+    memory = reply.answer && !reply.errors.length ? reply.answer.split(",").map(Number) : [];
+    $("memory-caption").textContent = reply.errors.length ? "The wave memory cannot be read back: " + reply.errors.join("; ") : "";
   } catch {
     memory = [];
   }
   drawPlots();
 }
 
+// The volts of codes 0 and 65535, as the server has them; the codes between
+// lie on the line between.
 function fullScaleVolts() {
-  return session && session.full_scale_vpp ? session.full_scale_vpp : null;
+  return session && session.volts_at_codes ? session.volts_at_codes : null;
 }
 
 function toVolts(sample) {
-  // Offset binary: 0 the most negative output, 65535 the most positive.
-  return ((sample - 32767.5) / 32767.5) * (fullScaleVolts() / 2);
+  const [low, high] = fullScaleVolts();
+  return low + ((high - low) * sample) / 65535;
 }
 
 function plot(canvas, points, { yMin, yMax, yLabel, xLabel, steps }) {
@@ -299,7 +301,7 @@ function drawPlots() {
   const points = [];
   for (let i = 0; i <= count; i++) points.push([isFinite(clock) ? (i / clock) * 1e6 : i, scale(memory[i % memory.length])]);
   plot($("output-plot"), points, { ...range, xLabel: isFinite(clock) ? "µs" : "sample", steps: true });
-  $("output-caption").textContent = count ? "Two periods of the output as played (" + hz(number(live["FREQ?"])) + ")" : "";
+  $("output-caption").textContent = count ? "Two periods of the output as played (" + formatted("FREQ?") + ")" : "";
 }
 
 // ---- The controls ------------------------------------------------------
@@ -317,14 +319,17 @@ function wireControls() {
     box.addEventListener("change", () => command(box.dataset.scpi + (box.checked ? " ON" : " OFF"), errors));
   }
   $("counter-clear").addEventListener("click", () => command("TOT:CLE", "meter-errors"));
+  $("meter-mode").addEventListener("change", () => command("SENS:FUNC " + $("meter-mode").value, "meter-errors"));
   $("store").addEventListener("click", () => {
     const what = $("store-what").value;
     const name = "instrument " + index;
+    if (what === "CURR" && !powerOn) {
+      $("store-errors").textContent = "The instrument's settings are not known yet: nothing stored.";
+      return;
+    }
     const text = what === "WAV"
       ? "Store the loaded waveform (" + (live["DATA:DAC:POIN?"] || "?") + " samples) as the power-on output of " + name + "?"
-      : "Store the current settings (divider " + (live["DIV?"] || "?") + ", output word " + (live["DIG:OUTP?"] || "?") +
-        ", trigger " + (live["TRIG?"] === "1" ? "on" : "off") + ", single wave " + (live["SING?"] === "1" ? "on" : "off") +
-        ") as the power-on output of " + name + "?";
+      : "Store the current settings (" + powerOn + ") as the power-on output of " + name + "?";
     if (confirm(text)) command("SYST:PON:STOR " + what, "store-errors");
   });
   for (const radio of document.querySelectorAll('input[name="memory-scale"]')) radio.addEventListener("change", drawPlots);
@@ -342,8 +347,7 @@ function wireControls() {
       const reply = await send(text);
       if (reply.answer !== null) say("< " + reply.answer);
       if (reply.words) say("! " + reply.words);
-      const errors = await takeErrors();
-      say("  error queue: " + (errors.length ? errors.join("; ") : '0,"No error"'));
+      say("  error queue: " + (reply.errors.length ? reply.errors.join("; ") : '0,"No error"'));
     } catch (error) {
       say("! " + error.message);
     }
@@ -354,7 +358,9 @@ function wireControls() {
 
 function wireUpload() {
   let samples = null;
-  $("csv-file").addEventListener("change", async () => {
+  // Read again when a box changes: raw codes and clipping are the tool's
+  // --raw and --clip, said explicitly.
+  const preview = async () => {
     const file = $("csv-file").files[0];
     samples = null;
     $("csv-load").disabled = true;
@@ -368,7 +374,8 @@ function wireUpload() {
       return;
     }
     try {
-      const response = await fetch("/api/instrument/" + index + "/csv", {
+      const options = ($("csv-raw").checked ? "raw=1&" : "") + ($("csv-clip").checked ? "clip=1" : "");
+      const response = await fetch("/api/instrument/" + index + "/csv?" + options, {
         method: "POST", body: await file.text(),
         headers: { "Content-Type": "text/csv", "X-Velmar-Token": session ? session.token : "" },
       });
@@ -376,15 +383,18 @@ function wireUpload() {
       if (!response.ok) throw new Error(text.trim());
       const preview = JSON.parse(text);
       samples = preview.samples;
+      $("csv-raw").closest("label").classList.toggle("suggested", preview.looks_like_codes);
       $("csv-description").textContent = file.name + ": " + preview.description +
-        (preview.clipped ? ", " + preview.clipped + " clipped to full scale" : "") + ". Preview below; Load puts it in the wave memory.";
+        (preview.clipped ? ", " + preview.clipped + " clipped to full scale" : "") + ". Preview below; Load puts it in the wave memory." +
+        (preview.looks_like_codes ? " The values look like DAC codes: tick raw DAC codes to play them as they are." : "");
       $("csv-plot").hidden = false;
       plot($("csv-plot"), samples.map((s, i) => [i, s]), { yMin: 0, yMax: 65535, yLabel: "code", xLabel: "sample" });
       $("csv-load").disabled = false;
     } catch (error) {
       $("csv-errors").textContent = file.name + ": " + error.message;
     }
-  });
+  };
+  for (const id of ["csv-file", "csv-raw", "csv-clip"]) $(id).addEventListener("change", preview);
   $("csv-load").addEventListener("click", async () => {
     if (!samples) return;
     const reply = await command("DATA:DAC " + samples.join(","), "csv-errors");

@@ -357,4 +357,29 @@ bool LooksLikeDacCodes(const std::vector<double>& values) {
     return above_one;
 }
 
+bool ReadCsvWave(const std::string& text, const CsvWaveOptions& options, CsvWave* wave,
+                 std::string* error) {
+    WaveTableOptions table_options;
+    table_options.raw = options.raw;
+    table_options.dac_bits = options.dac_bits;
+    WaveTable table;
+    if (!ReadWaveTable(text, table_options, &table, error)) return false;
+    wave->description = DescribeWaveTable(table) + (options.raw ? ", DAC codes" : "");
+    wave->looks_like_codes = !options.raw && LooksLikeDacCodes(table.values);
+    wave->settings = WaveSettings{};
+    wave->settings.shape = Shape::kTable;
+    wave->settings.dac_bits = options.dac_bits;
+    wave->settings.table = std::move(table.values);
+    return true;
+}
+
+bool SamplesInRange(const WaveSettings& settings, int length, int periods, bool clip,
+                    std::vector<uint16_t>* samples, int* clipped, std::string* error) {
+    *samples = ComputeSamples(settings, length, periods, clipped);
+    if (*clipped == 0 || clip) return true;
+    *error = std::to_string(*clipped) + " of " + std::to_string(length) +
+             " samples fall outside the DAC's range";
+    return false;
+}
+
 }  // namespace velmar::wave

@@ -109,4 +109,32 @@ std::string DescribeWaveTable(const WaveTable& table);
 // scale: all whole, none negative, some above 1.
 bool LooksLikeDacCodes(const std::vector<double>& values);
 
+// A CSV wave file as the programs take it (the tool's --wave FILE.csv, the
+// front panel's upload), with what each may be told: `raw` (--raw), the
+// values are DAC codes played as they are; `clip` (--clip), a wave beyond
+// the DAC's range is meant and is clipped rather than refused.
+struct CsvWaveOptions {
+    bool raw = false;
+    bool clip = false;
+    int dac_bits = kDefaultDacBits;
+};
+
+struct CsvWave {
+    WaveSettings settings;    // kTable, one period of the file, on dac_bits
+    std::string description;  // DescribeWaveTable's, with ", DAC codes" when raw
+    // Read without raw, the values look like DAC codes: raw is likely meant.
+    bool looks_like_codes = false;
+};
+
+// Reads a CSV wave file as ReadWaveTable does, with the options. False with
+// one line in *error when the file is refused.
+bool ReadCsvWave(const std::string& text, const CsvWaveOptions& options, CsvWave* wave,
+                 std::string* error);
+
+// ComputeSamples, refusing a wave beyond the DAC's range unless `clip`:
+// then false with "N of L samples fall outside the DAC's range" in *error.
+// *clipped is how many are clipped either way.
+bool SamplesInRange(const WaveSettings& settings, int length, int periods, bool clip,
+                    std::vector<uint16_t>* samples, int* clipped, std::string* error);
+
 }  // namespace velmar::wave

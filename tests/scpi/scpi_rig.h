@@ -209,7 +209,7 @@ class Rig {
         EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds0")) << sim_->err();
         EXPECT_TRUE(sim_->WaitForSocket(dir_.devices() + "/dds1", refusing)) << sim_->err();
         setenv("VELMAR_DDS_DEVICE_DIR", dir_.devices().c_str(), 1);
-        // No front panel unless a test asks for one (--http PORT).
+        // No front panel unless a test asks for one (--http any).
         std::vector<std::string> args = {"--port", "0", "--http", "0"};
         if (verbose) args.push_back("--verbose");
         args.insert(args.end(), server_args.begin(), server_args.end());
@@ -290,20 +290,6 @@ inline void ExpectAnswers(const std::string& message, const std::string& answer,
     for (std::string part; std::getline(w, part, ';');) want.push_back(part);
     ASSERT_EQ(got.size(), want.size()) << message << " -> " << answer;
     for (size_t i = 0; i < got.size(); ++i) ExpectAnswer(message, got[i], want[i]);
-}
-
-// A port on 127.0.0.1 that was free a moment ago, for a server option that
-// takes no 0.
-inline uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 // An HTTP answer as a raw client reads it.

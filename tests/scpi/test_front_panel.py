@@ -40,15 +40,15 @@ def wait_for(check, seconds, what):
         time.sleep(0.05)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def control_words(trace):
+    """The control words of dds0 in the simulator's trace."""
+    return [int(w, 16) for w in re.findall(r"dds0: control: word 0x([0-9a-fA-F]{4})", trace)]
 
 
 class Rig:
     """The simulator (dds0, digital input 0x00A5, traced) and the server with
-    its front panel on a port of its own, which a restart keeps."""
+    its front panel on a free port it logs (--http any), which a restart
+    keeps."""
 
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="velmar-panel-test-")
@@ -60,7 +60,7 @@ class Rig:
                 [os.environ["VELMAR_SIM"], "--dir", self.devices, "--trace",
                  "--digital-in", "0x00A5"], stdout=trace, stderr=subprocess.STDOUT)
         wait_for(lambda: os.path.exists(os.path.join(self.devices, "dds0")), 5, "the simulator")
-        self.http_port = free_port()
+        self.http_port = None
         self.scpi = None
         self.scpi_port = None
         self.start()
@@ -70,14 +70,15 @@ class Rig:
         earlier = len(self.log()) if os.path.exists(self.log_path) else 0
         with open(self.log_path, "a") as log:
             self.scpi = subprocess.Popen(
-                [os.environ["VELMAR_SCPI"], "--port", "0", "--http", str(self.http_port)],
-                env=env, stderr=log)
+                [os.environ["VELMAR_SCPI"], "--port", "0", "--http",
+                 str(self.http_port) if self.http_port else "any"], env=env, stderr=log)
 
         def ports():
             this_run = self.log()[earlier:]
             scpi = re.search(r"instrument 0 on 127\.0\.0\.1:(\d+)", this_run)
-            return scpi and f"on http://127.0.0.1:{self.http_port}/" in this_run and scpi[1]
-        self.scpi_port = int(wait_for(ports, 5, "the server's ports"))
+            http = re.search(r"on http://127\.0\.0\.1:(\d+)/", this_run)
+            return scpi and http and (int(scpi[1]), int(http[1]))
+        self.scpi_port, self.http_port = wait_for(ports, 5, "the server's ports")
 
     def stop(self):
         self.scpi.send_signal(signal.SIGTERM)
@@ -144,7 +145,7 @@ def page(rig, browser):
     browser.get(f"http://127.0.0.1:{rig.http_port}/instrument/0")
     wait_for(lambda: browser.find_element("id", "connection").get_attribute("hidden") is not None,
              5, "the page connected")
-    wait_for(lambda: browser.find_element("id", "meter-frequency").text != "–", 5, "first readings")
+    wait_for(lambda: browser.find_element("id", "meter-reading").text != "–", 5, "first readings")
     return browser
 
 
@@ -175,14 +176,71 @@ def test_a_square_wave_at_2500_hz_shows_on_the_live_meter(rig, page):
     Select(page.find_element("id", "shape")).select_by_value("SQU")
     set_field(page, "frequency", "2500")
     start = time.monotonic()
-    reading = wait_for(lambda: re.match(r"2\.50\d* kHz", text(page, "meter-frequency")), 2,
+    reading = wait_for(lambda: re.match(r"250\d\.\d+ Hz", text(page, "meter-reading")), 2,
                        "the meter reads about 2.5 kHz")
     assert time.monotonic() - start < 2, reading
+    assert text(page, "meter-label") == "Frequency"
     assert rig.query("FUNC?") == "SQU"
-    assert abs(float(rig.query("MEAS:FREQ?")) - 2500) < 2
+    assert abs(float(rig.query("READ?")) - 2500) < 2
     # The plan beside it: what FREQ? answers over SCPI.
-    wait_for(lambda: text(page, "plan-produced").startswith("2.50"), 2, "the produced frequency")
+    wait_for(lambda: text(page, "plan-produced").startswith("250"), 2, "the produced frequency")
     assert text(page, "output-errors") == ""
+
+
+def test_the_page_never_switches_the_meter_but_its_control_does(rig, page):
+    from selenium.webdriver.support.ui import Select
+    # Watching: a second of rounds, and not one control word switches the
+    # meter's mode.
+    before = len(control_words(rig.trace()))
+    time.sleep(1.2)
+    words = control_words(rig.trace())[before:]
+    assert len(words) >= 3, words
+    assert {w & 0x0001 for w in words} == {0}, [hex(w) for w in words]
+    # The mode control switches it, and the page shows the counter.
+    Select(page.find_element("id", "meter-mode")).select_by_value("TOT")
+    wait_for(lambda: text(page, "meter-label") == "Counter", 2, "the page shows the counter")
+    wait_for(lambda: re.match(r"\d+ cycles", text(page, "meter-reading")), 2, "a count")
+    assert rig.query("SENS:FUNC?") == "TOT"
+    before = len(control_words(rig.trace()))
+    time.sleep(1.2)
+    words = control_words(rig.trace())[before:]
+    assert len(words) >= 3 and {w & 0x0001 for w in words} == {1}, [hex(w) for w in words]
+    page.find_element("id", "counter-clear").click()
+    Select(page.find_element("id", "meter-mode")).select_by_value("FREQ")
+    wait_for(lambda: text(page, "meter-label") == "Frequency", 2, "the page shows the meter")
+    assert text(page, "meter-errors") == ""
+
+
+def test_errors_show_where_they_happened(rig, page):
+    # Two actions at once: each part shows its own message's errors only.
+    page.execute_script("""
+        document.getElementById("frequency").value = "1e12";
+        document.getElementById("frequency").dispatchEvent(new Event("change"));
+        document.getElementById("out-bit-15").click();""")
+    wait_for(lambda: "-222" in text(page, "output-errors"), 2, "the frequency's error")
+    assert text(page, "digital-errors") == ""
+    rig.query("DIG:OUTP 0;*OPC?")
+
+
+def test_the_amplitude_is_in_the_units_volt_unit_names(rig, page):
+    rig.query("VOLT:UNIT VRMS;*OPC?")
+    wait_for(lambda: text(page, "amplitude-unit") == "Vrms", 2, "the unit follows VOLT:UNIT")
+    set_field(page, "amplitude", "0.2")
+    wait_for(lambda: abs(float(rig.query("VOLT?")) - 0.2) < 1e-3, 2, "VOLT? in Vrms")
+    rig.query("VOLT:UNIT VPP;*OPC?")
+    wait_for(lambda: text(page, "amplitude-unit") == "Vpp", 2, "back to Vpp")
+
+
+def test_the_power_on_store_names_what_it_stores(rig, page):
+    rig.query("DIG:MODE ON;SENS:FUNC TOT;*OPC?")
+    # The confirmation is made from the readings that show the counter.
+    wait_for(lambda: text(page, "meter-label") == "Counter", 2, "the readings of the new modes")
+    page.execute_script("window.confirm = (text) => { window.asked = text; return false; }")
+    page.find_element("id", "store").click()
+    asked = wait_for(lambda: page.execute_script("return window.asked"), 2, "the confirmation")
+    assert "meter counting" in asked and "DIO mode on" in asked, asked
+    assert "counter mode" in asked and "dio mode" in asked, asked
+    rig.query("DIG:MODE OFF;SENS:FUNC FREQ;*OPC?")
 
 
 def test_output_bit_3_reaches_the_instrument(rig, page):
