@@ -3,12 +3,6 @@
 // raw records for the calls no client would send.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <optional>
 #include <regex>
@@ -118,64 +112,29 @@ std::optional<ReplyHeader> DecodeReply(const std::string& record,
 class Vxi11Client {
   public:
     // A `source` address (127.0.0.2) plays another peer.
-    explicit Vxi11Client(uint16_t port, const char* source = nullptr) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (source != nullptr) {
-            sockaddr_in local{};
-            local.sin_family = AF_INET;
-            inet_pton(AF_INET, source, &local.sin_addr);
-            EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0) << source;
-        }
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0;
-    }
-    ~Vxi11Client() { close(fd_); }
-    Vxi11Client(const Vxi11Client&) = delete;
-    Vxi11Client& operator=(const Vxi11Client&) = delete;
-
-    bool connected() const { return connected_; }
+    explicit Vxi11Client(uint16_t port, const char* source = nullptr) : socket_(port, source) {}
 
     // Sends bytes as they are; false once the server has closed.
-    bool SendRaw(const std::string& bytes) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool SendRaw(const std::string& bytes) { return socket_.TrySend(bytes); }
 
     // The next reply record; nothing when none came in time or the server
     // closed the connection (closed() then says so).
     std::optional<std::string> Receive(milliseconds timeout = milliseconds(4000)) {
-        const auto deadline = steady_clock::now() + timeout;
+        const std::optional<std::string> bytes = socket_.ReadPiece(
+            [](const std::string& input) -> std::optional<size_t> {
+                rpc::RecordReader reader(4 << 20);
+                const size_t taken = reader.Feed(input.data(), input.size());
+                if (!reader.complete()) return std::nullopt;
+                return taken;
+            },
+            timeout);
+        if (!bytes) return std::nullopt;
         rpc::RecordReader reader(4 << 20);
-        while (true) {
-            if (!input_.empty()) {
-                input_.erase(0, reader.Feed(input_.data(), input_.size()));
-                if (reader.complete()) return reader.Take();
-            }
-            const auto left =
-                std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() < 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) {
-                return std::nullopt;
-            }
-            char buffer[65536];
-            const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                closed_ = true;
-                return std::nullopt;
-            }
-            input_.append(buffer, static_cast<size_t>(n));
-        }
+        reader.Feed(bytes->data(), bytes->size());
+        return reader.Take();
     }
 
-    bool closed() const { return closed_; }
+    bool closed() const { return socket_.closed(); }
 
     // A call of the core channel, its results decoded into *results.
     template <typename Args, typename Results>
@@ -311,12 +270,9 @@ class Vxi11Client {
     uint32_t max_receive() const { return max_receive_; }
 
   private:
-    int fd_ = -1;
-    bool connected_ = false;
-    bool closed_ = false;
+    Client socket_;
     uint32_t xid_ = 0;
     uint32_t max_receive_ = 0;
-    std::string input_;
 };
 
 }  // namespace velmar::scpi
