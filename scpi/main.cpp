@@ -22,6 +22,7 @@ const char kUsage[] =
     "                       [--max-clients N] [--idle-timeout SECONDS]\n"
     "                       [--write-timeout SECONDS] [--full-scale-vpp V]\n"
     "                       [--serial N=TEXT]... [--http PORT|any] [--http-read-only]\n"
+    "                       [--vxi11-port PORT | --no-vxi11] [--no-advertise]\n"
     "                       [--verbose]\n"
     "  or:  velmar-dds-scpi --help | --version\n"
     "\n"
@@ -63,6 +64,17 @@ const char kUsage[] =
     "                       does not report its analog range, so say it once here\n"
     "  --serial N=TEXT      *IDN?'s serial field for instrument N (repeatable;\n"
     "                       default: the device's name, such as dds0)\n"
+    "  --vxi11-port PORT    VXI-11, VISA's TCPIP::host::instN::INSTR (instrument N;\n"
+    "                       TCPIP::host::INSTR is inst0), on PORT of the same\n"
+    "                       --listen addresses under the same --allow (default 0:\n"
+    "                       any free port, logged). Clients find it through the\n"
+    "                       portmapper: the server registers with rpcbind when it\n"
+    "                       runs, else answers on port 111 itself when it may\n"
+    "                       bind it (lxi discover needs --listen 0.0.0.0)\n"
+    "  --no-vxi11           no VXI-11 and no portmapper\n"
+    "  --no-advertise       do not advertise the instruments over mDNS/DNS-SD\n"
+    "                       (_scpi-raw._tcp, _lxi._tcp, _vxi-11._tcp, _http._tcp:\n"
+    "                       with avahi-daemon, when listening beyond loopback)\n"
     "  --verbose            log every command with its answer and errors\n"
     "\n"
     "Whole numbers are decimal, or hexadecimal after 0x. A message is at most\n"
@@ -70,7 +82,8 @@ const char kUsage[] =
     "\n"
     "A raw SCPI socket has no authentication: anyone who reaches the port drives\n"
     "the instrument, and so does whoever reaches the front panel's port with a web\n"
-    "browser. Keep them on loopback, on a lab network, or behind --allow.\n";
+    "browser or the VXI-11 port with VISA. Keep them on loopback, on a lab\n"
+    "network, or behind --allow.\n";
 
 // One line, as the other programs say it.
 [[noreturn]] void UsageError(const std::string& message) {
@@ -194,6 +207,12 @@ int main(int argc, char** argv) {
             }
             options.serials[static_cast<int>(WholeNumber(arg, text.substr(0, equals), 255))] =
                 serial;
+        } else if (arg == "--vxi11-port") {
+            options.vxi11_port = static_cast<uint16_t>(WholeNumber(arg, value(), 65535));
+        } else if (arg == "--no-vxi11") {
+            options.vxi11 = false;
+        } else if (arg == "--no-advertise") {
+            options.advertise = false;
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else {

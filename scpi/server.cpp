@@ -11,8 +11,13 @@
 #include <map>
 #include <thread>
 
+#include "advertise.h"
 #include "command_layer.h"
 #include "http_door.h"
+#ifdef VELMAR_VXI11
+#include "portmap.h"
+#include "vxi11_door.h"
+#endif
 #include "net_util.h"
 #include "velmar/dds.h"
 
@@ -143,6 +148,7 @@ class Server::Impl {
     void Found(const Searched& found);
     void ScheduleSearch();
     void Shutdown();
+    void Advertise();
     bool Assigned(const std::string& path) const {
         for (const auto& [index, served] : instruments_) {
             if (served->path == path) return true;
@@ -183,6 +189,11 @@ class Server::Impl {
     std::string search_words_;  // of the last failed search, until one succeeds
     CommandLayer layer_;
     std::unique_ptr<HttpDoor> http_;  // with --http
+    std::unique_ptr<Advertiser> advertiser_;
+#ifdef VELMAR_VXI11
+    std::unique_ptr<Vxi11Door> vxi11_;
+    std::unique_ptr<Portmapper> portmapper_;
+#endif
     std::thread joiner_;
 };
 
@@ -481,6 +492,18 @@ bool Server::Impl::Start(std::string* error) {
         http_ = std::make_unique<HttpDoor>(layer_, options_, std::move(panel));
         if (!http_->Listen(error)) return false;
     }
+#ifdef VELMAR_VXI11
+    if (options_.vxi11) {
+        std::map<int, ServedInstrument*> served;
+        for (auto& [index, instrument] : instruments_) served.emplace(index, instrument.get());
+        vxi11_ = std::make_unique<Vxi11Door>(layer_, options_, std::move(served));
+        if (!vxi11_->Listen(error)) return false;
+        portmapper_ = std::make_unique<Portmapper>(
+            io_, options_, [this](const std::string& line) { Log(line); }, vxi11_->port());
+        portmapper_->Start();
+    }
+#endif
+    if (options_.advertise) Advertise();
 #ifdef SIGBREAK
     signals_.add(SIGBREAK);
 #endif
@@ -626,6 +649,42 @@ void Server::Impl::Found(const Searched& found) {
     }
 }
 
+// Over mDNS, when clients beyond this machine can reach the server: an
+// instrument on loopback only is nobody else's to find.
+void Server::Impl::Advertise() {
+    bool beyond_loopback = false;
+    for (const std::string& text : options_.listen) {
+        boost::system::error_code ec;
+        const asio::ip::address address = asio::ip::make_address(text, ec);
+        beyond_loopback |= !ec && !address.is_loopback();
+    }
+    if (!beyond_loopback) {
+        Log("not advertised over mDNS: listening on loopback only");
+        return;
+    }
+    Offered offered;
+    boost::system::error_code ec;
+    offered.host = asio::ip::host_name(ec);
+    offered.version = velmar_dds_version(nullptr, nullptr, nullptr);
+    for (auto& listener : listeners_) {
+        const std::string serial = instruments_.at(listener->index)->Serial();
+        if (offered.instruments.empty() || offered.instruments.back().index != listener->index) {
+            offered.instruments.push_back(
+                {listener->index, serial, listener->acceptor.local_endpoint().port()});
+        }
+    }
+#ifdef VELMAR_VXI11
+    if (vxi11_) offered.vxi11_port = vxi11_->port();
+#endif
+    offered.http_port = options_.http_port;
+    std::string why;
+    // Avahi's thread says what becomes of them on the io thread's log.
+    advertiser_ = velmar::scpi::Advertise(
+        LxiServices(offered),
+        [this](const std::string& line) { asio::post(io_, [this, line] { Log(line); }); }, &why);
+    if (!advertiser_) Log("not advertised over mDNS: " + why);
+}
+
 void Server::Impl::Shutdown() {
     if (stopping_) return;
     stopping_ = true;
@@ -634,6 +693,11 @@ void Server::Impl::Shutdown() {
     search_timer_.cancel();
     for (auto& listener : listeners_) listener->acceptor.close(ignored);
     if (http_) http_->Stop();
+    advertiser_.reset();
+#ifdef VELMAR_VXI11
+    if (vxi11_) vxi11_->Stop();
+    if (portmapper_) portmapper_->Stop();
+#endif
     layer_.StopCalls();
     std::vector<std::shared_ptr<Session>> open;
     for (auto& [id, connection] : sessions_) {

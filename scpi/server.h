@@ -70,6 +70,12 @@ struct ServerOptions {
     double full_scale_vpp = 1.0;
     // *IDN?'s serial field by instrument index; else the device's name.
     std::map<int, std::string> serials;
+    // VXI-11 (VISA's TCPIP::host::instN::INSTR) on this port of the same
+    // --listen addresses, under the same --allow; 0: any free port.
+    bool vxi11 = true;
+    uint16_t vxi11_port = 0;
+    // The instruments and the server advertised over mDNS/DNS-SD.
+    bool advertise = true;
 };
 
 // How Run() ended.

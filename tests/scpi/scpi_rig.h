@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -89,13 +90,29 @@ class Client {
     // The next answer line without its '\n'; nothing when none came in time
     // or the server closed the connection.
     std::optional<std::string> ReadLine(milliseconds timeout = milliseconds(4000)) {
+        std::optional<std::string> line = ReadPiece(
+            [](const std::string& input) -> std::optional<size_t> {
+                const size_t end = input.find('\n');
+                if (end == std::string::npos) return std::nullopt;
+                return end + 1;
+            },
+            timeout);
+        if (line) line->pop_back();
+        return line;
+    }
+
+    // The next piece of the input, as `complete` cuts it off the front (a
+    // line, an RPC record): its length, or nothing while it is not whole.
+    // Nothing when none came in time or the server closed the connection.
+    std::optional<std::string> ReadPiece(
+        const std::function<std::optional<size_t>(const std::string&)>& complete,
+        milliseconds timeout) {
         const auto deadline = steady_clock::now() + timeout;
         while (true) {
-            const size_t end = input_.find('\n');
-            if (end != std::string::npos) {
-                std::string line = input_.substr(0, end);
-                input_.erase(0, end + 1);
-                return line;
+            if (const std::optional<size_t> length = complete(input_)) {
+                std::string piece = input_.substr(0, *length);
+                input_.erase(0, *length);
+                return piece;
             }
             const auto left =
                 std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
@@ -103,7 +120,7 @@ class Client {
             if (left.count() < 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) {
                 return std::nullopt;
             }
-            char buffer[4096];
+            char buffer[65536];
             const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
             if (n <= 0) {
                 closed_ = true;
@@ -112,6 +129,8 @@ class Client {
             input_.append(buffer, static_cast<size_t>(n));
         }
     }
+
+    bool closed() const { return closed_; }
 
     std::string Query(const std::string& message) {
         Send(message + "\n");

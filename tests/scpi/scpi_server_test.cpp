@@ -817,7 +817,7 @@ TEST(ScpiServerTest, VersionAndCompletionMatchTheProgram) {
     std::set<std::string> options;
     const std::string text = help.out();
     for (size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
-        const size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+        const size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-", at + 2);
         options.insert(text.substr(at, end - at));
     }
     EXPECT_GE(options.size(), 10u) << text;
