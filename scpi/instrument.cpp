@@ -228,9 +228,8 @@ Reply SetMeterFunction(Instrument& instrument, ByteOrder, const ProgramUnit& uni
     if (const int error = ReadChoice(unit.parameters[0], {"FREQuency", "TOTalize"}, &choice)) {
         return Reply::Error(error);
     }
-    Reply reply = Reading(instrument, static_cast<int>(choice));
-    reply.answer.reset();
-    return reply;
+    // The reading itself is not an answer: a command answers nothing.
+    return Reply{std::nullopt, Reading(instrument, static_cast<int>(choice)).errors};
 }
 Reply QueryMeterFunction(Instrument& instrument, ByteOrder, const ProgramUnit&) {
     int mode = 0;
