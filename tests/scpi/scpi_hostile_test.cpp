@@ -24,23 +24,6 @@ namespace {
 
 const std::string kIdn0 = "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VELMAR_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VELMAR_SANITIZED 1
-#endif
-#endif
-
-// The server's resident memory under any of these attacks: 64 MB, with 16
-// clients each sending messages of the 1 MiB bound. A sanitizer's shadow
-// memory and quarantine of freed blocks come on top of the server's own.
-#ifdef VELMAR_SANITIZED
-constexpr long kResidentBoundKiB = 256 * 1024;
-#else
-constexpr long kResidentBoundKiB = 64 * 1000;
-#endif
-
 // After an attack: a peer of its own asks, and is answered at once; and the
 // server's peak resident memory is within the bound.
 void ExpectUnharmed(Rig& rig, const std::string& attack) {

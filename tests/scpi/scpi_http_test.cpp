@@ -609,7 +609,7 @@ TEST(FrontPanelTest, APagesReplyIsBounded) {
     errors = {"<none>"};
     EXPECT_EQ(page.Send("*IDN?", nullptr, &errors), "VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING);
     EXPECT_TRUE(errors.empty());
-    EXPECT_LT(rig.PeakResidentKiB(), 64 * 1024) << "KiB at the most";
+    EXPECT_LT(rig.PeakResidentKiB(), kResidentBoundKiB) << "KiB at the most";
 }
 
 // An instrument the server serves but cannot find: its page opens, its

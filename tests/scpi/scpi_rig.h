@@ -28,6 +28,23 @@
 
 namespace velmar::scpi {
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VELMAR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VELMAR_SANITIZED 1
+#endif
+#endif
+
+// The server's resident memory under any of these attacks: 64 MB, with 16
+// clients each sending messages of the 1 MiB bound. A sanitizer's shadow
+// memory and quarantine of freed blocks come on top of the server's own.
+#ifdef VELMAR_SANITIZED
+constexpr long kResidentBoundKiB = 256 * 1024;
+#else
+constexpr long kResidentBoundKiB = 64 * 1000;
+#endif
+
 using proctest::ChildProcess;
 using proctest::TempDir;
 using std::chrono::milliseconds;
