@@ -458,8 +458,9 @@ TEST(ScpiServerTest, LibraryErrorsBecomeHardwareErrors) {
     } cases[] = {
         {"--silent=1", 0, kHardwareError, "no answer within 1000 ms to the control packet", false},
         {"--short-report=1", 0, kHardwareError, "a short answer to the control packet", false},
-        {"--drop-after=2:1", 2, kHardwareError,
-         "the instrument hung up before taking the control packet", true},
+        // Whether the hang-up comes before the packet is taken or after is
+        // the machine's timing: the words name either.
+        {"--drop-after=2:1", 2, kHardwareError, "the instrument hung up", true},
         {"--refuse=1", 0, kHardwareMissing, "dds1 did not open", false},
     };
     for (const auto& c : cases) {
