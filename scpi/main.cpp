@@ -8,6 +8,7 @@
 #include <string>
 
 #include "command_table.h"
+#include "net_util.h"
 #include "parse_number.h"
 #include "server.h"
 #include "velmar/dds.h"
@@ -22,7 +23,8 @@ const char kUsage[] =
     "                       [--max-clients N] [--idle-timeout SECONDS]\n"
     "                       [--write-timeout SECONDS] [--full-scale-vpp V]\n"
     "                       [--serial N=TEXT]... [--http PORT|any] [--http-read-only]\n"
-    "                       [--vxi11-port PORT | --no-vxi11] [--no-advertise]\n"
+    "                       [--vxi11-port PORT | --no-vxi11]\n"
+    "                       [--instrument-address N=ADDR]... [--no-advertise]\n"
     "                       [--verbose]\n"
     "  or:  velmar-dds-scpi --help | --version\n"
     "\n"
@@ -71,6 +73,11 @@ const char kUsage[] =
     "                       portmapper: the server registers with rpcbind when it\n"
     "                       runs, else answers on port 111 itself when it may\n"
     "                       bind it (lxi discover needs --listen 0.0.0.0)\n"
+    "  --instrument-address N=ADDR\n"
+    "                       instrument N also stands alone at ADDR, an address of\n"
+    "                       this host that --listen covers: there inst0 is\n"
+    "                       instrument N (TCPIP::ADDR::INSTR), and lxi discover's\n"
+    "                       broadcast finds it at ADDR (repeatable)\n"
     "  --no-vxi11           no VXI-11 and no portmapper\n"
     "  --no-advertise       do not advertise the instruments over mDNS/DNS-SD\n"
     "                       (_scpi-raw._tcp, _lxi._tcp, _vxi-11._tcp, _http._tcp:\n"
@@ -209,6 +216,26 @@ int main(int argc, char** argv) {
                 serial;
         } else if (arg == "--vxi11-port") {
             options.vxi11_port = static_cast<uint16_t>(WholeNumber(arg, value(), 65535));
+        } else if (arg == "--instrument-address") {
+            const std::string text = value();
+            const size_t equals = text.find('=');
+            boost::system::error_code ec;
+            const auto address = boost::asio::ip::make_address(text.substr(equals + 1), ec);
+            if (equals == std::string::npos || ec || address.is_unspecified() ||
+                address.is_multicast()) {
+                UsageError(
+                    "--instrument-address wants N=ADDR with ADDR one address of this host, "
+                    "not '" +
+                    text + "'");
+            }
+            const int index = static_cast<int>(WholeNumber(arg, text.substr(0, equals), 255));
+            for (const auto& [other, taken] : options.own_addresses) {
+                if (taken == address && other != index) {
+                    UsageError("--instrument-address: " + address.to_string() + " is instrument " +
+                               std::to_string(other) + "'s already");
+                }
+            }
+            options.own_addresses[index] = address;
         } else if (arg == "--no-vxi11") {
             options.vxi11 = false;
         } else if (arg == "--no-advertise") {
@@ -221,6 +248,13 @@ int main(int argc, char** argv) {
     }
     if (options.instruments != 0 && !options.devices.empty()) {
         UsageError("--instruments and --device both say which instruments: give one");
+    }
+    for (const auto& [index, address] : options.own_addresses) {
+        if (!velmar::scpi::ListenCovers(options.listen, address)) {
+            UsageError("--instrument-address " + address.to_string() +
+                       " is not among the --listen addresses (add --listen " + address.to_string() +
+                       ", or 0.0.0.0 / ::)");
+        }
     }
     velmar::scpi::Server server(options, std::cerr);
     std::string error;

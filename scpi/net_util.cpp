@@ -21,6 +21,16 @@ asio::ip::address PeerAddress(const asio::ip::address& address) {
     return asio::ip::address_v6(v6.to_bytes());
 }
 
+bool ListenCovers(const std::vector<std::string>& listen, const asio::ip::address& address) {
+    for (const std::string& text : listen) {
+        boost::system::error_code ec;
+        const asio::ip::address listened = asio::ip::make_address(text, ec);
+        if (ec || listened.is_v6() != address.is_v6()) continue;
+        if (listened == address || listened.is_unspecified()) return true;
+    }
+    return false;
+}
+
 std::string Plural(size_t count, const std::string& word) {
     return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }

@@ -37,6 +37,11 @@ std::string EndpointText(const tcp::endpoint& endpoint);
 // and an IPv6 one without its scope (fe80::1%eth0 is in fe80::/10).
 asio::ip::address PeerAddress(const asio::ip::address& address);
 
+// Whether listening on `listen` (addresses as --listen gives them) takes
+// connections to `address`: it is one of them, or they hold the any-address
+// of its family.
+bool ListenCovers(const std::vector<std::string>& listen, const asio::ip::address& address);
+
 // "1 second", "3 clients".
 std::string Plural(size_t count, const std::string& word);
 std::string Seconds(std::chrono::seconds limit);

@@ -1,8 +1,10 @@
 #include "portmap.h"
 
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <rpc/rpc.h>
 
+#include <algorithm>
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
@@ -10,7 +12,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <chrono>
+#include <cstring>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "net_util.h"
@@ -38,6 +42,46 @@ bool Admitted(const std::vector<AddressRange>& allow, const asio::ip::address& s
         if (range.Contains(PeerAddress(sender))) return true;
     }
     return false;
+}
+
+// A datagram taken from a portmapper socket: its size in the buffer, who
+// sent it, and, on IPv4, the address of this host it came to (for a
+// broadcast, its interface's) and whether it was sent to a broadcast
+// address.
+struct Datagram {
+    size_t size = 0;
+    udp::endpoint sender;
+    std::optional<asio::ip::address_v4> local;
+    bool broadcast = false;
+};
+
+// The addresses of --instrument-address that are on the network of an IPv4
+// `sender`, as this host's interfaces say.
+std::vector<asio::ip::address_v4> OwnAddressesFacing(
+    const std::map<int, asio::ip::address>& own_addresses, const udp::endpoint& sender) {
+    std::vector<asio::ip::address_v4> facing;
+    const asio::ip::address from = PeerAddress(sender.address());
+    if (own_addresses.empty() || !from.is_v4()) return facing;
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return facing;
+    for (const ifaddrs* i = interfaces; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_netmask == nullptr ||
+            i->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        const auto ours = asio::ip::make_address_v4(
+            ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr));
+        const uint32_t mask =
+            ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+        const bool own = std::any_of(own_addresses.begin(), own_addresses.end(),
+                                     [&](const auto& entry) { return entry.second == ours; });
+        if (own && (ours.to_uint() & mask) == (from.to_v4().to_uint() & mask) &&
+            std::find(facing.begin(), facing.end(), ours) == facing.end()) {
+            facing.push_back(ours);
+        }
+    }
+    freeifaddrs(interfaces);
+    return facing;
 }
 
 }  // namespace
@@ -70,8 +114,10 @@ class Portmapper::Impl : public std::enable_shared_from_this<Portmapper::Impl> {
         explicit Datagrams(asio::io_context& io) : socket(io) {}
         udp::socket socket;
         std::array<char, kMostCallBytes> buffer{};
-        udp::endpoint sender;
     };
+    static std::optional<Datagram> Take(Datagrams& datagrams);
+    static void SendFrom(Datagrams& datagrams, const asio::ip::address_v4& from,
+                         const std::string& reply, const udp::endpoint& to);
     std::vector<std::unique_ptr<Datagrams>> datagrams_;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
     std::map<uint64_t, std::weak_ptr<Connection>> connections_;
@@ -183,6 +229,11 @@ std::string Portmapper::Impl::Serve() {
         datagrams->socket.open(udp_endpoint.protocol(), ec);
         if (!ec && address.is_v6()) datagrams->socket.set_option(asio::ip::v6_only(true), ec);
         if (!ec) datagrams->socket.bind(udp_endpoint, ec);
+        // Whether a call came to a broadcast address (see Take).
+        if (!ec && address.is_v4()) {
+            const int on = 1;
+            setsockopt(datagrams->socket.native_handle(), IPPROTO_IP, IP_PKTINFO, &on, sizeof(on));
+        }
         if (ec) {
             why = ec.message();
             continue;
@@ -208,22 +259,89 @@ std::string Portmapper::Impl::Serve() {
 }
 
 void Portmapper::Impl::Receive(Datagrams& d) {
-    d.socket.async_receive_from(
-        asio::buffer(d.buffer), d.sender,
-        [self = shared_from_this(), datagrams = &d](boost::system::error_code error, size_t n) {
-            if (self->stopping_ || error == asio::error::operation_aborted) return;
-            // A datagram is one record, with no mark. The answer is no
-            // longer than the call: nobody gets more back than they sent.
-            if (!error && Admitted(self->options_.allow, datagrams->sender.address())) {
-                const std::string reply = vxi11::AnswerPortmapper(
-                    std::string(datagrams->buffer.data(), n), self->vxi11_port_);
-                boost::system::error_code ignored;
-                if (!reply.empty() && reply.size() <= n + 64) {
-                    datagrams->socket.send_to(asio::buffer(reply), datagrams->sender, 0, ignored);
+    d.socket.async_wait(udp::socket::wait_read, [self = shared_from_this(),
+                                                 datagrams = &d](boost::system::error_code error) {
+        if (self->stopping_ || error == asio::error::operation_aborted) return;
+        const std::optional<Datagram> call = error ? std::nullopt : Take(*datagrams);
+        // A datagram is one record, with no mark. The answer is no
+        // longer than the call: nobody gets more back than they sent.
+        if (call && Admitted(self->options_.allow, call->sender.address())) {
+            const std::string reply = vxi11::AnswerPortmapper(
+                std::string(datagrams->buffer.data(), call->size), self->vxi11_port_);
+            if (!reply.empty() && reply.size() <= call->size + 64) {
+                // From the address the call came to, as a client that
+                // asked one of this host's addresses expects; the
+                // socket's own choice would be its interface's first.
+                if (call->local) {
+                    SendFrom(*datagrams, *call->local, reply, call->sender);
+                } else {
+                    boost::system::error_code ignored;
+                    datagrams->socket.send_to(asio::buffer(reply), call->sender, 0, ignored);
+                }
+                // A broadcast finds the instruments that stand alone at
+                // addresses of their own on the sender's network, each
+                // answering from its address, as stand-alone ones do.
+                if (call->broadcast) {
+                    for (const asio::ip::address_v4& own :
+                         OwnAddressesFacing(self->options_.own_addresses, call->sender)) {
+                        SendFrom(*datagrams, own, reply, call->sender);
+                    }
                 }
             }
-            self->Receive(*datagrams);
-        });
+        }
+        self->Receive(*datagrams);
+    });
+}
+
+// The waiting datagram, with where it came (IP_PKTINFO, set on IPv4
+// sockets): a broadcast is sent to none of this host's addresses.
+std::optional<Datagram> Portmapper::Impl::Take(Datagrams& d) {
+    Datagram datagram;
+    iovec data{d.buffer.data(), d.buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = datagram.sender.data();
+    message.msg_namelen = static_cast<socklen_t>(datagram.sender.capacity());
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    const ssize_t n = recvmsg(d.socket.native_handle(), &message, MSG_DONTWAIT);
+    if (n < 0 || (message.msg_flags & MSG_TRUNC) != 0) return std::nullopt;
+    datagram.size = static_cast<size_t>(n);
+    datagram.sender.resize(message.msg_namelen);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+            datagram.local = asio::ip::make_address_v4(ntohl(info.ipi_spec_dst.s_addr));
+            datagram.broadcast = info.ipi_addr.s_addr != info.ipi_spec_dst.s_addr;
+        }
+    }
+    return datagram;
+}
+
+// Sends `reply` to `to` from `from`, an address of this host, through a
+// socket bound to the any-address.
+void Portmapper::Impl::SendFrom(Datagrams& d, const asio::ip::address_v4& from,
+                                const std::string& reply, const udp::endpoint& to) {
+    iovec data{const_cast<char*>(reply.data()), reply.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr*>(to.data());
+    message.msg_namelen = static_cast<socklen_t>(to.size());
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst.s_addr = htonl(from.to_uint());
+    std::memcpy(CMSG_DATA(c), &info, sizeof(info));
+    sendmsg(d.socket.native_handle(), &message, MSG_DONTWAIT);
 }
 
 void Portmapper::Impl::Accept(tcp::acceptor& acceptor) {

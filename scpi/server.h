@@ -74,6 +74,11 @@ struct ServerOptions {
     // --listen addresses, under the same --allow; 0: any free port.
     bool vxi11 = true;
     uint16_t vxi11_port = 0;
+    // Instruments that also stand alone at an address of this host: there
+    // VXI-11's inst0 (TCPIP::address::INSTR) is that instrument and the
+    // only one, and lxi discover's broadcast finds it, as it finds a
+    // stand-alone LXI instrument. Each address is one --listen covers.
+    std::map<int, asio::ip::address> own_addresses;
     // The instruments and the server advertised over mDNS/DNS-SD.
     bool advertise = true;
 };

@@ -73,6 +73,17 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
         return it == instruments_.end() ? nullptr : it->second;
     }
 
+    // The instrument create_link's device name names on a connection to
+    // `local`: instN, or at an instrument's own address (--instrument-
+    // address) inst0 alone, that instrument.
+    std::optional<int> Device(const std::string& name, const asio::ip::address& local) const {
+        const std::optional<int> index = DeviceIndex(name);
+        for (const auto& [own, address] : options_.own_addresses) {
+            if (address == local) return index == 0 ? std::optional<int>(own) : std::nullopt;
+        }
+        return index;
+    }
+
     // Links of every connection, by their id: the abort channel names a
     // link of another connection.
     std::shared_ptr<Link> FindLink(int32_t id) const {
@@ -407,7 +418,9 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
 
     void CreateLink(const Request& r, Clock::time_point now) {
         Result result;
-        const std::optional<int> index = DeviceIndex(r.data);
+        boost::system::error_code ec;
+        const std::optional<int> index =
+            door_->Device(r.data, PeerAddress(socket_.local_endpoint(ec).address()));
         ServedInstrument* served = index ? door_->Instrument(*index) : nullptr;
         if (served == nullptr) {
             door_->Log("VXI-11 " + peer_ + ": no device '" + Printable(r.data, 40) + "'");

@@ -78,10 +78,14 @@ if ! unshare -rn true 2>/dev/null; then
     echo "NOT RUN: cannot make a network namespace (unshare -rn failed)"
     exit 77
 fi
+# 192.0.2.11 and 192.0.2.12, on velmar0 too, are for instruments that stand
+# alone at an address of their own (--instrument-address).
 exec unshare -rn sh -c '
     ip link set lo up &&
     ip link add velmar0 type veth peer name velmar1 &&
-    ip addr add 192.0.2.1/24 dev velmar0 &&
-    ip addr add 192.0.2.2/24 dev velmar1 &&
+    ip addr add 192.0.2.1/24 brd + dev velmar0 &&
+    ip addr add 192.0.2.2/24 brd + dev velmar1 &&
+    ip addr add 192.0.2.11/24 brd + dev velmar0 &&
+    ip addr add 192.0.2.12/24 brd + dev velmar0 &&
     ip link set velmar0 up && ip link set velmar1 up &&
     VELMAR_NETNS=1 exec "$@"' sh "$@"

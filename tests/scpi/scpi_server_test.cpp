@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "instrument.h"
+#include "net_util.h"
 #include "scpi_rig.h"
 #include "server.h"
 #include "velmar/dds.h"
@@ -599,6 +600,21 @@ TEST(ScpiServerTest, AddressRanges) {
     for (const char* bad :
          {"10.0.0.0/33", "::/129", "host", "10.0.0.0/", "1.2.3.4/-1", "10.0.0.0/8/8", "/8"}) {
         EXPECT_FALSE(AddressRange::Parse(bad)) << bad;
+    }
+    // Which --listen addresses take connections to an address.
+    const struct {
+        std::vector<std::string> listen;
+        const char* address;
+        bool covered;
+    } listens[] = {
+        {{"0.0.0.0"}, "192.0.2.12", true},    {{"127.0.0.1", "::1"}, "192.0.2.12", false},
+        {{"192.0.2.12"}, "192.0.2.12", true}, {{"192.0.2.11"}, "192.0.2.12", false},
+        {{"::"}, "192.0.2.12", false},  // IPv6 sockets are IPv6 only here
+        {{"bogus", "::"}, "fe80::1", true},
+    };
+    for (const auto& c : listens) {
+        EXPECT_EQ(ListenCovers(c.listen, asio::ip::make_address(c.address)), c.covered)
+            << c.listen[0] << " " << c.address;
     }
 }
 

@@ -11,6 +11,8 @@ programs."""
 import os
 import re
 import shutil
+import socket
+import struct
 import subprocess
 import threading
 import time
@@ -33,7 +35,8 @@ from netns_server import running_server, wait_for  # noqa: E402
 def server():
     """The socket ports and the log's path of a server on every address of
     the namespace, its portmapper on 0.0.0.0:111."""
-    with running_server(["--http", "0", "--verbose"],
+    with running_server(["--http", "0", "--verbose", "--instrument-address", "0=192.0.2.11",
+                         "--instrument-address", "1=192.0.2.12"],
                         r"portmapper for VXI-11 on 0\.0\.0\.0:111") as (ports, log):
         yield {"ports": ports, "log": log}
 
@@ -55,13 +58,13 @@ def test_each_instrument_answers_as_through_its_socket(server, manager):
     identities = []
     for index in (0, 1):
         dds = instr(manager, f"TCPIP0::127.0.0.1::inst{index}::INSTR")
-        socket = instr(manager, f"TCPIP0::127.0.0.1::{server['ports'][index]}::SOCKET")
+        raw = instr(manager, f"TCPIP0::127.0.0.1::{server['ports'][index]}::SOCKET")
         identity = dds.query("*IDN?")
-        assert identity == socket.query("*IDN?")
+        assert identity == raw.query("*IDN?")
         assert identity.startswith("VELMAR,DDS,")
         identities.append(identity)
         dds.close()
-        socket.close()
+        raw.close()
     assert identities[0] != identities[1]
     # TCPIP::host::INSTR is inst0.
     assert instr(manager, "TCPIP0::127.0.0.1::INSTR").query("*IDN?") == identities[0]
@@ -194,11 +197,34 @@ def test_lxi_scpi_over_vxi11(server):
     assert result.stdout.strip().startswith("VELMAR,DDS,")
 
 
-def test_lxi_discover_finds_the_server_by_broadcast(server):
+def test_lxi_discover_finds_both_instruments_by_broadcast(server):
     result = subprocess.run([lxi(), "discover", "-t", "1"], capture_output=True, text=True,
                             timeout=30)
     assert result.returncode == 0, result.stderr
-    # The portmapper on 0.0.0.0:111 answers the broadcast of every interface.
-    for address in ("127.0.0.1", "192.0.2.1"):
-        assert re.search(rf'Found "VELMAR,DDS,[^"]+" on address {re.escape(address)}',
-                         result.stdout), result.stdout
+    found = set(re.findall(r'Found "VELMAR,DDS,(dds\d),[^"]+" on address ([\d.]+)',
+                           result.stdout))
+    # The server at each of its addresses, as inst0; each instrument at its
+    # own address, answering the broadcast from there.
+    assert {("dds0", "127.0.0.1"), ("dds0", "192.0.2.1"), ("dds0", "192.0.2.11"),
+            ("dds1", "192.0.2.12")} <= found, result.stdout
+
+
+def test_an_instrument_at_its_own_address_is_inst0_alone(server, manager):
+    assert instr(manager, "TCPIP0::192.0.2.12::INSTR").query("*IDN?").startswith(
+        "VELMAR,DDS,dds1,")
+    assert instr(manager, "TCPIP0::192.0.2.11::inst0::INSTR").query("*IDN?").startswith(
+        "VELMAR,DDS,dds0,")
+    with pytest.raises(Exception, match="error creating link: 3"):
+        manager.open_resource("TCPIP0::192.0.2.12::inst1::INSTR")
+
+
+def test_portmapper_answers_from_the_address_it_was_asked_at(server):
+    getport = struct.pack(">10I", 7, 0, 2, 100000, 2, 3, 0, 0, 0, 0) + struct.pack(
+        ">4I", 0x0607AF, 1, 6, 0)
+    for address in ("192.0.2.1", "192.0.2.11", "192.0.2.12", "127.0.0.1"):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+            udp.settimeout(5)
+            udp.sendto(getport, (address, 111))
+            reply, sender = udp.recvfrom(64)
+            assert sender == (address, 111)
+            assert struct.unpack(">I", reply[-4:])[0] > 0  # the VXI-11 port
