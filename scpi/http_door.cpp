@@ -942,6 +942,9 @@ HttpDoor::~HttpDoor() = default;
 bool HttpDoor::Listen(std::string* error) {
     return impl_->Listen(error);
 }
+uint16_t HttpDoor::port() const {
+    return impl_->http_port();
+}
 void HttpDoor::Stop() {
     impl_->Stop();
 }

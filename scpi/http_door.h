@@ -40,6 +40,8 @@ class HttpDoor {
     // on is logged and passed over, as the SCPI ports do. False, with the
     // reason, only when an address is no IP address.
     bool Listen(std::string* error);
+    // The port it listens on, once listening: the one chosen for --http any.
+    uint16_t port() const;
     // Closes the listeners and every connection; on the io thread.
     void Stop();
 

@@ -676,7 +676,7 @@ void Server::Impl::Advertise() {
 #ifdef VELMAR_VXI11
     if (vxi11_) offered.vxi11_port = vxi11_->port();
 #endif
-    offered.http_port = options_.http_port;
+    if (http_) offered.http_port = http_->port();
     std::string why;
     // Avahi's thread says what becomes of them on the io thread's log.
     advertiser_ = velmar::scpi::Advertise(

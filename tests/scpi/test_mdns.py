@@ -22,8 +22,11 @@ if os.environ.get("VELMAR_AVAHI") != "1":
 
 @pytest.fixture(scope="module")
 def server():
-    with running_server(["--http", "18080"], r"advertised over mDNS") as running:
-        yield running
+    # --http any: what is advertised is the port the front panel took.
+    with running_server(["--http", "any"], r"advertised over mDNS") as running:
+        http = wait_for(running[1], r"front panel on http://0\.0\.0\.0:(\d+)/")
+        assert http, read(running[1])
+        yield running + (int(http[0]),)
 
 
 def browse(service_type):
@@ -35,7 +38,7 @@ def browse(service_type):
 
 
 def test_each_instrument_is_scpi_raw_on_its_port(server):
-    ports, _ = server
+    ports = server[0]
     found = {}
     for fields in browse("_scpi-raw._tcp"):
         name = fields[3].replace("\\032", " ")
@@ -57,14 +60,14 @@ def test_the_server_is_advertised(server, service_type):
     assert all(fields[3].replace("\\032", " ").startswith("velmar-dds-scpi on ")
                for fields in entries), entries
     if service_type != "_vxi-11._tcp":
-        assert {int(fields[8]) for fields in entries} == {18080}
+        assert {int(fields[8]) for fields in entries} == {server[2]}
 
 
 def test_lxi_discover_mdns_lists_each_instrument(server):
     lxi = shutil.which("lxi")
     if lxi is None:
         pytest.skip("lxi-tools is not installed")
-    ports, _ = server
+    ports = server[0]
     result = subprocess.run([lxi, "discover", "-m", "-t", "3"], capture_output=True, text=True,
                             timeout=30)
     assert result.returncode == 0, result.stderr
