@@ -126,9 +126,18 @@ function setField(id, text) {
   field.value = text === null ? "" : plain(text);
 }
 
+const isOn = (text) => text === "1" || text === "ON";
+
 function setSwitch(id, text) {
   if (text === undefined || text === null) return;
-  $(id).checked = text === "1" || text === "ON";
+  $(id).checked = isOn(text);
+}
+
+// Shows what the instrument answered, even a choice the page has no name
+// for: a box never goes blank.
+function showChoice(select, value) {
+  if (![...select.options].some((option) => option.value === value)) select.add(new Option(value, value));
+  select.value = value;
 }
 
 function showLive(message) {
@@ -137,7 +146,7 @@ function showLive(message) {
   powerOn = message.power_on;
   const v = live;
   $("title").textContent = "instrument " + index + (v["*IDN?"] ? " · " + (v["*IDN?"].split(",")[2] || "") : "");
-  if (v["FUNC?"] !== undefined && document.activeElement !== $("shape")) $("shape").value = v["FUNC?"];
+  if (v["FUNC?"] && document.activeElement !== $("shape")) showChoice($("shape"), v["FUNC?"]);
   setField("frequency", v["FREQ?"]);
   setField("amplitude", v["VOLT?"]);
   $("amplitude-unit").textContent = formatted("VOLT:UNIT?");
@@ -167,8 +176,9 @@ function showLive(message) {
   const words = $("instrument-words");
   words.hidden = !message.words;
   words.textContent = message.words;
-  // The wave memory is read again when what it holds may have changed.
-  const key = ["FUNC?", "FREQ?", "VOLT?", "VOLT:OFFS?", "DIV?", "DATA:DAC:POIN?", "DATA:DAC:PER?"]
+  // The wave memory is read again when what it holds, or what plays of it,
+  // may have changed.
+  const key = ["FUNC?", "FREQ?", "VOLT?", "VOLT:OFFS?", "DIV?", "DATA:DAC:POIN?", "DATA:DAC:PER?", "OUTP?"]
     .map((q) => v[q]).join("|");
   if (key !== waveKey) {
     waveKey = key;
@@ -251,37 +261,67 @@ function toVolts(sample) {
   return low + ((high - low) * sample) / 65535;
 }
 
-function plot(canvas, points, { yMin, yMax, yLabel, xLabel, steps }) {
+const ZERO_VOLT_CODE = 65535 / 2; // offset binary: 0 V is mid-scale
+
+// About five ticks over `span`, at 1, 2 or 5 times a power of ten.
+function tickStep(span) {
+  const rough = span / 5, power = 10 ** Math.floor(Math.log10(rough));
+  return [1, 2, 5, 10].map((m) => m * power).find((step) => step >= rough);
+}
+
+// The unit of time that puts `seconds` at 1 or more of it.
+function timeUnit(seconds) {
+  return [[1, "s"], [1e-3, "ms"], [1e-6, "µs"]].find(([size]) => seconds >= size) || [1e-9, "ns"];
+}
+
+// Draws samples as the DAC plays them: each value held for `dt` (in the x
+// axis' units) until the next, so a step shows as a step and a few samples
+// are not joined by slopes they do not have.
+function plot(canvas, values, { yMin, yMax, yLabel, xTitle, dt = 1, minStep = 0 }) {
+  // Drawn at the size it shows, so its text is not stretched.
+  const ratio = window.devicePixelRatio || 1;
+  const w = canvas.clientWidth || canvas.width, h = canvas.clientHeight || canvas.height;
+  canvas.width = Math.round(w * ratio);
+  canvas.height = Math.round(h * ratio);
   const ctx = canvas.getContext("2d");
-  const w = canvas.width, h = canvas.height, left = 56, bottom = 22, top = 8, right = 8;
-  ctx.clearRect(0, 0, w, h);
+  ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+  const left = 56, right = 14, top = 8, bottom = h - 34;
   ctx.font = "11px system-ui, sans-serif";
   ctx.fillStyle = "#5b6576";
   ctx.strokeStyle = "#d5dae2";
   ctx.lineWidth = 1;
-  const y = (v) => top + (h - top - bottom) * (1 - (v - yMin) / (yMax - yMin));
+  const line = (x0, y0, x1, y1) => {
+    ctx.beginPath();
+    ctx.moveTo(x0, y0);
+    ctx.lineTo(x1, y1);
+    ctx.stroke();
+  };
+  const y = (v) => top + (bottom - top) * (1 - (v - yMin) / (yMax - yMin));
   for (let i = 0; i <= 4; i++) {
     const value = yMin + ((yMax - yMin) * i) / 4;
-    ctx.beginPath();
-    ctx.moveTo(left, y(value));
-    ctx.lineTo(w - right, y(value));
-    ctx.stroke();
-    ctx.fillText(Math.abs(value) >= 1000 ? value.toFixed(0) : value.toPrecision(3), 2, y(value) + 4);
+    line(left, y(value), w - right, y(value));
+    ctx.fillText(Math.abs(value) >= 1000 ? value.toFixed(0) : String(Number(value.toPrecision(3))), 2, y(value) + 4);
   }
-  ctx.fillText(yLabel, 2, h - 4);
-  ctx.fillText(xLabel, left, h - 4);
-  if (points.length === 0) return;
-  const xMax = points[points.length - 1][0] || 1;
-  const x = (t) => left + ((w - left - right) * t) / xMax;
+  ctx.fillText(yLabel, 2, h - 3);
+  const span = values.length * dt || 1;
+  const x = (t) => left + ((w - left - right) * t) / span;
+  const step = Math.max(tickStep(span), minStep);
+  const decimals = Math.max(0, -Math.floor(Math.log10(step) + 1e-9));
+  ctx.textAlign = "center";
+  for (let k = 0; k * step <= span * (1 + 1e-9); k++) {
+    line(x(k * step), top, x(k * step), bottom + 4);
+    ctx.fillText((k * step).toFixed(decimals), x(k * step), bottom + 15);
+  }
+  ctx.fillText(xTitle, (left + w - right) / 2, h - 3);
+  ctx.textAlign = "start";
+  if (values.length === 0) return;
   ctx.strokeStyle = "#1f6feb";
   ctx.lineWidth = 1.5;
   ctx.beginPath();
-  points.forEach(([t, v], i) => {
-    if (i === 0) ctx.moveTo(x(t), y(v));
-    else if (steps) {
-      ctx.lineTo(x(t), y(points[i - 1][1]));
-      ctx.lineTo(x(t), y(v));
-    } else ctx.lineTo(x(t), y(v));
+  values.forEach((v, i) => {
+    if (i === 0) ctx.moveTo(x(0), y(v));
+    else ctx.lineTo(x(i * dt), y(v));
+    ctx.lineTo(x((i + 1) * dt), y(v));
   });
   ctx.stroke();
 }
@@ -291,17 +331,21 @@ function drawPlots() {
   const scale = volts ? toVolts : (s) => s;
   const range = volts ? { yMin: toVolts(0), yMax: toVolts(65535), yLabel: "V" }
     : { yMin: 0, yMax: 65535, yLabel: "code" };
-  plot($("memory-plot"), memory.map((s, i) => [i, scale(s)]), { ...range, xLabel: "sample", steps: false });
+  plot($("memory-plot"), memory.map(scale), { ...range, xTitle: "samples", minStep: 1 });
   $("memory-caption").textContent ||= memory.length ? memory.length + " samples loaded" : "Nothing loaded yet";
   // Two periods as the instrument plays them: each sample held for one
-  // tick of the sample clock, the memory looped.
+  // tick of the sample clock, the memory looped; with the output off, as
+  // many samples of 0 V.
+  const on = isOn(live["OUTP?"]);
   const periods = number(live["DATA:DAC:PER?"]) || 1;
-  const clock = sampleClock();
   const count = memory.length ? Math.min(memory.length * 2, Math.round((2 * memory.length) / periods)) : 0;
-  const points = [];
-  for (let i = 0; i <= count; i++) points.push([isFinite(clock) ? (i / clock) * 1e6 : i, scale(memory[i % memory.length])]);
-  plot($("output-plot"), points, { ...range, xLabel: isFinite(clock) ? "µs" : "sample", steps: true });
-  $("output-caption").textContent = count ? "Two periods of the output as played (" + formatted("FREQ?") + ")" : "";
+  const played = Array.from({ length: count }, (_, i) => scale(on ? memory[i % memory.length] : ZERO_VOLT_CODE));
+  const clock = sampleClock();
+  const [size, unit] = clock > 0 && isFinite(clock) ? timeUnit(count / clock) : [0, ""];
+  plot($("output-plot"), played, { ...range, dt: size ? 1 / (clock * size) : 1, xTitle: size ? "time (" + unit + ")" : "samples" });
+  $("output-caption").textContent = !count ? ""
+    : on ? "Two periods of the output as played (" + formatted("FREQ?") + ")"
+    : "Output off: it plays 0 V (the wave memory plays when it is on)";
 }
 
 // ---- The controls ------------------------------------------------------
@@ -333,6 +377,7 @@ function wireControls() {
     if (confirm(text)) command("SYST:PON:STOR " + what, "store-errors");
   });
   for (const radio of document.querySelectorAll('input[name="memory-scale"]')) radio.addEventListener("change", drawPlots);
+  window.addEventListener("resize", drawPlots);
   $("console-form").addEventListener("submit", async (event) => {
     event.preventDefault();
     const text = $("console-input").value.trim();
@@ -388,7 +433,7 @@ function wireUpload() {
         (preview.clipped ? ", " + preview.clipped + " clipped to full scale" : "") + ". Preview below; Load puts it in the wave memory." +
         (preview.looks_like_codes ? " The values look like DAC codes: tick raw DAC codes to play them as they are." : "");
       $("csv-plot").hidden = false;
-      plot($("csv-plot"), samples.map((s, i) => [i, s]), { yMin: 0, yMax: 65535, yLabel: "code", xLabel: "sample" });
+      plot($("csv-plot"), samples, { yMin: 0, yMax: 65535, yLabel: "code", xTitle: "samples", minStep: 1 });
       $("csv-load").disabled = false;
     } catch (error) {
       $("csv-errors").textContent = file.name + ": " + error.message;

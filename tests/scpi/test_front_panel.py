@@ -278,6 +278,66 @@ def test_a_change_through_the_socket_shows_without_a_reload(rig, page):
              2, "the frequency field follows FREQ 1234")
 
 
+def shown_choice(driver, element_id):
+    """The text a select shows: empty when its value names none of its options."""
+    return driver.execute_script(
+        "const s = document.getElementById(arguments[0]);"
+        "return s.selectedIndex < 0 ? '' : s.options[s.selectedIndex].text", element_id)
+
+
+# The trace's opaque pixels in a plot (bluer than the grid and the text):
+# the rows they span, and how many columns cross the middle fifth of the
+# height (a few for steps, a third of the plot for slopes between samples).
+TRACE = """
+const c = document.getElementById(arguments[0]);
+const d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+let low = Infinity, high = -Infinity;
+const crossing = new Set();
+for (let i = 0; i < d.length; i += 4) {
+  if (d[i + 3] < 128 || d[i + 2] - d[i] < 60) continue;
+  const x = (i / 4) % c.width, y = Math.floor(i / 4 / c.width);
+  low = Math.min(low, y);
+  high = Math.max(high, y);
+  if (Math.abs(y / c.height - 0.45) < 0.1) crossing.add(x);
+}
+return {low, high, crossing: crossing.size, height: c.height};"""
+
+
+@pytest.mark.parametrize("message, answer, name", [
+    ("FUNC SQU", "SQU", "square"),
+    ("DATA:DAC 0,65535,0,65535", "DAC", "raw DAC samples"),
+    ("FUNC ARB", "ARB", "arbitrary (named wave)"),
+])
+def test_the_shape_box_names_what_plays(rig, page, message, answer, name):
+    rig.query(message + ";*OPC?")
+    assert rig.query("FUNC?") == answer
+    wait_for(lambda: shown_choice(page, "shape") == name, 2, f"the Shape box shows {name!r}")
+    assert page.find_element("id", "shape").get_attribute("value") == answer
+
+
+def test_the_wave_memory_plots_samples_as_held(rig, page):
+    # Four samples, low and high in turn: three edges, no slopes.
+    rig.query("DATA:DAC 0,65535,0,65535;OUTP ON;*OPC?")
+    wait_for(lambda: text(page, "memory-caption") == "4 samples loaded", 2, "the four samples")
+    trace = page.execute_script(TRACE, "memory-plot")
+    assert trace["high"] - trace["low"] > trace["height"] / 2, trace
+    assert trace["crossing"] <= 12, trace
+
+
+def test_the_output_off_plays_0_v(rig, page):
+    rig.query("FUNC SQU;FREQ 1KHZ;OUTP ON;*OPC?")
+    wait_for(lambda: text(page, "output-caption").startswith("Two periods"), 2, "the output on")
+    trace = page.execute_script(TRACE, "output-plot")
+    assert trace["high"] - trace["low"] > trace["height"] / 2, trace
+    rig.query("OUTP OFF;*OPC?")
+    wait_for(lambda: text(page, "output-caption").startswith("Output off"), 2, "the output off")
+    trace = page.execute_script(TRACE, "output-plot")
+    # One flat line, mid-scale (0 V), drawn across the plot.
+    assert trace["high"] - trace["low"] <= 3, trace
+    assert 0.3 < trace["low"] / trace["height"] < 0.6 and trace["crossing"] > 0, trace
+    rig.query("OUTP ON;*OPC?")
+
+
 def test_the_plots_and_a_screenshot(rig, page):
     rig.query("FUNC SIN;FREQ 100KHZ;*OPC?")
     time.sleep(1)  # the plots are drawn from the readings of the next rounds
