@@ -150,12 +150,19 @@ def extract(path, text):
 
 def bring_loopback_up():
     """Moves this process into a network namespace of its own, with only a
-    loopback interface, so that port 5025 is free whatever else runs on the
-    machine. Returns False where the namespace cannot be made (not root)."""
-    clone_newnet = 0x40000000
+    loopback interface, so that ports 5025 and 111 are free whatever else
+    runs on the machine, and into a mount namespace where the machine's
+    rpcbind, whose socket is a file, cannot be reached: the server then
+    answers VXI-11's portmapper itself. Returns False where the namespaces
+    cannot be made (not root)."""
+    clone_newnet, clone_newns = 0x40000000, 0x00020000
+    ms_bind, ms_rec, ms_private = 0x1000, 0x4000, 0x40000
     libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(clone_newnet) != 0:
+    if libc.unshare(clone_newnet | clone_newns) != 0:
         return False
+    libc.mount(None, b"/", None, ms_rec | ms_private, None)
+    if os.path.exists("/run/rpcbind.sock"):
+        libc.mount(b"/dev/null", b"/run/rpcbind.sock", None, ms_bind, None)
     siocgifflags, siocsifflags, iff_up = 0x8913, 0x8914, 0x1
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         request = struct.pack("16sh14x", b"lo", 0)
@@ -235,6 +242,8 @@ class Runner:
                                    capture_output=True)
             if probe.returncode != 0:
                 return "pyvisa missing (Debian: python3-pyvisa python3-pyvisa-py)"
+        if block.options.get("pyvisa") and "::INSTR" in block.code and not self.isolated:
+            return "VISA's INSTR needs port 111, which the runner has only in a namespace of its own"
         if block.options.get("pyvisa") or "velmar-dds-scpi" in block.code:
             taken = [str(p) for p in SCPI_PORTS if port_taken(p)]
             if taken:
@@ -412,6 +421,7 @@ def main():
         print("run_snippets: no network namespace of our own (not root): SCPI blocks use this"
               " machine's ports 5025 and 5026")
     runner = Runner(args)
+    runner.isolated = isolated
     counts = {"passed": 0, "FAILED": 0, "NOT RUN": 0, "written": 0}
     try:
         for block in blocks:
