@@ -67,13 +67,28 @@ class AvahiAdvertiser : public Advertiser {
                 // The host's name changes: published again once it runs.
                 if (group_ != nullptr) avahi_entry_group_reset(group_);
                 return;
-            case AVAHI_CLIENT_FAILURE:
-                log_(std::string("mDNS: ") + avahi_strerror(avahi_client_errno(client)) +
+            case AVAHI_CLIENT_FAILURE: {
+                const int error = avahi_client_errno(client);
+                if (error == AVAHI_ERR_DISCONNECTED && Reconnect(client)) return;
+                log_(std::string("mDNS: ") + avahi_strerror(error) +
                      "; the services are no longer advertised");
                 return;
+            }
             case AVAHI_CLIENT_CONNECTING:
                 return;
         }
+    }
+
+    // The daemon went away (restarted, say): a new client waits for it, and
+    // publishes again once it runs. False when none can be made.
+    bool Reconnect(AvahiClient* gone) {
+        log_("mDNS: avahi-daemon went away; advertised again when it is back");
+        avahi_client_free(gone);
+        group_ = nullptr;  // freed with its client
+        int error = 0;
+        client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL,
+                                   &AvahiAdvertiser::ClientChanged, this, &error);
+        return client_ != nullptr;
     }
 
     void OnGroup(AvahiEntryGroup* group, AvahiEntryGroupState state) {
@@ -115,11 +130,12 @@ class AvahiAdvertiser : public Advertiser {
                 group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
                 service.name.c_str(), service.type.c_str(), nullptr, nullptr, service.port, txt);
             avahi_string_list_free(txt);
+            // One that cannot be published leaves the others published.
             if (error < 0) {
                 log_("mDNS: " + service.type + " '" + service.name + "': " + avahi_strerror(error));
-                return;
             }
         }
+        if (avahi_entry_group_is_empty(group_)) return;
         if (const int error = avahi_entry_group_commit(group_); error < 0) {
             log_(std::string("mDNS: ") + avahi_strerror(error));
         }

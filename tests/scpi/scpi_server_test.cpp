@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "advertise.h"
 #include "instrument.h"
 #include "net_util.h"
 #include "scpi_rig.h"
@@ -615,6 +616,46 @@ TEST(ScpiServerTest, AddressRanges) {
     for (const auto& c : listens) {
         EXPECT_EQ(ListenCovers(c.listen, asio::ip::make_address(c.address)), c.covered)
             << c.listen[0] << " " << c.address;
+    }
+}
+
+TEST(ScpiServerTest, AdvertisedNamesFitOneDnsLabel) {
+    Offered offered;
+    offered.version = "1.1.0";
+    offered.vxi11_port = 111;
+    offered.http_port = 8080;
+    const std::string serial(32, 'S');  // the longest --serial
+    offered.instruments = {{0, "dds0", 5025}, {1, serial, 5026}};
+    // A short name stays whole; a long one loses the host's end, never a
+    // character's half (each \xc3\xa4 is one).
+    const struct {
+        std::string host;
+        const char* first;
+    } cases[] = {
+        {"bench", "VELMAR DDS dds0 on bench"},
+        {std::string(80, 'h'), nullptr},
+        {[] {
+             std::string umlauts = "b";
+             for (int i = 0; i < 40; ++i) umlauts += "\xc3\xa4";
+             return umlauts;
+         }(),
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        offered.host = c.host;
+        const std::vector<Service> services = LxiServices(offered);
+        ASSERT_EQ(services.size(), 5u);
+        if (c.first) {
+            EXPECT_EQ(services[0].name, c.first);
+        }
+        for (const Service& service : services) {
+            EXPECT_LE(service.name.size(), 63u) << service.name;
+            EXPECT_NE(service.name.find(" on " + c.host.substr(0, 3)), std::string::npos)
+                << service.name;
+            EXPECT_NE(static_cast<unsigned char>(service.name.back()) & 0xC0, 0xC0)
+                << "a character cut in half: " << service.name;
+        }
+        EXPECT_EQ(services[1].name.rfind("VELMAR DDS " + serial + " on ", 0), 0u);
     }
 }
 
