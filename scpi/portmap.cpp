@@ -9,6 +9,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <chrono>
@@ -32,6 +33,8 @@ namespace {
 
 // A portmapper call is a few dozen bytes; credentials can add 800.
 constexpr size_t kMostCallBytes = 2048;
+// DUMP's answer, longer than its call: the two VXI-11 programs.
+constexpr size_t kMostShortReplyBytes = 128;
 // A portmapper client asks and goes: its TCP connection is closed after this.
 constexpr auto kConnectionLimit = std::chrono::seconds(10);
 
@@ -115,7 +118,11 @@ class Portmapper::Impl : public std::enable_shared_from_this<Portmapper::Impl> {
         udp::socket socket;
         std::array<char, kMostCallBytes> buffer{};
     };
-    static std::optional<Datagram> Take(Datagrams& datagrams);
+    void Drain(Datagrams& datagrams);
+    void Answer(Datagrams& datagrams, const Datagram& call);
+    // Takes the next datagram into `taken` (left empty for one that is
+    // dropped); false when none waits.
+    static bool Take(Datagrams& datagrams, std::optional<Datagram>& taken);
     static void SendFrom(Datagrams& datagrams, const asio::ip::address_v4& from,
                          const std::string& reply, const udp::endpoint& to);
     std::vector<std::unique_ptr<Datagrams>> datagrams_;
@@ -262,40 +269,53 @@ void Portmapper::Impl::Receive(Datagrams& d) {
     d.socket.async_wait(udp::socket::wait_read, [self = shared_from_this(),
                                                  datagrams = &d](boost::system::error_code error) {
         if (self->stopping_ || error == asio::error::operation_aborted) return;
-        const std::optional<Datagram> call = error ? std::nullopt : Take(*datagrams);
-        // A datagram is one record, with no mark. The answer is no
-        // longer than the call: nobody gets more back than they sent.
-        if (call && Admitted(self->options_.allow, call->sender.address())) {
-            const std::string reply = vxi11::AnswerPortmapper(
-                std::string(datagrams->buffer.data(), call->size), self->vxi11_port_);
-            if (!reply.empty() && reply.size() <= call->size + 64) {
-                // From the address the call came to, as a client that
-                // asked one of this host's addresses expects; the
-                // socket's own choice would be its interface's first.
-                if (call->local) {
-                    SendFrom(*datagrams, *call->local, reply, call->sender);
-                } else {
-                    boost::system::error_code ignored;
-                    datagrams->socket.send_to(asio::buffer(reply), call->sender, 0, ignored);
-                }
-                // A broadcast finds the instruments that stand alone at
-                // addresses of their own on the sender's network, each
-                // answering from its address, as stand-alone ones do.
-                if (call->broadcast) {
-                    for (const asio::ip::address_v4& own :
-                         OwnAddressesFacing(self->options_.own_addresses, call->sender)) {
-                        SendFrom(*datagrams, own, reply, call->sender);
-                    }
-                }
-            }
-        }
-        self->Receive(*datagrams);
+        self->Drain(*datagrams);
     });
+}
+
+// Answers the datagrams that wait, up to a turn's worth: one wake-up can
+// be for several, and the next comes only with a datagram after them.
+void Portmapper::Impl::Drain(Datagrams& d) {
+    for (size_t taken = 0; taken < kStepsPerTurn; ++taken) {
+        std::optional<Datagram> call;
+        if (!Take(d, call)) return Receive(d);
+        if (call && Admitted(options_.allow, call->sender.address())) Answer(d, *call);
+    }
+    asio::post(io_, [self = shared_from_this(), datagrams = &d] {
+        if (!self->stopping_) self->Drain(*datagrams);
+    });
+}
+
+void Portmapper::Impl::Answer(Datagrams& d, const Datagram& call) {
+    // A datagram is one record, with no mark. The answer is no longer than
+    // the call, or than DUMP's short list: a forged sender gets back little
+    // more than was sent in its name.
+    const std::string reply =
+        vxi11::AnswerPortmapper(std::string(d.buffer.data(), call.size), vxi11_port_);
+    if (reply.empty() || reply.size() > std::max(call.size, kMostShortReplyBytes)) return;
+    // From the address the call came to, as a client that asked one of
+    // this host's addresses expects; the socket's own choice would be its
+    // interface's first.
+    if (call.local) {
+        SendFrom(d, *call.local, reply, call.sender);
+    } else {
+        boost::system::error_code ignored;
+        d.socket.send_to(asio::buffer(reply), call.sender, 0, ignored);
+    }
+    // A broadcast finds the instruments that stand alone at addresses of
+    // their own on the sender's network, each answering from its address,
+    // as stand-alone ones do.
+    if (call.broadcast) {
+        for (const asio::ip::address_v4& own :
+             OwnAddressesFacing(options_.own_addresses, call.sender)) {
+            SendFrom(d, own, reply, call.sender);
+        }
+    }
 }
 
 // The waiting datagram, with where it came (IP_PKTINFO, set on IPv4
 // sockets): a broadcast is sent to none of this host's addresses.
-std::optional<Datagram> Portmapper::Impl::Take(Datagrams& d) {
+bool Portmapper::Impl::Take(Datagrams& d, std::optional<Datagram>& taken) {
     Datagram datagram;
     iovec data{d.buffer.data(), d.buffer.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
@@ -307,7 +327,8 @@ std::optional<Datagram> Portmapper::Impl::Take(Datagrams& d) {
     message.msg_control = control;
     message.msg_controllen = sizeof(control);
     const ssize_t n = recvmsg(d.socket.native_handle(), &message, MSG_DONTWAIT);
-    if (n < 0 || (message.msg_flags & MSG_TRUNC) != 0) return std::nullopt;
+    if (n < 0) return false;  // none waits, or the socket is closed
+    if ((message.msg_flags & MSG_TRUNC) != 0) return true;  // longer than any call: dropped
     datagram.size = static_cast<size_t>(n);
     datagram.sender.resize(message.msg_namelen);
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
@@ -318,7 +339,8 @@ std::optional<Datagram> Portmapper::Impl::Take(Datagrams& d) {
             datagram.broadcast = info.ipi_addr.s_addr != info.ipi_spec_dst.s_addr;
         }
     }
-    return datagram;
+    taken = datagram;
+    return true;
 }
 
 // Sends `reply` to `to` from `from`, an address of this host, through a

@@ -228,3 +228,13 @@ def test_portmapper_answers_from_the_address_it_was_asked_at(server):
             reply, sender = udp.recvfrom(64)
             assert sender == (address, 111)
             assert struct.unpack(">I", reply[-4:])[0] > 0  # the VXI-11 port
+    # Calls that come together are each answered, DUMP's longer answer too.
+    dump = struct.pack(">10I", 8, 0, 2, 100000, 2, 4, 0, 0, 0, 0)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        udp.settimeout(5)
+        for _ in range(50):
+            udp.sendto(getport, ("127.0.0.1", 111))
+        udp.sendto(dump, ("127.0.0.1", 111))
+        replies = [udp.recvfrom(256)[0] for _ in range(51)]
+    assert [r[:4] for r in replies].count(struct.pack(">I", 7)) == 50
+    assert struct.pack(">I", 0x0607AF) in replies[-1]
