@@ -209,6 +209,12 @@ QueuedError Conflict(std::string why) {
     return QueuedError(kSettingsConflict, std::move(why));
 }
 
+QueuedError BurstDoesNotFit(int64_t cycles, double hz) {
+    return Conflict(std::to_string(cycles) + " cycles of " + FormatNumber(hz) + " Hz do not fit " +
+                    std::to_string(kMostSamples) + " samples at " +
+                    std::to_string(kLeastBurstSamples) + " or more a period");
+}
+
 // A part of each period (a duty cycle, a pulse's width) must hold at least
 // one sample, and leave one: else the wave is not the shape asked for.
 std::optional<QueuedError> CheckPart(const char* what, double part, double samples_a_period) {
@@ -259,10 +265,7 @@ std::optional<QueuedError> Realise(const GeneratorSettings& g, bool burst, Reali
     int32_t length = 0;
     if (burst) {
         uint16_t divider = 0;
-        if (!PlanBurst(hz, cycles, &divider, &length)) {
-            return Conflict(std::to_string(cycles) + " cycles of " + FormatNumber(hz) +
-                            " Hz do not fit " + std::to_string(kMostSamples) + " samples");
-        }
+        if (!PlanBurst(hz, cycles, &divider, &length)) return BurstDoesNotFit(cycles, hz);
         out->divider = divider;
         out->wave.periods = cycles;
     } else {
@@ -341,7 +344,8 @@ template <typename Change>
 Reply Apply(Instrument& instrument, Change&& change, std::optional<bool> burst = std::nullopt) {
     const GeneratorSettings& now = instrument.settings().generator;
     GeneratorSettings next = now;
-    if (const int error = change(next); error != 0) return Reply::Error(error);
+    // A change says what is wrong as an error code, or with its reason.
+    if (const QueuedError error = change(next); error.code != 0) return Reply{{}, {error}};
     if (now.function == Function::kDac && next.function == Function::kDac &&
         (next.frequency_hz != now.frequency_hz || next.amplitude != now.amplitude ||
          next.offset != now.offset)) {
@@ -1124,14 +1128,15 @@ Reply QueryBurst(Instrument& instrument, ByteOrder, const ProgramUnit&) {
 }
 
 Reply SetBurstCycles(Instrument& instrument, ByteOrder, const ProgramUnit& unit) {
-    return Apply(instrument, [&](GeneratorSettings& g) {
+    return Apply(instrument, [&](GeneratorSettings& g) -> QueuedError {
         int64_t cycles = 0;
         const Parameter& count = unit.parameters[0];
         if (const int error = ReadInteger(count, kBurstCycleRange, &cycles)) {
             // More cycles than any burst fits is a conflict, as a count
             // that does not fit this frequency is.
-            const bool too_many = error == kDataOutOfRange && count.number > kMostBurstCycles;
-            return too_many ? static_cast<int>(kSettingsConflict) : error;
+            if (error != kDataOutOfRange || !(count.number > kMostBurstCycles)) return error;
+            return Conflict("a burst holds at most " + std::to_string(kMostBurstCycles) +
+                            " cycles, " + std::to_string(kLeastBurstSamples) + " samples each");
         }
         // Whether the burst is on or not: a count the memory cannot hold at
         // this frequency is refused when it is given.
@@ -1139,7 +1144,7 @@ Reply SetBurstCycles(Instrument& instrument, ByteOrder, const ProgramUnit& unit)
         int32_t length = 0;
         if (g.frequency_hz &&
             !PlanBurst(*g.frequency_hz, static_cast<int>(cycles), &divider, &length)) {
-            return static_cast<int>(kSettingsConflict);
+            return BurstDoesNotFit(cycles, *g.frequency_hz);
         }
         g.burst_cycles = static_cast<int>(cycles);
         return 0;

@@ -398,6 +398,10 @@ TEST(ScpiServerTest, SpeaksTheGeneratorDialect) {
         const std::string text = std::to_string(r.error) + ",\"" + ErrorText(r.error);
         EXPECT_EQ(error.substr(0, text.size()), text) << r.command;
         EXPECT_TRUE(error.size() == text.size() + 1 || error[text.size()] == ';') << error;
+        // A conflict always says what it is with.
+        if (r.error == kSettingsConflict) {
+            EXPECT_EQ(error[text.size()], ';') << error;
+        }
         ExpectAnswers(r.query, client.Query(r.query), r.answer);
         EXPECT_EQ(client.Query("SYST:ERR?"), "0,\"No error\"") << r.command;
     }
