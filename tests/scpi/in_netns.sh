@@ -74,11 +74,14 @@ AVAHI
     rm -rf "$config"
     exit $status
 fi
-if ! unshare -rn true 2>/dev/null; then
-    echo "NOT RUN: cannot make a network namespace (unshare -rn failed)"
+# The machine's rpcbind and avahi-daemon, whose sockets are in /run, would
+# take the server's registration and adverts.
+if ! unshare -rnm true 2>/dev/null; then
+    echo "NOT RUN: cannot make a network namespace (unshare -rnm failed)"
     exit 77
 fi
-exec unshare -rn sh -c '
+exec unshare -rnm sh -c '
+    mount -t tmpfs tmpfs /run &&
     ip link set lo up &&
     ip link add velmar0 type veth peer name velmar1 &&
     ip addr add 192.0.2.1/24 dev velmar0 &&
