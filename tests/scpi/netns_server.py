@@ -51,7 +51,9 @@ def running_server(args, ready, stop=signal.SIGINT):
         yield {int(i): int(p) for i, p in ports.items()}, log_path
     finally:
         scpi.send_signal(stop)
-        assert scpi.wait(timeout=10) == 0, read(log_path)
-        sim.terminate()
+        status = scpi.wait(timeout=10)
+        text = read(log_path)
+        sim.terminate()  # also when the server's exit fails the test
         sim.wait(timeout=10)
         shutil.rmtree(root)
+    assert status == 0, text
