@@ -203,16 +203,22 @@ void Portmapper::Impl::Start() {
     }
     const std::string why = Serve();
     if (why.empty()) return;
-    log_("VXI-11: no portmapper: rpcbind does not run and port 111 cannot be bound (" + why +
+    // rpcbind refuses where another user's server holds the entry.
+    log_("VXI-11: no portmapper: rpcbind is absent or refused; port 111 cannot be bound (" + why +
          "); TCPIP::host::INSTR needs one of the two (clients that take a port find VXI-11 on " +
          std::to_string(vxi11_port_) + ")");
 }
 
 // The system's rpcbind answers on a local socket at once, or is not there.
 // rpcb_set, which pmap_set wraps: that one loses the address it makes.
+// rpcbind keeps an entry until it is taken back and refuses a second one:
+// the entry of a server that was killed, which points at a dead port, is
+// taken back first (rpcbind lets only its owner, or root, do so).
 bool Portmapper::Impl::Register() {
     netconfig* transport = getnetconfigent("tcp");
     if (transport == nullptr) return false;
+    rpcb_unset(vxi11::kCoreProgram, vxi11::kVersion, nullptr);
+    rpcb_unset(vxi11::kAbortProgram, vxi11::kVersion, nullptr);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(vxi11_port_);

@@ -143,18 +143,23 @@ Decoded Decode(const std::string& record) {
             decoded.not_a_call = true;
             return decoded;
         case rpc::IncomingCall::Kind::kRpcMismatch:
-            decoded.refusal = rpc::RpcMismatch(call.xid());
+            decoded.answer = rpc::RpcMismatch(call.xid());
             return decoded;
         case rpc::IncomingCall::Kind::kCall:
             break;
     }
     const uint32_t xid = call.xid();
     if (call.program() != kCoreProgram && call.program() != kAbortProgram) {
-        decoded.refusal = rpc::Refusal(xid, PROG_UNAVAIL);
+        decoded.answer = rpc::Refusal(xid, PROG_UNAVAIL);
     } else if (call.version() != kVersion) {
-        decoded.refusal = rpc::Refusal(xid, PROG_MISMATCH, kVersion, kVersion);
+        decoded.answer = rpc::Refusal(xid, PROG_MISMATCH, kVersion, kVersion);
+    } else if (call.procedure() == NULLPROC) {
+        // rpcinfo's ping, which every program answers: no arguments, no results.
+        decoded.answer = call.Arguments(NoArguments, static_cast<void*>(nullptr))
+                             ? rpc::Success(xid, Routine(NoArguments), nullptr)
+                             : rpc::Refusal(xid, GARBAGE_ARGS);
     } else if (!Known(call.program(), call.procedure())) {
-        decoded.refusal = rpc::Refusal(xid, PROC_UNAVAIL);
+        decoded.answer = rpc::Refusal(xid, PROC_UNAVAIL);
     } else {
         Request request;
         request.xid = xid;
@@ -163,7 +168,7 @@ Decoded Decode(const std::string& record) {
         if (ReadArguments(call, request)) {
             decoded.request = std::move(request);
         } else {
-            decoded.refusal = rpc::Refusal(xid, GARBAGE_ARGS);
+            decoded.answer = rpc::Refusal(xid, GARBAGE_ARGS);
         }
     }
     return decoded;

@@ -1,36 +1,72 @@
 #!/bin/sh
 # Runs a command in a network namespace of its own, with loopback up and a
 # veth pair (192.0.2.1 and 192.0.2.2, TEST-NET-1) that carries broadcasts and
-# multicasts, so that discovery tests never reach the machine's own network.
+# multicasts, so that discovery tests never reach the machine's own network,
+# and with a /run of its own, without the machine's daemons' sockets.
 #
-#   in_netns.sh [--avahi] COMMAND...
+#   in_netns.sh [--avahi | --rpcbind] COMMAND...
 #
 # --avahi also starts a D-Bus system bus and avahi-daemon for the pair, in a
 # mount namespace with a /run of its own; it needs root, dbus-daemon and
 # avahi-daemon, and sets VELMAR_AVAHI=1 for the command.
+# --rpcbind starts the system's portmapper, rpcbind, in the same way (its
+# socket in that /run, its port 111 in the namespace); it needs root and
+# rpcbind, and sets VELMAR_RPCBIND=1 for the command instead of VELMAR_NETNS.
 # Exit status 77 (skipped) when that cannot be made here.
-if [ "$1" = "--avahi" ]; then
+daemon=
+case $1 in
+--avahi)
+    programs="dbus-daemon avahi-daemon avahi-browse" packages="dbus avahi-daemon avahi-utils" ;;
+--rpcbind) programs="rpcbind rpcinfo" packages=rpcbind ;;
+*) programs= ;;
+esac
+if [ -n "$programs" ]; then
+    daemon=${1#--}
     shift
-    for program in dbus-daemon avahi-daemon avahi-browse; do
+    for program in $programs; do
         if ! command -v $program >/dev/null; then
-            echo "NOT RUN: $program is not installed (Debian: dbus avahi-daemon avahi-utils)"
+            echo "NOT RUN: $program is not installed (Debian: $packages)"
             exit 77
         fi
     done
     if [ "$(id -u)" != 0 ] || ! unshare -nm true 2>/dev/null; then
-        echo "NOT RUN: avahi-daemon needs a network and mount namespace made as root"
+        echo "NOT RUN: $daemon needs a network and mount namespace made as root"
         exit 77
     fi
-    exec unshare -nm sh "$0" --inside-avahi "$@"
+    exec unshare -nm sh "$0" --inside-$daemon "$@"
 fi
-if [ "$1" = "--inside-avahi" ]; then
+if [ "$1" = "--inside-avahi" ] || [ "$1" = "--inside-rpcbind" ]; then
+    daemon=${1#--inside-}
     shift
     ip link set lo up &&
     ip link add velmar0 type veth peer name velmar1 &&
     ip addr add 192.0.2.1/24 dev velmar0 && ip addr add 192.0.2.2/24 dev velmar1 &&
-    ip link set velmar0 up multicast on && ip link set velmar1 up multicast on || exit 1
+    ip link set velmar0 up multicast on && ip link set velmar1 up multicast on &&
+    mount -t tmpfs tmpfs /run || exit 1
+fi
+if [ "$daemon" = rpcbind ]; then
+    # In the foreground, so that it is this script's to stop; it takes its
+    # lock and socket in the new /run.
+    rpcbind -f &
+    rpcbind=$!
+    for _ in $(seq 50); do
+        rpcinfo -p 127.0.0.1 >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    if ! rpcinfo -p 127.0.0.1 >/dev/null 2>&1; then
+        echo "rpcbind does not answer on 127.0.0.1:111"
+        kill $rpcbind 2>/dev/null
+        exit 1
+    fi
+    VELMAR_RPCBIND=1 "$@"
+    status=$?
+    kill $rpcbind
+    wait $rpcbind
+    exit $status
+fi
+if [ "$daemon" = avahi ]; then
     config=$(mktemp -d)
-    mount -t tmpfs tmpfs /run && mkdir -p /run/dbus /run/avahi-daemon || exit 1
+    mkdir -p /run/dbus /run/avahi-daemon || exit 1
     cat >"$config/bus.conf" <<'BUS'
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -74,13 +110,16 @@ AVAHI
     rm -rf "$config"
     exit $status
 fi
-if ! unshare -rn true 2>/dev/null; then
-    echo "NOT RUN: cannot make a network namespace (unshare -rn failed)"
+# The machine's rpcbind and avahi-daemon, whose sockets are in /run, would
+# take the server's registration and adverts.
+if ! unshare -rnm true 2>/dev/null; then
+    echo "NOT RUN: cannot make a network namespace (unshare -rnm failed)"
     exit 77
 fi
 # 192.0.2.11 and 192.0.2.12, on velmar0 too, are for instruments that stand
 # alone at an address of their own (--instrument-address).
-exec unshare -rn sh -c '
+exec unshare -rnm sh -c '
+    mount -t tmpfs tmpfs /run &&
     ip link set lo up &&
     ip link add velmar0 type veth peer name velmar1 &&
     ip addr add 192.0.2.1/24 brd + dev velmar0 &&

@@ -29,9 +29,10 @@ def wait_for(path, pattern, count=1, seconds=10):
 
 
 @contextlib.contextmanager
-def running_server(args, ready):
+def running_server(args, ready, stop=signal.SIGINT):
     """Yields (the socket ports by instrument, the log's path) once the log
-    shows `ready`; stops both programs, and checks the server's exit."""
+    shows `ready`; stops both programs (the server with `stop`), and checks
+    the server's exit."""
     root = tempfile.mkdtemp(prefix="velmar-netns-test-")
     devices = os.path.join(root, "devices")
     sim = subprocess.Popen([os.environ["VELMAR_SIM"], "--dir", devices, "--count", "2"],
@@ -49,8 +50,10 @@ def running_server(args, ready):
         assert wait_for(log_path, ready), read(log_path)
         yield {int(i): int(p) for i, p in ports.items()}, log_path
     finally:
-        scpi.send_signal(signal.SIGINT)
-        assert scpi.wait(timeout=10) == 0, read(log_path)
-        sim.terminate()
+        scpi.send_signal(stop)
+        status = scpi.wait(timeout=10)
+        text = read(log_path)
+        sim.terminate()  # also when the server's exit fails the test
         sim.wait(timeout=10)
         shutil.rmtree(root)
+    assert status == 0, text

@@ -243,7 +243,8 @@ TEST_F(Vxi11Test, AConnectionHoldsAtMost16Links) {
     EXPECT_TRUE(StillServes());
 }
 
-// A record no client should send, and what the server does with it.
+// A record the RPC answers on its own, one no client should send or
+// rpcinfo's NULL ping, and what the server does with it.
 struct BadRecord {
     const char* what;
     std::string record;  // marked, as sent
@@ -267,6 +268,11 @@ std::vector<BadRecord> BadRecords() {
          PROG_UNAVAIL},
         {"another version", marked(CallRecord(2, kCoreProgram, 2, 10, create)),
          BadRecord::kAccepted, PROG_MISMATCH, 1, 1},
+        {"NULL", marked(CallRecord(12, kCoreProgram, 1, 0)), BadRecord::kAccepted, SUCCESS},
+        {"the abort program's NULL", marked(CallRecord(13, kAbortProgram, 1, 0)),
+         BadRecord::kAccepted, SUCCESS},
+        {"NULL with arguments", marked(CallRecord(14, kCoreProgram, 1, 0, "xxxx")),
+         BadRecord::kAccepted, GARBAGE_ARGS},
         {"an unknown procedure", marked(CallRecord(3, kCoreProgram, 1, 21)), BadRecord::kAccepted,
          PROC_UNAVAIL},
         {"a procedure past the last", marked(CallRecord(4, kCoreProgram, 1, 0xFFFFFFFF)),
