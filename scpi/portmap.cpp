@@ -101,7 +101,7 @@ class Portmapper::Impl : public std::enable_shared_from_this<Portmapper::Impl> {
   private:
     class Connection;
 
-    bool Register();
+    bool Register(std::string* refused);
     std::string Serve();
     struct Datagrams;
     void Receive(Datagrams& datagrams);
@@ -196,35 +196,84 @@ class Portmapper::Impl::Connection : public std::enable_shared_from_this<Connect
 };
 
 void Portmapper::Impl::Start() {
-    if (Register()) {
+    std::string refused;
+    if (Register(&refused)) {
         registered_ = true;
         log_("VXI-11 registered with the system's portmapper (rpcbind)");
         return;
     }
     const std::string why = Serve();
     if (why.empty()) return;
-    // rpcbind refuses where another user's server holds the entry.
-    log_("VXI-11: no portmapper: rpcbind is absent or refused; port 111 cannot be bound (" + why +
+    log_("VXI-11: no portmapper: " + (refused.empty() ? "rpcbind does not run" : refused) +
+         ", and port 111 cannot be bound (" + why +
          "); TCPIP::host::INSTR needs one of the two (clients that take a port find VXI-11 on " +
          std::to_string(vxi11_port_) + ")");
 }
 
-// The system's rpcbind answers on a local socket at once, or is not there.
-// rpcb_set, which pmap_set wraps: that one loses the address it makes.
-// rpcbind keeps an entry until it is taken back and refuses a second one:
-// the entry of a server that was killed, which points at a dead port, is
-// taken back first (rpcbind lets only its owner, or root, do so).
-bool Portmapper::Impl::Register() {
-    netconfig* transport = getnetconfigent("tcp");
-    if (transport == nullptr) return false;
-    rpcb_unset(vxi11::kCoreProgram, vxi11::kVersion, nullptr);
-    rpcb_unset(vxi11::kAbortProgram, vxi11::kVersion, nullptr);
+namespace {
+
+// Both VXI-11 programs at `port` of every address.
+bool SetBoth(netconfig* transport, uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(vxi11_port_);
+    address.sin_port = htons(port);
     netbuf where{sizeof(address), sizeof(address), &address};
-    const bool registered = rpcb_set(vxi11::kCoreProgram, vxi11::kVersion, transport, &where);
-    if (registered) rpcb_set(vxi11::kAbortProgram, vxi11::kVersion, transport, &where);
+    if (!rpcb_set(vxi11::kCoreProgram, vxi11::kVersion, transport, &where)) return false;
+    if (rpcb_set(vxi11::kAbortProgram, vxi11::kVersion, transport, &where)) return true;
+    rpcb_unset(vxi11::kCoreProgram, vxi11::kVersion, nullptr);
+    return false;
+}
+
+// The port rpcbind gives the VXI-11 core program, if it has an entry.
+std::optional<uint16_t> RegisteredPort(netconfig* transport) {
+    sockaddr_storage address{};
+    netbuf found{sizeof(address), 0, &address};
+    if (!rpcb_getaddr(vxi11::kCoreProgram, vxi11::kVersion, transport, &found, "127.0.0.1") ||
+        address.ss_family != AF_INET) {
+        return std::nullopt;
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
+// Whether a server listens at `port` on the loopback: the entry's server
+// runs still.
+bool Listening(uint16_t port) {
+    asio::io_context io;
+    tcp::socket probe(io);
+    boost::system::error_code ec;
+    probe.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port), ec);
+    return !ec;
+}
+
+}  // namespace
+
+// The system's rpcbind answers on a local socket at once, or is not there.
+// rpcb_set, which pmap_set wraps: that one loses the address it makes.
+// rpcbind keeps an entry until it is taken back and refuses a second one.
+// The entry of a server that was killed, which points at a port nobody
+// listens on, is taken back (rpcbind lets only its owner, or root, do so);
+// that of a server that runs is left to it. False, with why in *refused
+// when rpcbind runs and refused.
+bool Portmapper::Impl::Register(std::string* refused) {
+    netconfig* transport = getnetconfigent("tcp");
+    if (transport == nullptr) return false;
+    bool registered = SetBoth(transport, vxi11_port_);
+    if (!registered) {
+        if (const std::optional<uint16_t> held = RegisteredPort(transport)) {
+            if (Listening(*held)) {
+                *refused = "rpcbind gives VXI-11 to port " + std::to_string(*held) +
+                           ", where another server listens";
+            } else {
+                rpcb_unset(vxi11::kCoreProgram, vxi11::kVersion, nullptr);
+                rpcb_unset(vxi11::kAbortProgram, vxi11::kVersion, nullptr);
+                registered = SetBoth(transport, vxi11_port_);
+                if (!registered) {
+                    *refused = "rpcbind keeps another user's entry for VXI-11, at port " +
+                               std::to_string(*held) + " where nobody listens";
+                }
+            }
+        }
+    }
     freenetconfigent(transport);
     return registered;
 }
@@ -333,7 +382,7 @@ bool Portmapper::Impl::Take(Datagrams& d, std::optional<Datagram>& taken) {
     message.msg_control = control;
     message.msg_controllen = sizeof(control);
     const ssize_t n = recvmsg(d.socket.native_handle(), &message, MSG_DONTWAIT);
-    if (n < 0) return false;  // none waits, or the socket is closed
+    if (n < 0) return false;                                // none waits, or the socket is closed
     if ((message.msg_flags & MSG_TRUNC) != 0) return true;  // longer than any call: dropped
     datagram.size = static_cast<size_t>(n);
     datagram.sender.resize(message.msg_namelen);
