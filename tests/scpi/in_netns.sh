@@ -103,8 +103,10 @@ AVAHI
         avahi-browse -at >/dev/null 2>&1 && break
         sleep 0.1
     done
-    VELMAR_NETNS=1 VELMAR_AVAHI=1 "$@"
+    # The command may restart avahi-daemon with the same configuration.
+    VELMAR_NETNS=1 VELMAR_AVAHI=1 VELMAR_AVAHI_CONFIG="$config/avahi.conf" "$@"
     status=$?
+    avahi-daemon -k 2>/dev/null
     kill $avahi "$(cat "$config/bus.pid")" 2>/dev/null
     wait $avahi 2>/dev/null
     rm -rf "$config"

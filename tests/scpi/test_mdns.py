@@ -99,3 +99,14 @@ def test_no_advertise_and_loopback_advertise_nothing(server):
                 assert said in text
     finally:
         shutil.rmtree(root)
+
+
+def test_advertised_again_after_avahi_daemon_restarts(server):
+    """Last in the module: it restarts the namespace's avahi-daemon."""
+    log = server[1]
+    assert subprocess.run(["avahi-daemon", "-k"], timeout=10).returncode == 0
+    assert wait_for(log, r"avahi-daemon went away"), read(log)
+    subprocess.run(["avahi-daemon", "-f", os.environ["VELMAR_AVAHI_CONFIG"], "--no-drop-root",
+                    "--no-chroot", "--no-rlimits", "-D"], check=True, timeout=10)
+    assert len(wait_for(log, r"advertised over mDNS: ", count=2, seconds=20)) == 2, read(log)
+    assert {int(fields[8]) for fields in browse("_scpi-raw._tcp")} == set(server[0].values())
