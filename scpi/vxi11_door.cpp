@@ -283,7 +283,7 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         last_activity_ = Clock::now();
         vxi11::Decoded decoded = vxi11::Decode(record);
         if (decoded.not_a_call) return Close("sent a record that is not an RPC call");
-        if (!decoded.request) return Send(decoded.refusal);
+        if (!decoded.request) return Send(decoded.reply);
         waiting_ = std::move(decoded.request);
         started_ = Clock::now();
         ArmLimits();

@@ -60,9 +60,10 @@ TEST_F(Vxi11Test, LinksReachTheirOwnInstruments) {
 
 TEST_F(Vxi11Test, DeviceNamesOtherThanInstNAreRefused) {
     Vxi11Client client(port_);
-    for (const char* name :
-         {"inst2", "inst", "inst00", "inst01", "INST0", "gpib0,1", "inst0x", "inst99999", ""}) {
-        EXPECT_EQ(client.CreateLink(name), -vxi11::kDeviceNotAccessible) << name;
+    using namespace std::string_literals;
+    for (const std::string& name : {"inst2"s, "inst"s, "inst00"s, "inst01"s, "INST0"s, "gpib0,1"s,
+                                    "inst0x"s, "inst99999"s, ""s, "inst1\0junk"s, "inst0\0"s}) {
+        EXPECT_EQ(client.CreateLink(name), -vxi11::kDeviceNotAccessible) << Printable(name, 20);
     }
     EXPECT_GE(client.CreateLink("inst1"), 0);
 }
@@ -243,7 +244,8 @@ TEST_F(Vxi11Test, AConnectionHoldsAtMost16Links) {
     EXPECT_TRUE(StillServes());
 }
 
-// A record no client should send, and what the server does with it.
+// A record that is no call of a VXI-11 procedure (most of them records no
+// client should send), and what the server does with it.
 struct BadRecord {
     const char* what;
     std::string record;  // marked, as sent
@@ -273,6 +275,13 @@ std::vector<BadRecord> BadRecords() {
          BadRecord::kAccepted, PROC_UNAVAIL},
         {"the abort program's unknown procedure", marked(CallRecord(5, kAbortProgram, 1, 2)),
          BadRecord::kAccepted, PROC_UNAVAIL},
+        // Procedure 0 answers with no results, as every program's does.
+        {"the core program's procedure 0", marked(CallRecord(12, kCoreProgram, 1, 0)),
+         BadRecord::kAccepted, SUCCESS},
+        {"the abort program's procedure 0", marked(CallRecord(13, kAbortProgram, 1, 0)),
+         BadRecord::kAccepted, SUCCESS},
+        {"procedure 0 with arguments", marked(CallRecord(14, kCoreProgram, 1, 0, "xxxx")),
+         BadRecord::kAccepted, GARBAGE_ARGS},
         {"arguments cut short", marked(CallRecord(6, kCoreProgram, 1, 10, create.substr(0, 10))),
          BadRecord::kAccepted, GARBAGE_ARGS},
         {"no arguments", marked(CallRecord(7, kCoreProgram, 1, 11)), BadRecord::kAccepted,
@@ -307,6 +316,10 @@ TEST_F(Vxi11Test, BadRecordsGetTheRpcsOwnAnswers) {
             EXPECT_EQ(header->accepted, bad.outcome == BadRecord::kAccepted) << bad.what;
             if (bad.outcome == BadRecord::kAccepted) {
                 EXPECT_EQ(header->status, bad.status) << bad.what;
+                // A success carries no results: a header of six words.
+                if (bad.status == SUCCESS) {
+                    EXPECT_EQ(reply->size(), 24u) << bad.what;
+                }
             } else {
                 EXPECT_EQ(header->rejected, RPC_MISMATCH) << bad.what;
             }
