@@ -401,8 +401,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
                     return WaitUntil(io_deadline);
                 }
                 if (r.procedure == vxi11::kDeviceTrigger) {
-                    // As *TRG sent by itself.
-                    Take(link, "*TRG", vxi11::kEnd);
+                    // As *TRG sent by itself: a message the writes left
+                    // unfinished goes on after it.
+                    DropUnreadAnswer(*link);
+                    link->messages.push_back("*TRG");
                 } else {
                     Take(link, r.data, r.flags);
                     result.size = static_cast<uint32_t>(r.data.size());
@@ -513,14 +515,17 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         WaitUntil(deadline);
     }
 
-    // The bytes of a device_write (or a trigger) as the link's messages.
+    // A new message while an answer is unread: the answer is gone.
+    void DropUnreadAnswer(Link& link) {
+        if (link.output.empty()) return;
+        link.output.clear();
+        link.runner->state().status.Fail(kQueryInterrupted);
+    }
+
+    // The bytes of a device_write as the link's messages.
     void Take(const std::shared_ptr<Link>& link, const std::string& data, uint32_t flags) {
         CommandRunner& runner = *link->runner;
-        if (!link->output.empty()) {
-            // A new message while an answer is unread: the answer is gone.
-            link->output.clear();
-            runner.state().status.Fail(kQueryInterrupted);
-        }
+        DropUnreadAnswer(*link);
         const auto frame = [&](FramedMessage message) {
             switch (message.kind) {
                 case FramedMessage::Kind::kMessage:

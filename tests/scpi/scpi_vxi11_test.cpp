@@ -154,6 +154,12 @@ TEST_F(Vxi11Test, StatusByteClearTriggerRemoteLocal) {
     EXPECT_EQ(client.Generic(vxi11::kDeviceLocal, link), vxi11::kNoError);
     EXPECT_EQ(client.Query(link, "*OPC?;SYST:ERR?"), "1;0,\"No error\"\n");
     EXPECT_NE(rig_.log().find("link " + std::to_string(link) + ": *TRG"), std::string::npos);
+    // A trigger between the writes of a message leaves the message whole.
+    ASSERT_EQ(client.Write(link, "FREQ 1234", 0), vxi11::kNoError);
+    EXPECT_EQ(client.Generic(vxi11::kDeviceTrigger, link), vxi11::kNoError);
+    ASSERT_EQ(client.Write(link, "\n"), vxi11::kNoError);
+    EXPECT_EQ(client.Query(link, "SYST:ERR?"), "0,\"No error\"\n");
+    ExpectAnswer("FREQ?", client.Query(link, "FREQ?"), "~1234");
     EXPECT_EQ(client.Generic(vxi11::kDeviceClear, 12345), vxi11::kInvalidLink);
 }
 
