@@ -7,6 +7,7 @@
 #include <boost/asio/write.hpp>
 #include <chrono>
 #include <deque>
+#include <limits>
 #include <optional>
 
 #include "net_util.h"
@@ -120,7 +121,7 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
     std::map<int32_t, std::weak_ptr<Link>> links_;
     std::map<int, int32_t> locks_;
     uint64_t next_connection_ = 0;
-    int32_t next_link_ = 0;
+    int32_t next_link_ = 0;  // the last link's id
     uint16_t port_ = 0;
     bool stopping_ = false;
 };
@@ -660,11 +661,14 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
 };
 
 int32_t Vxi11Door::Impl::AddLink(const std::shared_ptr<Link>& link) {
-    // Ids are not used again while the server runs, so a stale one names
-    // no other client's link.
-    const int32_t id = next_link_++;
-    links_[id] = link;
-    return id;
+    // Ids count up from 1, so that 0, a call's link when it names none, is
+    // nobody's; after the largest they start over, past those in use. A
+    // stale id names no other client's link for a long while.
+    do {
+        next_link_ = next_link_ == std::numeric_limits<int32_t>::max() ? 1 : next_link_ + 1;
+    } while (links_.count(next_link_) != 0);
+    links_[next_link_] = link;
+    return next_link_;
 }
 
 bool Vxi11Door::Impl::Unlock(int index, int32_t link) {

@@ -229,8 +229,8 @@ TEST_F(Vxi11Test, LocksKeepOtherLinksOutForTheirTime) {
 
 TEST_F(Vxi11Test, AbortEndsTheCallALinkWaitsIn) {
     Vxi11Client holder(port_), waiter(port_), abort(port_);
+    const int32_t link = waiter.CreateLink("inst0");  // the server's first
     const int32_t held = holder.CreateLink("inst0");
-    const int32_t link = waiter.CreateLink("inst0");
     ASSERT_EQ(holder.Lock(held, 0, 0), vxi11::kNoError);
     const auto asked = steady_clock::now();
     std::future<int32_t> waiting =
@@ -241,6 +241,14 @@ TEST_F(Vxi11Test, AbortEndsTheCallALinkWaitsIn) {
     EXPECT_EQ(waiting.get(), vxi11::kAbort);
     EXPECT_LT(steady_clock::now() - asked, std::chrono::seconds(5));
     EXPECT_EQ(abort.OnLink(vxi11::kDeviceAbort, 9999, kAbortProgram), vxi11::kInvalidLink);
+    // Ids start at 1: link 0, a create_link's when a call names none, is
+    // nobody's, and aborts no create_link that waits for its lock.
+    EXPECT_GT(link, 0);
+    std::future<int32_t> creating =
+        std::async(std::launch::async, [&] { return waiter.CreateLink("inst0", true, 1000); });
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(abort.OnLink(vxi11::kDeviceAbort, 0, kAbortProgram), vxi11::kInvalidLink);
+    EXPECT_EQ(creating.get(), -vxi11::kDeviceLocked);
 }
 
 TEST_F(Vxi11Test, AConnectionHoldsAtMost16Links) {
