@@ -330,15 +330,14 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             result.error = AbortCall(r.link) ? vxi11::kNoError : vxi11::kInvalidLink;
             return Answer(result);
         }
+        // No interrupt channel and no docmd: the standard allows a server
+        // without them. Of these calls, those that name a link have it
+        // checked first.
         switch (r.procedure) {
             case vxi11::kCreateLink:
                 return CreateLink(r, now);
-            case vxi11::kDeviceEnableSrq:
-            case vxi11::kDeviceDocmd:
             case vxi11::kCreateIntrChan:
             case vxi11::kDestroyIntrChan:
-                // No interrupt channel and no docmd: the standard allows a
-                // server without them.
                 result.error = vxi11::kNotSupported;
                 return Answer(result);
         }
@@ -347,6 +346,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         const auto found = links_.find(r.link);
         if (found == links_.end()) {
             result.error = vxi11::kInvalidLink;
+            return Answer(result);
+        }
+        if (r.procedure == vxi11::kDeviceEnableSrq || r.procedure == vxi11::kDeviceDocmd) {
+            result.error = vxi11::kNotSupported;
             return Answer(result);
         }
         const std::shared_ptr<Link> link = found->second;

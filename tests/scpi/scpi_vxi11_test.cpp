@@ -166,23 +166,53 @@ TEST_F(Vxi11Test, StatusByteClearTriggerRemoteLocal) {
 TEST_F(Vxi11Test, InterruptsAndDocmdAreNotSupported) {
     Vxi11Client client(port_);
     const int32_t link = client.CreateLink("inst0");
-    Device_EnableSrqParms srq{};
-    srq.lid = link;
-    Device_Error error{};
-    ASSERT_TRUE(client.Call(vxi11::kDeviceEnableSrq, xdr_Device_EnableSrqParms, srq,
-                            xdr_Device_Error, &error));
-    EXPECT_EQ(error.error, vxi11::kNotSupported);
-    Device_RemoteFunc channel{};
-    ASSERT_TRUE(client.Call(vxi11::kCreateIntrChan, xdr_Device_RemoteFunc, channel,
-                            xdr_Device_Error, &error));
-    EXPECT_EQ(error.error, vxi11::kNotSupported);
-    Device_DocmdParms docmd{};
-    docmd.lid = link;
-    Device_DocmdResp answer{};
-    ASSERT_TRUE(client.Call(vxi11::kDeviceDocmd, xdr_Device_DocmdParms, docmd, xdr_Device_DocmdResp,
-                            &answer));
-    EXPECT_EQ(answer.error, vxi11::kNotSupported);
-    xdr_free(reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp), reinterpret_cast<char*>(&answer));
+    ASSERT_GE(link, 0);
+    // The error of each call; a call that names a link has it checked first.
+    const auto ask = [&client](uint32_t procedure, int32_t lid) -> int32_t {
+        Device_Error error{-1};
+        switch (procedure) {
+            case vxi11::kDeviceEnableSrq: {
+                Device_EnableSrqParms srq{};
+                srq.lid = lid;
+                return client.Call(procedure, xdr_Device_EnableSrqParms, srq, xdr_Device_Error,
+                                   &error)
+                           ? error.error
+                           : -1000;
+            }
+            case vxi11::kDeviceDocmd: {
+                Device_DocmdParms docmd{};
+                docmd.lid = lid;
+                Device_DocmdResp answer{};
+                const bool called = client.Call(procedure, xdr_Device_DocmdParms, docmd,
+                                                xdr_Device_DocmdResp, &answer);
+                xdr_free(reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp),
+                         reinterpret_cast<char*>(&answer));
+                return called ? answer.error : -1000;
+            }
+            case vxi11::kCreateIntrChan:
+                return client.Call(procedure, xdr_Device_RemoteFunc, Device_RemoteFunc{},
+                                   xdr_Device_Error, &error)
+                           ? error.error
+                           : -1000;
+        }
+        return client.Call(procedure, std::string(), xdr_Device_Error, &error) ? error.error
+                                                                               : -1000;
+    };
+    const struct {
+        uint32_t procedure;
+        int32_t link;
+        int32_t error;
+    } cases[] = {
+        {vxi11::kDeviceEnableSrq, link, vxi11::kNotSupported},
+        {vxi11::kDeviceEnableSrq, link + 100, vxi11::kInvalidLink},
+        {vxi11::kDeviceDocmd, link, vxi11::kNotSupported},
+        {vxi11::kDeviceDocmd, link + 100, vxi11::kInvalidLink},
+        {vxi11::kCreateIntrChan, 0, vxi11::kNotSupported},
+        {vxi11::kDestroyIntrChan, 0, vxi11::kNotSupported},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ask(c.procedure, c.link), c.error) << c.procedure << " on link " << c.link;
+    }
     EXPECT_EQ(client.Query(link, "*IDN?"), kIdn0);
 }
 
