@@ -26,8 +26,6 @@ namespace {
 // A record holds one call: at most a device_write of the bound, its
 // arguments, and the call's header with the largest credentials RPC allows.
 constexpr size_t kMostRecordBytes = kVxi11MostWriteBytes + 2048;
-// Links one connection holds at once (VISA opens one a session).
-constexpr size_t kMostLinksPerConnection = 16;
 // create_link's device names: inst0, inst1, ...
 constexpr const char* kDevicePrefix = "inst";
 
@@ -91,7 +89,6 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
         const auto it = links_.find(id);
         return it == links_.end() ? nullptr : it->second.lock();
     }
-    bool RoomForLink() const { return links_.size() < 4 * options_.max_clients; }
     int32_t AddLink(const std::shared_ptr<Link>& link);
     void ForgetLink(int32_t id) { links_.erase(id); }
 
@@ -111,13 +108,19 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
     void Forget(uint64_t id) { connections_.erase(id); }
 
   private:
+    struct Held {
+        std::weak_ptr<Connection> connection;
+        asio::ip::address peer;
+    };
+
     void Accept(tcp::acceptor& acceptor);
+    bool MakeRoomFor(const Peer& peer);
 
     CommandLayer& layer_;
     const ServerOptions& options_;
     const std::map<int, ServedInstrument*> instruments_;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
-    std::map<uint64_t, std::weak_ptr<Connection>> connections_;
+    std::map<uint64_t, Held> connections_;  // oldest first
     std::map<int32_t, std::weak_ptr<Link>> links_;
     std::map<int, int32_t> locks_;
     uint64_t next_connection_ = 0;
@@ -433,7 +436,7 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             result.error = vxi11::kDeviceNotAccessible;
             return Answer(result);
         }
-        if (links_.size() >= kMostLinksPerConnection || !door_->RoomForLink()) {
+        if (links_.size() >= kVxi11MostLinksPerConnection) {
             result.error = vxi11::kOutOfResources;
             return Answer(result);
         }
@@ -687,8 +690,8 @@ void Vxi11Door::Impl::WakeAll() {
     // take it.
     asio::post(layer_.io(), [self = shared_from_this()] {
         std::vector<std::shared_ptr<Connection>> open;
-        for (auto& [id, connection] : self->connections_) {
-            if (auto c = connection.lock()) open.push_back(c);
+        for (auto& [id, held] : self->connections_) {
+            if (auto c = held.connection.lock()) open.push_back(c);
         }
         for (auto& connection : open) connection->Retry();
     });
@@ -729,7 +732,8 @@ void Vxi11Door::Impl::Accept(tcp::acceptor& acceptor) {
             auto self = weak.lock();
             if (!self) return;
             boost::system::error_code ec;
-            if (self->connections_.size() >= self->options_.max_clients) {
+            if (self->connections_.size() >= self->options_.max_clients &&
+                !self->MakeRoomFor(peer)) {
                 self->Log("VXI-11 " + peer.text + " refused: already " +
                           Plural(self->connections_.size(), "VXI-11 connection") +
                           " (--max-clients)");
@@ -740,9 +744,22 @@ void Vxi11Door::Impl::Accept(tcp::acceptor& acceptor) {
             socket.set_option(asio::socket_base::keep_alive(true), ec);
             const uint64_t id = self->next_connection_++;
             auto connection = std::make_shared<Connection>(self, std::move(socket), id, peer.text);
-            self->connections_[id] = connection;
+            self->connections_[id] = Held{connection, peer.address};
             connection->Start();
         });
+}
+
+// The socket door's rule: the newest connection of a peer over its share
+// makes room for another peer.
+bool Vxi11Door::Impl::MakeRoomFor(const Peer& peer) {
+    std::string why;
+    const std::optional<uint64_t> newest =
+        RoomAmong(connections_, peer.address, options_.max_clients, " (--max-clients)", &why);
+    if (!newest) return false;
+    std::shared_ptr<Connection> connection = connections_[*newest].connection.lock();
+    if (!connection) return false;
+    connection->Close("to make room for " + peer.text + ": " + why);
+    return true;
 }
 
 void Vxi11Door::Impl::Stop() {
@@ -751,8 +768,8 @@ void Vxi11Door::Impl::Stop() {
     boost::system::error_code ignored;
     for (auto& acceptor : acceptors_) acceptor->close(ignored);
     std::vector<std::shared_ptr<Connection>> open;
-    for (auto& [id, connection] : connections_) {
-        if (auto c = connection.lock()) open.push_back(c);
+    for (auto& [id, held] : connections_) {
+        if (auto c = held.connection.lock()) open.push_back(c);
     }
     for (auto& connection : open) connection->Close("the server is stopping");
 }

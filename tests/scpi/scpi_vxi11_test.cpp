@@ -283,7 +283,9 @@ TEST_F(Vxi11Test, AbortEndsTheCallALinkWaitsIn) {
 
 TEST_F(Vxi11Test, AConnectionHoldsAtMost16Links) {
     Vxi11Client client(port_);
-    for (int i = 0; i < 16; ++i) ASSERT_GE(client.CreateLink(i % 2 ? "inst1" : "inst0"), 0) << i;
+    for (size_t i = 0; i < kVxi11MostLinksPerConnection; ++i) {
+        ASSERT_GE(client.CreateLink(i % 2 ? "inst1" : "inst0"), 0) << i;
+    }
     EXPECT_EQ(client.CreateLink("inst0"), -vxi11::kOutOfResources);
     EXPECT_TRUE(StillServes());
 }
@@ -448,6 +450,31 @@ TEST_F(Vxi11LimitsTest, ConnectionsAreBoundedAllowedAndTimedOut) {
         << rig_.log();
     EXPECT_NE(rig_.log().find("127.0.0.2"), std::string::npos);
     EXPECT_TRUE(StillServes());
+}
+
+class Vxi11FairnessTest : public Vxi11Test {
+  protected:
+    Vxi11FairnessTest() : Vxi11Test({"--http", "0", "--max-clients", "2"}) {}
+};
+
+// A peer may hold every connection, each with all its links, while nobody
+// else wants one; another peer then has its newest closed, and gets links.
+TEST_F(Vxi11FairnessTest, OnePeerMakesRoomForAnother) {
+    Vxi11Client older(port_), newer(port_);
+    int32_t kept = -1, lost = -1;
+    for (size_t i = 0; i < kVxi11MostLinksPerConnection; ++i) {
+        ASSERT_GE(kept = older.CreateLink("inst0"), 0) << i;
+        ASSERT_GE(lost = newer.CreateLink("inst1"), 0) << i;
+    }
+    Vxi11Client other(port_, "127.0.0.2");
+    const int32_t link = other.CreateLink("inst1");
+    ASSERT_GE(link, 0) << rig_.log();
+    EXPECT_EQ(other.Query(link, "*IDN?"), kIdn1);
+    EXPECT_EQ(newer.Write(lost, "*IDN?\n"), -1000);
+    EXPECT_TRUE(newer.closed());
+    EXPECT_EQ(older.Query(kept, "*IDN?"), kIdn0);
+    EXPECT_NE(rig_.log().find("closed: to make room for 127.0.0.2"), std::string::npos)
+        << rig_.log();
 }
 
 // The portmapper's answers, as the server gives them on port 111.
