@@ -26,6 +26,9 @@ namespace {
 // A record holds one call: at most a device_write of the bound, its
 // arguments, and the call's header with the largest credentials RPC allows.
 constexpr size_t kMostRecordBytes = kVxi11MostWriteBytes + 2048;
+// The longest a call waits, for a lock or an answer, whatever time limit it
+// gives (up to 49 days); --idle-timeout shortens it.
+constexpr std::chrono::seconds kLongestWait{600};
 // create_link's device names: inst0, inst1, ...
 constexpr const char* kDevicePrefix = "inst";
 
@@ -41,10 +44,6 @@ std::optional<int> DeviceIndex(const std::string& name) {
         index = index * 10 + (c - '0');
     }
     return index;
-}
-
-Clock::time_point After(Clock::time_point start, uint32_t milliseconds) {
-    return start + std::chrono::milliseconds(milliseconds);
 }
 
 }  // namespace
@@ -159,10 +158,12 @@ struct Vxi11Door::Impl::Link {
     }
 };
 
-// A TCP connection of the core (or abort) channel: reads one record, answers
-// it, then reads the next, so that a connection holds one call and one reply
+// A TCP connection of the core (or abort) channel: takes one record, answers
+// it, then takes the next, so that a connection holds one call and one reply
 // at a time. A call that must wait is kept in `waiting_` and tried again
-// whenever something it may wait for happens, until its deadline.
+// whenever something it may wait for happens, until its deadline. Reading
+// goes on meanwhile, up to a record's worth, so that a client that goes away
+// is noticed while its call waits.
 class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connection> {
   public:
     Connection(std::shared_ptr<Impl> door, tcp::socket socket, uint64_t id, std::string peer)
@@ -248,17 +249,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
     // ---- Records in, replies out ----
 
     // Takes the records of what was read, one call at a time: the next is
-    // read once the reply to this one is on its way out.
+    // taken once the reply to this one is on its way out.
     void Pump() {
-        while (!closed_ && !waiting_ && !writing_) {
-            if (input_begin_ == input_end_) {
-                if (input_ended_) {
-                    return Close(reader_.pending_bytes() > 0 ? "ended its input within a record"
-                                                             : "the client ended its input");
-                }
-                return Read();
-            }
-            input_begin_ += reader_.Feed(input_.data() + input_begin_, input_end_ - input_begin_);
+        while (!closed_ && !waiting_ && !writing_ && !input_.empty()) {
+            input_.erase(0, reader_.Feed(input_.data(), input_.size()));
             if (reader_.oversized()) {
                 return Close("sent a record over " + std::to_string(kMostRecordBytes) +
                              " bytes (a device_write takes at most " +
@@ -266,21 +260,36 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             }
             if (reader_.complete()) Handle(reader_.Take());
         }
+        if (!closed_ && !waiting_ && !writing_ && input_ended_) {
+            return Close(reader_.pending_bytes() > 0 ? "ended its input within a record"
+                                                     : "the client ended its input");
+        }
+        Read();
     }
 
+    // Reads while a record's worth is not taken yet; the end of the input
+    // while a call waits closes the connection at once.
     void Read() {
-        if (reading_ || closed_) return;
+        if (reading_ || closed_ || input_ended_ || input_.size() >= kMostRecordBytes) return;
         reading_ = true;
         socket_.async_read_some(
-            asio::buffer(input_),
+            asio::buffer(chunk_),
             [self = shared_from_this()](boost::system::error_code error, size_t n) {
                 self->reading_ = false;
                 if (self->closed_) return;
-                self->input_begin_ = 0;
-                self->input_end_ = n;
-                if (error) self->input_ended_ = true;
+                self->input_.append(self->chunk_.data(), n);
+                if (error) {
+                    self->input_ended_ = true;
+                    if (self->waiting_) return self->Close(EndedWhileWaiting(error));
+                }
                 self->Pump();
             });
+    }
+
+    static std::string EndedWhileWaiting(const boost::system::error_code& error) {
+        return (error == asio::error::eof ? std::string("the client ended its input")
+                                          : "cannot read: " + error.message()) +
+               " while a call waited";
     }
 
     void Handle(const std::string& record) {
@@ -322,6 +331,16 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
     }
 
     // ---- The calls ----
+
+    // When the waiting call's time is up: at its own limit, or at the
+    // server's (kLongestWait, or --idle-timeout when shorter).
+    Clock::time_point Deadline(uint32_t milliseconds) const {
+        std::chrono::seconds longest = kLongestWait;
+        const std::chrono::seconds idle = door_->options().idle_timeout;
+        if (idle.count() != 0 && idle < longest) longest = idle;
+        return started_ +
+               std::min<Clock::duration>(std::chrono::milliseconds(milliseconds), longest);
+    }
 
     // Answers the waiting call when it can be answered now; else waits for
     // the earliest of its deadlines.
@@ -370,14 +389,14 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         // lock, if the call says so, for its lock time.
         const std::optional<int32_t> holder = door_->LockHolder(link->index);
         if (holder && *holder != link->id) {
-            const auto deadline = After(started_, r.lock_timeout_ms);
+            const auto deadline = Deadline(r.lock_timeout_ms);
             if ((r.flags & vxi11::kWaitLock) == 0 || now >= deadline) {
                 result.error = vxi11::kDeviceLocked;
                 return Answer(result);
             }
             return WaitUntil(deadline);
         }
-        const auto io_deadline = After(started_, r.io_timeout_ms);
+        const auto io_deadline = Deadline(r.io_timeout_ms);
         switch (r.procedure) {
             case vxi11::kDeviceLock:
                 door_->Lock(link->index, link->id);
@@ -441,7 +460,7 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             return Answer(result);
         }
         if (r.lock_device && door_->LockHolder(*index)) {
-            const auto deadline = After(started_, r.lock_timeout_ms);
+            const auto deadline = Deadline(r.lock_timeout_ms);
             if (now >= deadline) {
                 result.error = vxi11::kDeviceLocked;
                 return Answer(result);
@@ -599,9 +618,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         door_->Unlock(link.index, link.id);
     }
 
-    // The timer holds the connection while its call waits: nothing else
-    // of it is under way then.
+    // The timer, and the read, hold the connection while its call waits. A
+    // client that has ended its input waits for nothing.
     void WaitUntil(Clock::time_point deadline) {
+        if (input_ended_) return Close(EndedWhileWaiting(asio::error::eof));
         wait_timer_.expires_at(deadline);
         wait_timer_.async_wait([self = shared_from_this()](boost::system::error_code error) {
             if (!error) self->Retry();
@@ -649,9 +669,8 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
     const uint64_t id_;
     const std::string peer_;
     rpc::RecordReader reader_;
-    std::array<char, 16384> input_;
-    size_t input_begin_ = 0;
-    size_t input_end_ = 0;
+    std::array<char, 16384> chunk_;  // read into
+    std::string input_;              // read, not taken into a record yet
     bool input_ended_ = false;
     bool reading_ = false;
     bool writing_ = false;

@@ -5,7 +5,8 @@
 // client is; device_write carries its messages there and device_read takes
 // the answer lines back. A call that has to wait (a read before its answer,
 // a lock held by another link) waits on the io thread without holding it, up
-// to the client's own time limit.
+// to the client's own time limit and at most 600 s (--idle-timeout when
+// shorter); a client that closes its connection meanwhile is noticed.
 //
 // The abort channel is the same port: device_abort ends the call a link is
 // waiting in. Interrupts (SRQ) and device_docmd answer "operation not

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -281,6 +282,52 @@ TEST_F(Vxi11Test, AbortEndsTheCallALinkWaitsIn) {
     EXPECT_EQ(creating.get(), -vxi11::kDeviceLocked);
 }
 
+// A call (marked) that waits for the instrument's lock as long as a client
+// may ask: ~49 days.
+std::string WaitingCall(uint32_t procedure, int32_t link, uint32_t xid = 99) {
+    const u_long forever = 0xFFFFFFFF;
+    std::string args;
+    if (procedure == vxi11::kCreateLink) {
+        Create_LinkParms p{1, TRUE, forever, const_cast<char*>("inst0")};
+        args = Encoded(xdr_Create_LinkParms, p);
+    } else if (procedure == vxi11::kDeviceLock) {
+        args = Encoded(xdr_Device_LockParms, Device_LockParms{link, vxi11::kWaitLock, forever});
+    } else if (procedure == vxi11::kDeviceRead) {
+        args = Encoded(xdr_Device_ReadParms,
+                       Device_ReadParms{link, 100, forever, forever, vxi11::kWaitLock, 0});
+    } else {
+        Device_WriteParms p{link, forever, forever, vxi11::kWaitLock | vxi11::kEnd, {6, nullptr}};
+        p.data.data_val = const_cast<char*>("*IDN?\n");
+        args = Encoded(xdr_Device_WriteParms, p);
+    }
+    return rpc::Mark(CallRecord(xid, kCoreProgram, vxi11::kVersion, procedure, args));
+}
+
+// A client that goes away while its call waits is noticed at once: its
+// connection closes, and with it its links and their locks.
+TEST_F(Vxi11Test, AClientGoneWhileItsCallWaitsFreesItsLocks) {
+    Vxi11Client holder(port_), other(port_);
+    const int32_t held = holder.CreateLink("inst0", /*lock=*/true);
+    const int32_t neighbour = other.CreateLink("inst1");
+    ASSERT_GE(held, 0);
+    ASSERT_GE(neighbour, 0);
+    for (const uint32_t procedure :
+         {vxi11::kDeviceLock, vxi11::kDeviceRead, vxi11::kDeviceWrite, vxi11::kCreateLink}) {
+        auto gone = std::make_unique<Vxi11Client>(port_);
+        ASSERT_GE(gone->CreateLink("inst1", /*lock=*/true), 0) << procedure;
+        const int32_t link = gone->CreateLink("inst0");
+        ASSERT_TRUE(gone->SendRaw(WaitingCall(procedure, link))) << procedure;
+        std::this_thread::sleep_for(milliseconds(100));
+        gone.reset();
+        EXPECT_EQ(other.Lock(neighbour, vxi11::kWaitLock, 3000), vxi11::kNoError) << procedure;
+        EXPECT_EQ(other.OnLink(vxi11::kDeviceUnlock, neighbour), vxi11::kNoError) << procedure;
+    }
+    EXPECT_NE(rig_.log().find("closed: the client ended its input while a call waited"),
+              std::string::npos)
+        << rig_.log();
+    EXPECT_EQ(holder.Query(held, "*IDN?"), kIdn0);
+}
+
 TEST_F(Vxi11Test, AConnectionHoldsAtMost16Links) {
     Vxi11Client client(port_);
     for (size_t i = 0; i < kVxi11MostLinksPerConnection; ++i) {
@@ -450,6 +497,40 @@ TEST_F(Vxi11LimitsTest, ConnectionsAreBoundedAllowedAndTimedOut) {
         << rig_.log();
     EXPECT_NE(rig_.log().find("127.0.0.2"), std::string::npos);
     EXPECT_TRUE(StillServes());
+}
+
+// However long a call asks to wait, it waits at most --idle-timeout (here
+// 1 s), and fails as at its own limit; the connection goes on, with the
+// call sent behind it.
+TEST_F(Vxi11LimitsTest, AWaitEndsAtTheIdleTimeout) {
+    Vxi11Client holder(port_), waiter(port_);
+    const int32_t held = holder.CreateLink("inst0", /*lock=*/true);
+    const int32_t link = waiter.CreateLink("inst0");
+    ASSERT_GE(held, 0);
+    ASSERT_GE(link, 0);
+    const auto asked = steady_clock::now();
+    ASSERT_TRUE(
+        waiter.SendRaw(WaitingCall(vxi11::kDeviceLock, link, 1) +
+                       rpc::Mark(CallRecord(2, kCoreProgram, vxi11::kVersion, vxi11::kDeviceUnlock,
+                                            Encoded(xdr_Device_Link, Device_Link{link})))));
+    // The holder keeps busy, so that its lock stays.
+    std::optional<std::string> reply;
+    for (int i = 0; i < 40 && !reply; ++i) {
+        EXPECT_EQ(holder.Generic(vxi11::kDeviceReadStb, held), vxi11::kNoError);
+        reply = waiter.Receive(milliseconds(100));
+    }
+    const auto waited = steady_clock::now() - asked;
+    ASSERT_TRUE(reply);
+    Device_Error locked{};
+    ASSERT_TRUE(DecodeReply(*reply, xdr_Device_Error, &locked));
+    EXPECT_EQ(locked.error, vxi11::kDeviceLocked);
+    EXPECT_GE(waited, milliseconds(900));
+    EXPECT_LT(waited, milliseconds(3000));
+    Device_Error unlocked{};
+    reply = waiter.Receive();
+    ASSERT_TRUE(reply);
+    ASSERT_TRUE(DecodeReply(*reply, xdr_Device_Error, &unlocked));
+    EXPECT_EQ(unlocked.error, vxi11::kNoLockHeld);
 }
 
 class Vxi11FairnessTest : public Vxi11Test {
