@@ -105,6 +105,9 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
     void WakeAll();
 
     void Forget(uint64_t id) { connections_.erase(id); }
+    // Whether another connection of the peer of connection `id` holds a
+    // link: then one without links is that client's abort channel.
+    bool PeerHoldsLinks(uint64_t id) const;
 
   private:
     struct Held {
@@ -196,6 +199,8 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         for (auto& [id, link] : links) Destroy(*link);
         door_->Forget(id_);
     }
+
+    bool holds_links() const { return !links_.empty(); }
 
     // Something a waiting call may wait for has happened: it tries again.
     void Retry() {
@@ -631,7 +636,8 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
     // ---- The limits ----
 
     // A reply the client does not take within --write-timeout, or no call
-    // for --idle-timeout while nothing waits, closes the connection.
+    // for --idle-timeout while nothing waits, closes the connection; but not
+    // an abort channel's while its client's links are open.
     void ArmLimits() {
         if (closed_) return;
         const ServerOptions& options = door_->options();
@@ -657,6 +663,12 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             }
             if (!self->writing_ && !self->waiting_ && options.idle_timeout.count() != 0 &&
                 now - self->last_activity_ >= options.idle_timeout) {
+                // An abort channel is idle for as long as its client's
+                // links are open: its time starts over.
+                if (self->links_.empty() && self->door_->PeerHoldsLinks(self->id_)) {
+                    self->last_activity_ = now;
+                    return self->ArmLimits();
+                }
                 return self->Close("idle for " + std::to_string(options.idle_timeout.count()) +
                                    " seconds (--idle-timeout)");
             }
@@ -694,6 +706,18 @@ int32_t Vxi11Door::Impl::AddLink(const std::shared_ptr<Link>& link) {
     } while (links_.count(next_link_) != 0);
     links_[next_link_] = link;
     return next_link_;
+}
+
+bool Vxi11Door::Impl::PeerHoldsLinks(uint64_t id) const {
+    const auto own = connections_.find(id);
+    if (own == connections_.end()) return false;
+    for (const auto& [other, held] : connections_) {
+        if (other == id || held.peer != own->second.peer) continue;
+        if (auto connection = held.connection.lock(); connection && connection->holds_links()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool Vxi11Door::Impl::Unlock(int index, int32_t link) {

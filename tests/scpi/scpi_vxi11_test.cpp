@@ -533,6 +533,23 @@ TEST_F(Vxi11LimitsTest, AWaitEndsAtTheIdleTimeout) {
     EXPECT_EQ(unlocked.error, vxi11::kNoLockHeld);
 }
 
+// The abort channel, a connection without links, is kept while a
+// connection of its peer holds a link, however long it is idle itself.
+TEST_F(Vxi11LimitsTest, AnAbortChannelLastsAsLongAsItsClientsLinks) {
+    Vxi11Client core(port_), abort(port_);
+    const int32_t link = core.CreateLink("inst0");
+    ASSERT_GE(link, 0);
+    for (int i = 0; i < 25; ++i) {  // 2.5 s of --idle-timeout 1
+        ASSERT_EQ(core.Generic(vxi11::kDeviceReadStb, link), vxi11::kNoError);
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    EXPECT_EQ(abort.OnLink(vxi11::kDeviceAbort, link, kAbortProgram), vxi11::kNoError);
+    EXPECT_EQ(core.OnLink(vxi11::kDestroyLink, link), vxi11::kNoError);
+    std::this_thread::sleep_for(milliseconds(3000));
+    EXPECT_EQ(abort.OnLink(vxi11::kDeviceAbort, link, kAbortProgram), -1000);
+    EXPECT_TRUE(abort.closed());
+}
+
 class Vxi11FairnessTest : public Vxi11Test {
   protected:
     Vxi11FairnessTest() : Vxi11Test({"--http", "0", "--max-clients", "2"}) {}
