@@ -168,51 +168,34 @@ TEST_F(Vxi11Test, InterruptsAndDocmdAreNotSupported) {
     Vxi11Client client(port_);
     const int32_t link = client.CreateLink("inst0");
     ASSERT_GE(link, 0);
-    // The error of each call; a call that names a link has it checked first.
-    const auto ask = [&client](uint32_t procedure, int32_t lid) -> int32_t {
-        Device_Error error{-1};
-        switch (procedure) {
-            case vxi11::kDeviceEnableSrq: {
-                Device_EnableSrqParms srq{};
-                srq.lid = lid;
-                return client.Call(procedure, xdr_Device_EnableSrqParms, srq, xdr_Device_Error,
-                                   &error)
-                           ? error.error
-                           : -1000;
-            }
-            case vxi11::kDeviceDocmd: {
-                Device_DocmdParms docmd{};
-                docmd.lid = lid;
-                Device_DocmdResp answer{};
-                const bool called = client.Call(procedure, xdr_Device_DocmdParms, docmd,
-                                                xdr_Device_DocmdResp, &answer);
-                xdr_free(reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp),
-                         reinterpret_cast<char*>(&answer));
-                return called ? answer.error : -1000;
-            }
-            case vxi11::kCreateIntrChan:
-                return client.Call(procedure, xdr_Device_RemoteFunc, Device_RemoteFunc{},
-                                   xdr_Device_Error, &error)
-                           ? error.error
-                           : -1000;
-        }
-        return client.Call(procedure, std::string(), xdr_Device_Error, &error) ? error.error
-                                                                               : -1000;
+    const auto srq = [](int32_t lid) {
+        Device_EnableSrqParms args{};
+        args.lid = lid;
+        return Encoded(xdr_Device_EnableSrqParms, args);
     };
+    const auto docmd = [](int32_t lid) {
+        Device_DocmdParms args{};
+        args.lid = lid;
+        return Encoded(xdr_Device_DocmdParms, args);
+    };
+    // A call that names a link has it checked first.
     const struct {
         uint32_t procedure;
-        int32_t link;
+        std::string arguments;
         int32_t error;
     } cases[] = {
-        {vxi11::kDeviceEnableSrq, link, vxi11::kNotSupported},
-        {vxi11::kDeviceEnableSrq, link + 100, vxi11::kInvalidLink},
-        {vxi11::kDeviceDocmd, link, vxi11::kNotSupported},
-        {vxi11::kDeviceDocmd, link + 100, vxi11::kInvalidLink},
-        {vxi11::kCreateIntrChan, 0, vxi11::kNotSupported},
-        {vxi11::kDestroyIntrChan, 0, vxi11::kNotSupported},
+        {vxi11::kDeviceEnableSrq, srq(link), vxi11::kNotSupported},
+        {vxi11::kDeviceEnableSrq, srq(link + 100), vxi11::kInvalidLink},
+        {vxi11::kDeviceDocmd, docmd(link), vxi11::kNotSupported},
+        {vxi11::kDeviceDocmd, docmd(link + 100), vxi11::kInvalidLink},
+        {vxi11::kCreateIntrChan, Encoded(xdr_Device_RemoteFunc, Device_RemoteFunc{}),
+         vxi11::kNotSupported},
+        {vxi11::kDestroyIntrChan, "", vxi11::kNotSupported},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ask(c.procedure, c.link), c.error) << c.procedure << " on link " << c.link;
+        Device_Error error{-1};  // each reply's first word
+        ASSERT_TRUE(client.Call(c.procedure, c.arguments, xdr_Device_Error, &error)) << c.procedure;
+        EXPECT_EQ(error.error, c.error) << c.procedure;
     }
     EXPECT_EQ(client.Query(link, "*IDN?"), kIdn0);
 }
