@@ -9,9 +9,8 @@
 // Invariants:
 // - the records do not depend on how the stream was split, and none is
 //   longer than the bound; once a record passes it, nothing more is taken;
-// - every record is a request, an answer of the RPC's own (a refusal or
-//   NULL's) to send, or not a call: exactly one; each of those and every
-//   procedure's answer is a reply that reads back with the call's xid;
+// - every record is a request, the RPC's own reply to send, or not a call:
+//   exactly one; that reply and every answer read back with the call's xid;
 // - decoding is deterministic.
 
 #include <cstdint>
@@ -80,13 +79,13 @@ void CheckRecord(const std::string& record) {
     CHECK(record.size() <= kBound);
     const vxi11::Decoded decoded = vxi11::Decode(record);
     const int kinds =
-        (decoded.request ? 1 : 0) + (decoded.answer.empty() ? 0 : 1) + (decoded.not_a_call ? 1 : 0);
+        (decoded.request ? 1 : 0) + (decoded.reply.empty() ? 0 : 1) + (decoded.not_a_call ? 1 : 0);
     CHECK(kinds == 1);
     const vxi11::Decoded again = vxi11::Decode(record);
-    CHECK(again.answer == decoded.answer && again.not_a_call == decoded.not_a_call);
+    CHECK(again.reply == decoded.reply && again.not_a_call == decoded.not_a_call);
     uint32_t xid = 0;
-    if (!decoded.answer.empty()) {
-        CHECK(ReplyXid(decoded.answer, &xid) && xid == CallXid(record));
+    if (!decoded.reply.empty()) {
+        CHECK(ReplyXid(decoded.reply, &xid) && xid == CallXid(record));
     }
     if (decoded.request) {
         CHECK(again.request && again.request->data == decoded.request->data);

@@ -32,6 +32,32 @@ xdrproc_t Routine(bool_t (*routine)(XDR*, Args*)) {
     return reinterpret_cast<xdrproc_t>(routine);
 }
 
+// Procedure 0 of every program, which clients (rpcinfo -t) call to see that
+// it is served: no arguments, and a success with no results.
+std::string AnswerNull(rpc::IncomingCall& call) {
+    if (!call.Arguments(NoArguments, static_cast<void*>(nullptr))) {
+        return rpc::Refusal(call.xid(), GARBAGE_ARGS);
+    }
+    return rpc::Success(call.xid(), Routine(NoArguments), nullptr);
+}
+
+// create_link's arguments as Create_LinkParms has them on the wire, with the
+// device name read as the bytes it is: read as a string, a name with a NUL
+// in it ("inst1\0junk") would be its part before the NUL.
+struct LinkParms {
+    long client = 0;
+    bool_t lock_device = FALSE;
+    u_long lock_timeout = 0;
+    char* device = nullptr;
+    u_int device_length = 0;
+};
+
+bool_t xdr_LinkParms(XDR* xdr, LinkParms* p) {
+    return xdr_long(xdr, &p->client) && xdr_bool(xdr, &p->lock_device) &&
+           xdr_u_long(xdr, &p->lock_timeout) &&
+           xdr_bytes(xdr, &p->device, &p->device_length, VXI11_MOST_DATA);
+}
+
 // Decodes the arguments with their routine, hands them to `copy`, and frees
 // what the routine allocated.
 template <typename Args, typename Copy>
@@ -56,10 +82,10 @@ bool ReadArguments(rpc::IncomingCall& call, Request& r) {
     }
     switch (r.procedure) {
         case kCreateLink:
-            return Read(call, xdr_Create_LinkParms, [&r](const Create_LinkParms& p) {
-                r.lock_device = p.lockDevice != 0;
+            return Read(call, xdr_LinkParms, [&r](const LinkParms& p) {
+                r.lock_device = p.lock_device != 0;
                 r.lock_timeout_ms = static_cast<uint32_t>(p.lock_timeout);
-                r.data = p.device != nullptr ? p.device : "";
+                if (p.device != nullptr) r.data.assign(p.device, p.device_length);
             });
         case kDeviceWrite:
             return Read(call, xdr_Device_WriteParms, [&r](const Device_WriteParms& p) {
@@ -143,23 +169,20 @@ Decoded Decode(const std::string& record) {
             decoded.not_a_call = true;
             return decoded;
         case rpc::IncomingCall::Kind::kRpcMismatch:
-            decoded.answer = rpc::RpcMismatch(call.xid());
+            decoded.reply = rpc::RpcMismatch(call.xid());
             return decoded;
         case rpc::IncomingCall::Kind::kCall:
             break;
     }
     const uint32_t xid = call.xid();
     if (call.program() != kCoreProgram && call.program() != kAbortProgram) {
-        decoded.answer = rpc::Refusal(xid, PROG_UNAVAIL);
+        decoded.reply = rpc::Refusal(xid, PROG_UNAVAIL);
     } else if (call.version() != kVersion) {
-        decoded.answer = rpc::Refusal(xid, PROG_MISMATCH, kVersion, kVersion);
-    } else if (call.procedure() == NULLPROC) {
-        // rpcinfo's ping, which every program answers: no arguments, no results.
-        decoded.answer = call.Arguments(NoArguments, static_cast<void*>(nullptr))
-                             ? rpc::Success(xid, Routine(NoArguments), nullptr)
-                             : rpc::Refusal(xid, GARBAGE_ARGS);
+        decoded.reply = rpc::Refusal(xid, PROG_MISMATCH, kVersion, kVersion);
+    } else if (call.procedure() == 0) {
+        decoded.reply = AnswerNull(call);
     } else if (!Known(call.program(), call.procedure())) {
-        decoded.answer = rpc::Refusal(xid, PROC_UNAVAIL);
+        decoded.reply = rpc::Refusal(xid, PROC_UNAVAIL);
     } else {
         Request request;
         request.xid = xid;
@@ -168,7 +191,7 @@ Decoded Decode(const std::string& record) {
         if (ReadArguments(call, request)) {
             decoded.request = std::move(request);
         } else {
-            decoded.answer = rpc::Refusal(xid, GARBAGE_ARGS);
+            decoded.reply = rpc::Refusal(xid, GARBAGE_ARGS);
         }
     }
     return decoded;
@@ -257,8 +280,7 @@ std::string AnswerPortmapper(const std::string& record, uint16_t vxi11_port) {
     if (call.version() != PMAPVERS) return rpc::Refusal(xid, PROG_MISMATCH, PMAPVERS, PMAPVERS);
     switch (call.procedure()) {
         case PMAPPROC_NULL:
-            if (!call.Arguments(NoArguments, static_cast<void*>(nullptr))) break;
-            return rpc::Success(xid, Routine(NoArguments), nullptr);
+            return AnswerNull(call);
         case PMAPPROC_SET:
         case PMAPPROC_UNSET:
         case PMAPPROC_GETPORT: {

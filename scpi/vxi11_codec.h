@@ -75,12 +75,12 @@ struct Request {
     std::string data;
 };
 
-// What a record asks for: a request, or the answer the RPC gives on its own
-// (a refusal, or the NULL procedure's empty reply) to send, or nothing to
-// answer (a record that is not a call).
+// What a record asks for: a request, or the RPC's own reply to send (a
+// refusal, or procedure 0's empty success), or nothing to answer (a record
+// that is not a call).
 struct Decoded {
     std::optional<Request> request;
-    std::string answer;
+    std::string reply;
     // A record that cannot be read as a call; no answer can be addressed.
     bool not_a_call = false;
 };

@@ -7,6 +7,7 @@
 #include <boost/asio/write.hpp>
 #include <chrono>
 #include <deque>
+#include <limits>
 #include <optional>
 
 #include "net_util.h"
@@ -25,8 +26,9 @@ namespace {
 // A record holds one call: at most a device_write of the bound, its
 // arguments, and the call's header with the largest credentials RPC allows.
 constexpr size_t kMostRecordBytes = kVxi11MostWriteBytes + 2048;
-// Links one connection holds at once (VISA opens one a session).
-constexpr size_t kMostLinksPerConnection = 16;
+// The longest a call waits, for a lock or an answer, whatever time limit it
+// gives (up to 49 days); --idle-timeout shortens it.
+constexpr std::chrono::seconds kLongestWait{600};
 // create_link's device names: inst0, inst1, ...
 constexpr const char* kDevicePrefix = "inst";
 
@@ -42,10 +44,6 @@ std::optional<int> DeviceIndex(const std::string& name) {
         index = index * 10 + (c - '0');
     }
     return index;
-}
-
-Clock::time_point After(Clock::time_point start, uint32_t milliseconds) {
-    return start + std::chrono::milliseconds(milliseconds);
 }
 
 }  // namespace
@@ -90,7 +88,6 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
         const auto it = links_.find(id);
         return it == links_.end() ? nullptr : it->second.lock();
     }
-    bool RoomForLink() const { return links_.size() < 4 * options_.max_clients; }
     int32_t AddLink(const std::shared_ptr<Link>& link);
     void ForgetLink(int32_t id) { links_.erase(id); }
 
@@ -108,19 +105,28 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
     void WakeAll();
 
     void Forget(uint64_t id) { connections_.erase(id); }
+    // Whether another connection of the peer of connection `id` holds a
+    // link: then one without links is that client's abort channel.
+    bool PeerHoldsLinks(uint64_t id) const;
 
   private:
+    struct Held {
+        std::weak_ptr<Connection> connection;
+        asio::ip::address peer;
+    };
+
     void Accept(tcp::acceptor& acceptor);
+    bool MakeRoomFor(const Peer& peer);
 
     CommandLayer& layer_;
     const ServerOptions& options_;
     const std::map<int, ServedInstrument*> instruments_;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
-    std::map<uint64_t, std::weak_ptr<Connection>> connections_;
+    std::map<uint64_t, Held> connections_;  // oldest first
     std::map<int32_t, std::weak_ptr<Link>> links_;
     std::map<int, int32_t> locks_;
     uint64_t next_connection_ = 0;
-    int32_t next_link_ = 0;
+    int32_t next_link_ = 0;  // the last link's id
     uint16_t port_ = 0;
     bool stopping_ = false;
 };
@@ -155,10 +161,12 @@ struct Vxi11Door::Impl::Link {
     }
 };
 
-// A TCP connection of the core (or abort) channel: reads one record, answers
-// it, then reads the next, so that a connection holds one call and one reply
+// A TCP connection of the core (or abort) channel: takes one record, answers
+// it, then takes the next, so that a connection holds one call and one reply
 // at a time. A call that must wait is kept in `waiting_` and tried again
-// whenever something it may wait for happens, until its deadline.
+// whenever something it may wait for happens, until its deadline. Reading
+// goes on meanwhile, up to a record's worth, so that a client that goes away
+// is noticed while its call waits.
 class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connection> {
   public:
     Connection(std::shared_ptr<Impl> door, tcp::socket socket, uint64_t id, std::string peer)
@@ -191,6 +199,8 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         for (auto& [id, link] : links) Destroy(*link);
         door_->Forget(id_);
     }
+
+    bool holds_links() const { return !links_.empty(); }
 
     // Something a waiting call may wait for has happened: it tries again.
     void Retry() {
@@ -244,17 +254,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
     // ---- Records in, replies out ----
 
     // Takes the records of what was read, one call at a time: the next is
-    // read once the reply to this one is on its way out.
+    // taken once the reply to this one is on its way out.
     void Pump() {
-        while (!closed_ && !waiting_ && !writing_) {
-            if (input_begin_ == input_end_) {
-                if (input_ended_) {
-                    return Close(reader_.pending_bytes() > 0 ? "ended its input within a record"
-                                                             : "the client ended its input");
-                }
-                return Read();
-            }
-            input_begin_ += reader_.Feed(input_.data() + input_begin_, input_end_ - input_begin_);
+        while (!closed_ && !waiting_ && !writing_ && !input_.empty()) {
+            input_.erase(0, reader_.Feed(input_.data(), input_.size()));
             if (reader_.oversized()) {
                 return Close("sent a record over " + std::to_string(kMostRecordBytes) +
                              " bytes (a device_write takes at most " +
@@ -262,28 +265,43 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             }
             if (reader_.complete()) Handle(reader_.Take());
         }
+        if (!closed_ && !waiting_ && !writing_ && input_ended_) {
+            return Close(reader_.pending_bytes() > 0 ? "ended its input within a record"
+                                                     : "the client ended its input");
+        }
+        Read();
     }
 
+    // Reads while a record's worth is not taken yet; the end of the input
+    // while a call waits closes the connection at once.
     void Read() {
-        if (reading_ || closed_) return;
+        if (reading_ || closed_ || input_ended_ || input_.size() >= kMostRecordBytes) return;
         reading_ = true;
         socket_.async_read_some(
-            asio::buffer(input_),
+            asio::buffer(chunk_),
             [self = shared_from_this()](boost::system::error_code error, size_t n) {
                 self->reading_ = false;
                 if (self->closed_) return;
-                self->input_begin_ = 0;
-                self->input_end_ = n;
-                if (error) self->input_ended_ = true;
+                self->input_.append(self->chunk_.data(), n);
+                if (error) {
+                    self->input_ended_ = true;
+                    if (self->waiting_) return self->Close(EndedWhileWaiting(error));
+                }
                 self->Pump();
             });
+    }
+
+    static std::string EndedWhileWaiting(const boost::system::error_code& error) {
+        return (error == asio::error::eof ? std::string("the client ended its input")
+                                          : "cannot read: " + error.message()) +
+               " while a call waited";
     }
 
     void Handle(const std::string& record) {
         last_activity_ = Clock::now();
         vxi11::Decoded decoded = vxi11::Decode(record);
         if (decoded.not_a_call) return Close("sent a record that is not an RPC call");
-        if (!decoded.request) return Send(decoded.answer);
+        if (!decoded.request) return Send(decoded.reply);
         waiting_ = std::move(decoded.request);
         started_ = Clock::now();
         ArmLimits();
@@ -319,6 +337,16 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
 
     // ---- The calls ----
 
+    // When the waiting call's time is up: at its own limit, or at the
+    // server's (kLongestWait, or --idle-timeout when shorter).
+    Clock::time_point Deadline(uint32_t milliseconds) const {
+        std::chrono::seconds longest = kLongestWait;
+        const std::chrono::seconds idle = door_->options().idle_timeout;
+        if (idle.count() != 0 && idle < longest) longest = idle;
+        return started_ +
+               std::min<Clock::duration>(std::chrono::milliseconds(milliseconds), longest);
+    }
+
     // Answers the waiting call when it can be answered now; else waits for
     // the earliest of its deadlines.
     void Attempt() {
@@ -329,15 +357,14 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             result.error = AbortCall(r.link) ? vxi11::kNoError : vxi11::kInvalidLink;
             return Answer(result);
         }
+        // No interrupt channel and no docmd: the standard allows a server
+        // without them. Of these calls, those that name a link have it
+        // checked first.
         switch (r.procedure) {
             case vxi11::kCreateLink:
                 return CreateLink(r, now);
-            case vxi11::kDeviceEnableSrq:
-            case vxi11::kDeviceDocmd:
             case vxi11::kCreateIntrChan:
             case vxi11::kDestroyIntrChan:
-                // No interrupt channel and no docmd: the standard allows a
-                // server without them.
                 result.error = vxi11::kNotSupported;
                 return Answer(result);
         }
@@ -346,6 +373,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         const auto found = links_.find(r.link);
         if (found == links_.end()) {
             result.error = vxi11::kInvalidLink;
+            return Answer(result);
+        }
+        if (r.procedure == vxi11::kDeviceEnableSrq || r.procedure == vxi11::kDeviceDocmd) {
+            result.error = vxi11::kNotSupported;
             return Answer(result);
         }
         const std::shared_ptr<Link> link = found->second;
@@ -363,14 +394,14 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         // lock, if the call says so, for its lock time.
         const std::optional<int32_t> holder = door_->LockHolder(link->index);
         if (holder && *holder != link->id) {
-            const auto deadline = After(started_, r.lock_timeout_ms);
+            const auto deadline = Deadline(r.lock_timeout_ms);
             if ((r.flags & vxi11::kWaitLock) == 0 || now >= deadline) {
                 result.error = vxi11::kDeviceLocked;
                 return Answer(result);
             }
             return WaitUntil(deadline);
         }
-        const auto io_deadline = After(started_, r.io_timeout_ms);
+        const auto io_deadline = Deadline(r.io_timeout_ms);
         switch (r.procedure) {
             case vxi11::kDeviceLock:
                 door_->Lock(link->index, link->id);
@@ -401,8 +432,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
                     return WaitUntil(io_deadline);
                 }
                 if (r.procedure == vxi11::kDeviceTrigger) {
-                    // As *TRG sent by itself.
-                    Take(link, "*TRG", vxi11::kEnd);
+                    // As *TRG sent by itself: a message the writes left
+                    // unfinished goes on after it.
+                    DropUnreadAnswer(*link);
+                    link->messages.push_back("*TRG");
                 } else {
                     Take(link, r.data, r.flags);
                     result.size = static_cast<uint32_t>(r.data.size());
@@ -427,12 +460,12 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             result.error = vxi11::kDeviceNotAccessible;
             return Answer(result);
         }
-        if (links_.size() >= kMostLinksPerConnection || !door_->RoomForLink()) {
+        if (links_.size() >= kVxi11MostLinksPerConnection) {
             result.error = vxi11::kOutOfResources;
             return Answer(result);
         }
         if (r.lock_device && door_->LockHolder(*index)) {
-            const auto deadline = After(started_, r.lock_timeout_ms);
+            const auto deadline = Deadline(r.lock_timeout_ms);
             if (now >= deadline) {
                 result.error = vxi11::kDeviceLocked;
                 return Answer(result);
@@ -513,14 +546,17 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         WaitUntil(deadline);
     }
 
-    // The bytes of a device_write (or a trigger) as the link's messages.
+    // A new message while an answer is unread: the answer is gone.
+    void DropUnreadAnswer(Link& link) {
+        if (link.output.empty()) return;
+        link.output.clear();
+        link.runner->state().status.Fail(kQueryInterrupted);
+    }
+
+    // The bytes of a device_write as the link's messages.
     void Take(const std::shared_ptr<Link>& link, const std::string& data, uint32_t flags) {
         CommandRunner& runner = *link->runner;
-        if (!link->output.empty()) {
-            // A new message while an answer is unread: the answer is gone.
-            link->output.clear();
-            runner.state().status.Fail(kQueryInterrupted);
-        }
+        DropUnreadAnswer(*link);
         const auto frame = [&](FramedMessage message) {
             switch (message.kind) {
                 case FramedMessage::Kind::kMessage:
@@ -587,9 +623,10 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
         door_->Unlock(link.index, link.id);
     }
 
-    // The timer holds the connection while its call waits: nothing else
-    // of it is under way then.
+    // The timer, and the read, hold the connection while its call waits. A
+    // client that has ended its input waits for nothing.
     void WaitUntil(Clock::time_point deadline) {
+        if (input_ended_) return Close(EndedWhileWaiting(asio::error::eof));
         wait_timer_.expires_at(deadline);
         wait_timer_.async_wait([self = shared_from_this()](boost::system::error_code error) {
             if (!error) self->Retry();
@@ -599,7 +636,8 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
     // ---- The limits ----
 
     // A reply the client does not take within --write-timeout, or no call
-    // for --idle-timeout while nothing waits, closes the connection.
+    // for --idle-timeout while nothing waits, closes the connection; but not
+    // an abort channel's while its client's links are open.
     void ArmLimits() {
         if (closed_) return;
         const ServerOptions& options = door_->options();
@@ -625,6 +663,12 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
             }
             if (!self->writing_ && !self->waiting_ && options.idle_timeout.count() != 0 &&
                 now - self->last_activity_ >= options.idle_timeout) {
+                // An abort channel is idle for as long as its client's
+                // links are open: its time starts over.
+                if (self->links_.empty() && self->door_->PeerHoldsLinks(self->id_)) {
+                    self->last_activity_ = now;
+                    return self->ArmLimits();
+                }
                 return self->Close("idle for " + std::to_string(options.idle_timeout.count()) +
                                    " seconds (--idle-timeout)");
             }
@@ -637,9 +681,8 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
     const uint64_t id_;
     const std::string peer_;
     rpc::RecordReader reader_;
-    std::array<char, 16384> input_;
-    size_t input_begin_ = 0;
-    size_t input_end_ = 0;
+    std::array<char, 16384> chunk_;  // read into
+    std::string input_;              // read, not taken into a record yet
     bool input_ended_ = false;
     bool reading_ = false;
     bool writing_ = false;
@@ -655,11 +698,26 @@ class Vxi11Door::Impl::Connection : public std::enable_shared_from_this<Connecti
 };
 
 int32_t Vxi11Door::Impl::AddLink(const std::shared_ptr<Link>& link) {
-    // Ids are not used again while the server runs, so a stale one names
-    // no other client's link.
-    const int32_t id = next_link_++;
-    links_[id] = link;
-    return id;
+    // Ids count up from 1, so that 0, a call's link when it names none, is
+    // nobody's; after the largest they start over, past those in use. A
+    // stale id names no other client's link for a long while.
+    do {
+        next_link_ = next_link_ == std::numeric_limits<int32_t>::max() ? 1 : next_link_ + 1;
+    } while (links_.count(next_link_) != 0);
+    links_[next_link_] = link;
+    return next_link_;
+}
+
+bool Vxi11Door::Impl::PeerHoldsLinks(uint64_t id) const {
+    const auto own = connections_.find(id);
+    if (own == connections_.end()) return false;
+    for (const auto& [other, held] : connections_) {
+        if (other == id || held.peer != own->second.peer) continue;
+        if (auto connection = held.connection.lock(); connection && connection->holds_links()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool Vxi11Door::Impl::Unlock(int index, int32_t link) {
@@ -675,8 +733,8 @@ void Vxi11Door::Impl::WakeAll() {
     // take it.
     asio::post(layer_.io(), [self = shared_from_this()] {
         std::vector<std::shared_ptr<Connection>> open;
-        for (auto& [id, connection] : self->connections_) {
-            if (auto c = connection.lock()) open.push_back(c);
+        for (auto& [id, held] : self->connections_) {
+            if (auto c = held.connection.lock()) open.push_back(c);
         }
         for (auto& connection : open) connection->Retry();
     });
@@ -717,7 +775,8 @@ void Vxi11Door::Impl::Accept(tcp::acceptor& acceptor) {
             auto self = weak.lock();
             if (!self) return;
             boost::system::error_code ec;
-            if (self->connections_.size() >= self->options_.max_clients) {
+            if (self->connections_.size() >= self->options_.max_clients &&
+                !self->MakeRoomFor(peer)) {
                 self->Log("VXI-11 " + peer.text + " refused: already " +
                           Plural(self->connections_.size(), "VXI-11 connection") +
                           " (--max-clients)");
@@ -728,9 +787,22 @@ void Vxi11Door::Impl::Accept(tcp::acceptor& acceptor) {
             socket.set_option(asio::socket_base::keep_alive(true), ec);
             const uint64_t id = self->next_connection_++;
             auto connection = std::make_shared<Connection>(self, std::move(socket), id, peer.text);
-            self->connections_[id] = connection;
+            self->connections_[id] = Held{connection, peer.address};
             connection->Start();
         });
+}
+
+// The socket door's rule: the newest connection of a peer over its share
+// makes room for another peer.
+bool Vxi11Door::Impl::MakeRoomFor(const Peer& peer) {
+    std::string why;
+    const std::optional<uint64_t> newest =
+        RoomAmong(connections_, peer.address, options_.max_clients, " (--max-clients)", &why);
+    if (!newest) return false;
+    std::shared_ptr<Connection> connection = connections_[*newest].connection.lock();
+    if (!connection) return false;
+    connection->Close("to make room for " + peer.text + ": " + why);
+    return true;
 }
 
 void Vxi11Door::Impl::Stop() {
@@ -739,8 +811,8 @@ void Vxi11Door::Impl::Stop() {
     boost::system::error_code ignored;
     for (auto& acceptor : acceptors_) acceptor->close(ignored);
     std::vector<std::shared_ptr<Connection>> open;
-    for (auto& [id, connection] : connections_) {
-        if (auto c = connection.lock()) open.push_back(c);
+    for (auto& [id, held] : connections_) {
+        if (auto c = held.connection.lock()) open.push_back(c);
     }
     for (auto& connection : open) connection->Close("the server is stopping");
 }

@@ -5,13 +5,14 @@
 // client is; device_write carries its messages there and device_read takes
 // the answer lines back. A call that has to wait (a read before its answer,
 // a lock held by another link) waits on the io thread without holding it, up
-// to the client's own time limit.
+// to the client's own time limit and at most 600 s (--idle-timeout when
+// shorter); a client that closes its connection meanwhile is noticed.
 //
 // The abort channel is the same port: device_abort ends the call a link is
 // waiting in. Interrupts (SRQ) and device_docmd answer "operation not
 // supported". Bounded like the other doors: a record's size, the links of a
-// connection and of the server, connections under --max-clients, idle and
-// write time limits.
+// connection, connections under --max-clients (one peer holding at most half
+// while another wants one), idle and write time limits.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,9 @@ struct ServerOptions;
 // The most data of one device_write, as create_link tells the client; a
 // client sends a longer message in several.
 constexpr uint32_t kVxi11MostWriteBytes = 256 * 1024;
+// Links one connection holds at once (VISA opens one a session). The
+// server's links are bounded by it and --max-clients.
+constexpr size_t kVxi11MostLinksPerConnection = 16;
 
 class Vxi11Door {
   public:

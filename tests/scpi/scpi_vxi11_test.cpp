@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -60,9 +61,10 @@ TEST_F(Vxi11Test, LinksReachTheirOwnInstruments) {
 
 TEST_F(Vxi11Test, DeviceNamesOtherThanInstNAreRefused) {
     Vxi11Client client(port_);
-    for (const char* name :
-         {"inst2", "inst", "inst00", "inst01", "INST0", "gpib0,1", "inst0x", "inst99999", ""}) {
-        EXPECT_EQ(client.CreateLink(name), -vxi11::kDeviceNotAccessible) << name;
+    using namespace std::string_literals;
+    for (const std::string& name : {"inst2"s, "inst"s, "inst00"s, "inst01"s, "INST0"s, "gpib0,1"s,
+                                    "inst0x"s, "inst99999"s, ""s, "inst1\0junk"s, "inst0\0"s}) {
+        EXPECT_EQ(client.CreateLink(name), -vxi11::kDeviceNotAccessible) << Printable(name, 20);
     }
     EXPECT_GE(client.CreateLink("inst1"), 0);
 }
@@ -153,29 +155,48 @@ TEST_F(Vxi11Test, StatusByteClearTriggerRemoteLocal) {
     EXPECT_EQ(client.Generic(vxi11::kDeviceLocal, link), vxi11::kNoError);
     EXPECT_EQ(client.Query(link, "*OPC?;SYST:ERR?"), "1;0,\"No error\"\n");
     EXPECT_NE(rig_.log().find("link " + std::to_string(link) + ": *TRG"), std::string::npos);
+    // A trigger between the writes of a message leaves the message whole.
+    ASSERT_EQ(client.Write(link, "FREQ 1234", 0), vxi11::kNoError);
+    EXPECT_EQ(client.Generic(vxi11::kDeviceTrigger, link), vxi11::kNoError);
+    ASSERT_EQ(client.Write(link, "\n"), vxi11::kNoError);
+    EXPECT_EQ(client.Query(link, "SYST:ERR?"), "0,\"No error\"\n");
+    ExpectAnswer("FREQ?", client.Query(link, "FREQ?"), "~1234");
     EXPECT_EQ(client.Generic(vxi11::kDeviceClear, 12345), vxi11::kInvalidLink);
 }
 
 TEST_F(Vxi11Test, InterruptsAndDocmdAreNotSupported) {
     Vxi11Client client(port_);
     const int32_t link = client.CreateLink("inst0");
-    Device_EnableSrqParms srq{};
-    srq.lid = link;
-    Device_Error error{};
-    ASSERT_TRUE(client.Call(vxi11::kDeviceEnableSrq, xdr_Device_EnableSrqParms, srq,
-                            xdr_Device_Error, &error));
-    EXPECT_EQ(error.error, vxi11::kNotSupported);
-    Device_RemoteFunc channel{};
-    ASSERT_TRUE(client.Call(vxi11::kCreateIntrChan, xdr_Device_RemoteFunc, channel,
-                            xdr_Device_Error, &error));
-    EXPECT_EQ(error.error, vxi11::kNotSupported);
-    Device_DocmdParms docmd{};
-    docmd.lid = link;
-    Device_DocmdResp answer{};
-    ASSERT_TRUE(client.Call(vxi11::kDeviceDocmd, xdr_Device_DocmdParms, docmd, xdr_Device_DocmdResp,
-                            &answer));
-    EXPECT_EQ(answer.error, vxi11::kNotSupported);
-    xdr_free(reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp), reinterpret_cast<char*>(&answer));
+    ASSERT_GE(link, 0);
+    const auto srq = [](int32_t lid) {
+        Device_EnableSrqParms args{};
+        args.lid = lid;
+        return Encoded(xdr_Device_EnableSrqParms, args);
+    };
+    const auto docmd = [](int32_t lid) {
+        Device_DocmdParms args{};
+        args.lid = lid;
+        return Encoded(xdr_Device_DocmdParms, args);
+    };
+    // A call that names a link has it checked first.
+    const struct {
+        uint32_t procedure;
+        std::string arguments;
+        int32_t error;
+    } cases[] = {
+        {vxi11::kDeviceEnableSrq, srq(link), vxi11::kNotSupported},
+        {vxi11::kDeviceEnableSrq, srq(link + 100), vxi11::kInvalidLink},
+        {vxi11::kDeviceDocmd, docmd(link), vxi11::kNotSupported},
+        {vxi11::kDeviceDocmd, docmd(link + 100), vxi11::kInvalidLink},
+        {vxi11::kCreateIntrChan, Encoded(xdr_Device_RemoteFunc, Device_RemoteFunc{}),
+         vxi11::kNotSupported},
+        {vxi11::kDestroyIntrChan, "", vxi11::kNotSupported},
+    };
+    for (const auto& c : cases) {
+        Device_Error error{-1};  // each reply's first word
+        ASSERT_TRUE(client.Call(c.procedure, c.arguments, xdr_Device_Error, &error)) << c.procedure;
+        EXPECT_EQ(error.error, c.error) << c.procedure;
+    }
     EXPECT_EQ(client.Query(link, "*IDN?"), kIdn0);
 }
 
@@ -222,8 +243,8 @@ TEST_F(Vxi11Test, LocksKeepOtherLinksOutForTheirTime) {
 
 TEST_F(Vxi11Test, AbortEndsTheCallALinkWaitsIn) {
     Vxi11Client holder(port_), waiter(port_), abort(port_);
+    const int32_t link = waiter.CreateLink("inst0");  // the server's first
     const int32_t held = holder.CreateLink("inst0");
-    const int32_t link = waiter.CreateLink("inst0");
     ASSERT_EQ(holder.Lock(held, 0, 0), vxi11::kNoError);
     const auto asked = steady_clock::now();
     std::future<int32_t> waiting =
@@ -234,11 +255,67 @@ TEST_F(Vxi11Test, AbortEndsTheCallALinkWaitsIn) {
     EXPECT_EQ(waiting.get(), vxi11::kAbort);
     EXPECT_LT(steady_clock::now() - asked, std::chrono::seconds(5));
     EXPECT_EQ(abort.OnLink(vxi11::kDeviceAbort, 9999, kAbortProgram), vxi11::kInvalidLink);
+    // Ids start at 1: link 0, a create_link's when a call names none, is
+    // nobody's, and aborts no create_link that waits for its lock.
+    EXPECT_GT(link, 0);
+    std::future<int32_t> creating =
+        std::async(std::launch::async, [&] { return waiter.CreateLink("inst0", true, 1000); });
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(abort.OnLink(vxi11::kDeviceAbort, 0, kAbortProgram), vxi11::kInvalidLink);
+    EXPECT_EQ(creating.get(), -vxi11::kDeviceLocked);
+}
+
+// A call (marked) that waits for the instrument's lock as long as a client
+// may ask: ~49 days.
+std::string WaitingCall(uint32_t procedure, int32_t link, uint32_t xid = 99) {
+    const u_long forever = 0xFFFFFFFF;
+    std::string args;
+    if (procedure == vxi11::kCreateLink) {
+        Create_LinkParms p{1, TRUE, forever, const_cast<char*>("inst0")};
+        args = Encoded(xdr_Create_LinkParms, p);
+    } else if (procedure == vxi11::kDeviceLock) {
+        args = Encoded(xdr_Device_LockParms, Device_LockParms{link, vxi11::kWaitLock, forever});
+    } else if (procedure == vxi11::kDeviceRead) {
+        args = Encoded(xdr_Device_ReadParms,
+                       Device_ReadParms{link, 100, forever, forever, vxi11::kWaitLock, 0});
+    } else {
+        Device_WriteParms p{link, forever, forever, vxi11::kWaitLock | vxi11::kEnd, {6, nullptr}};
+        p.data.data_val = const_cast<char*>("*IDN?\n");
+        args = Encoded(xdr_Device_WriteParms, p);
+    }
+    return rpc::Mark(CallRecord(xid, kCoreProgram, vxi11::kVersion, procedure, args));
+}
+
+// A client that goes away while its call waits is noticed at once: its
+// connection closes, and with it its links and their locks.
+TEST_F(Vxi11Test, AClientGoneWhileItsCallWaitsFreesItsLocks) {
+    Vxi11Client holder(port_), other(port_);
+    const int32_t held = holder.CreateLink("inst0", /*lock=*/true);
+    const int32_t neighbour = other.CreateLink("inst1");
+    ASSERT_GE(held, 0);
+    ASSERT_GE(neighbour, 0);
+    for (const uint32_t procedure :
+         {vxi11::kDeviceLock, vxi11::kDeviceRead, vxi11::kDeviceWrite, vxi11::kCreateLink}) {
+        auto gone = std::make_unique<Vxi11Client>(port_);
+        ASSERT_GE(gone->CreateLink("inst1", /*lock=*/true), 0) << procedure;
+        const int32_t link = gone->CreateLink("inst0");
+        ASSERT_TRUE(gone->SendRaw(WaitingCall(procedure, link))) << procedure;
+        std::this_thread::sleep_for(milliseconds(100));
+        gone.reset();
+        EXPECT_EQ(other.Lock(neighbour, vxi11::kWaitLock, 3000), vxi11::kNoError) << procedure;
+        EXPECT_EQ(other.OnLink(vxi11::kDeviceUnlock, neighbour), vxi11::kNoError) << procedure;
+    }
+    EXPECT_NE(rig_.log().find("closed: the client ended its input while a call waited"),
+              std::string::npos)
+        << rig_.log();
+    EXPECT_EQ(holder.Query(held, "*IDN?"), kIdn0);
 }
 
 TEST_F(Vxi11Test, AConnectionHoldsAtMost16Links) {
     Vxi11Client client(port_);
-    for (int i = 0; i < 16; ++i) ASSERT_GE(client.CreateLink(i % 2 ? "inst1" : "inst0"), 0) << i;
+    for (size_t i = 0; i < kVxi11MostLinksPerConnection; ++i) {
+        ASSERT_GE(client.CreateLink(i % 2 ? "inst1" : "inst0"), 0) << i;
+    }
     EXPECT_EQ(client.CreateLink("inst0"), -vxi11::kOutOfResources);
     EXPECT_TRUE(StillServes());
 }
@@ -268,17 +345,19 @@ std::vector<BadRecord> BadRecords() {
          PROG_UNAVAIL},
         {"another version", marked(CallRecord(2, kCoreProgram, 2, 10, create)),
          BadRecord::kAccepted, PROG_MISMATCH, 1, 1},
-        {"NULL", marked(CallRecord(12, kCoreProgram, 1, 0)), BadRecord::kAccepted, SUCCESS},
-        {"the abort program's NULL", marked(CallRecord(13, kAbortProgram, 1, 0)),
-         BadRecord::kAccepted, SUCCESS},
-        {"NULL with arguments", marked(CallRecord(14, kCoreProgram, 1, 0, "xxxx")),
-         BadRecord::kAccepted, GARBAGE_ARGS},
         {"an unknown procedure", marked(CallRecord(3, kCoreProgram, 1, 21)), BadRecord::kAccepted,
          PROC_UNAVAIL},
         {"a procedure past the last", marked(CallRecord(4, kCoreProgram, 1, 0xFFFFFFFF)),
          BadRecord::kAccepted, PROC_UNAVAIL},
         {"the abort program's unknown procedure", marked(CallRecord(5, kAbortProgram, 1, 2)),
          BadRecord::kAccepted, PROC_UNAVAIL},
+        // Procedure 0 answers with no results, as every program's does.
+        {"the core program's procedure 0", marked(CallRecord(12, kCoreProgram, 1, 0)),
+         BadRecord::kAccepted, SUCCESS},
+        {"the abort program's procedure 0", marked(CallRecord(13, kAbortProgram, 1, 0)),
+         BadRecord::kAccepted, SUCCESS},
+        {"procedure 0 with arguments", marked(CallRecord(14, kCoreProgram, 1, 0, "xxxx")),
+         BadRecord::kAccepted, GARBAGE_ARGS},
         {"arguments cut short", marked(CallRecord(6, kCoreProgram, 1, 10, create.substr(0, 10))),
          BadRecord::kAccepted, GARBAGE_ARGS},
         {"no arguments", marked(CallRecord(7, kCoreProgram, 1, 11)), BadRecord::kAccepted,
@@ -313,6 +392,10 @@ TEST_F(Vxi11Test, BadRecordsGetTheRpcsOwnAnswers) {
             EXPECT_EQ(header->accepted, bad.outcome == BadRecord::kAccepted) << bad.what;
             if (bad.outcome == BadRecord::kAccepted) {
                 EXPECT_EQ(header->status, bad.status) << bad.what;
+                // A success carries no results: a header of six words.
+                if (bad.status == SUCCESS) {
+                    EXPECT_EQ(reply->size(), 24u) << bad.what;
+                }
             } else {
                 EXPECT_EQ(header->rejected, RPC_MISMATCH) << bad.what;
             }
@@ -397,6 +480,82 @@ TEST_F(Vxi11LimitsTest, ConnectionsAreBoundedAllowedAndTimedOut) {
         << rig_.log();
     EXPECT_NE(rig_.log().find("127.0.0.2"), std::string::npos);
     EXPECT_TRUE(StillServes());
+}
+
+// However long a call asks to wait, it waits at most --idle-timeout (here
+// 1 s), and fails as at its own limit; the connection goes on, with the
+// call sent behind it.
+TEST_F(Vxi11LimitsTest, AWaitEndsAtTheIdleTimeout) {
+    Vxi11Client holder(port_), waiter(port_);
+    const int32_t held = holder.CreateLink("inst0", /*lock=*/true);
+    const int32_t link = waiter.CreateLink("inst0");
+    ASSERT_GE(held, 0);
+    ASSERT_GE(link, 0);
+    const auto asked = steady_clock::now();
+    ASSERT_TRUE(
+        waiter.SendRaw(WaitingCall(vxi11::kDeviceLock, link, 1) +
+                       rpc::Mark(CallRecord(2, kCoreProgram, vxi11::kVersion, vxi11::kDeviceUnlock,
+                                            Encoded(xdr_Device_Link, Device_Link{link})))));
+    // The holder keeps busy, so that its lock stays.
+    std::optional<std::string> reply;
+    for (int i = 0; i < 40 && !reply; ++i) {
+        EXPECT_EQ(holder.Generic(vxi11::kDeviceReadStb, held), vxi11::kNoError);
+        reply = waiter.Receive(milliseconds(100));
+    }
+    const auto waited = steady_clock::now() - asked;
+    ASSERT_TRUE(reply);
+    Device_Error locked{};
+    ASSERT_TRUE(DecodeReply(*reply, xdr_Device_Error, &locked));
+    EXPECT_EQ(locked.error, vxi11::kDeviceLocked);
+    EXPECT_GE(waited, milliseconds(900));
+    EXPECT_LT(waited, milliseconds(3000));
+    Device_Error unlocked{};
+    reply = waiter.Receive();
+    ASSERT_TRUE(reply);
+    ASSERT_TRUE(DecodeReply(*reply, xdr_Device_Error, &unlocked));
+    EXPECT_EQ(unlocked.error, vxi11::kNoLockHeld);
+}
+
+// The abort channel, a connection without links, is kept while a
+// connection of its peer holds a link, however long it is idle itself.
+TEST_F(Vxi11LimitsTest, AnAbortChannelLastsAsLongAsItsClientsLinks) {
+    Vxi11Client core(port_), abort(port_);
+    const int32_t link = core.CreateLink("inst0");
+    ASSERT_GE(link, 0);
+    for (int i = 0; i < 25; ++i) {  // 2.5 s of --idle-timeout 1
+        ASSERT_EQ(core.Generic(vxi11::kDeviceReadStb, link), vxi11::kNoError);
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    EXPECT_EQ(abort.OnLink(vxi11::kDeviceAbort, link, kAbortProgram), vxi11::kNoError);
+    EXPECT_EQ(core.OnLink(vxi11::kDestroyLink, link), vxi11::kNoError);
+    std::this_thread::sleep_for(milliseconds(3000));
+    EXPECT_EQ(abort.OnLink(vxi11::kDeviceAbort, link, kAbortProgram), -1000);
+    EXPECT_TRUE(abort.closed());
+}
+
+class Vxi11FairnessTest : public Vxi11Test {
+  protected:
+    Vxi11FairnessTest() : Vxi11Test({"--http", "0", "--max-clients", "2"}) {}
+};
+
+// A peer may hold every connection, each with all its links, while nobody
+// else wants one; another peer then has its newest closed, and gets links.
+TEST_F(Vxi11FairnessTest, OnePeerMakesRoomForAnother) {
+    Vxi11Client older(port_), newer(port_);
+    int32_t kept = -1, lost = -1;
+    for (size_t i = 0; i < kVxi11MostLinksPerConnection; ++i) {
+        ASSERT_GE(kept = older.CreateLink("inst0"), 0) << i;
+        ASSERT_GE(lost = newer.CreateLink("inst1"), 0) << i;
+    }
+    Vxi11Client other(port_, "127.0.0.2");
+    const int32_t link = other.CreateLink("inst1");
+    ASSERT_GE(link, 0) << rig_.log();
+    EXPECT_EQ(other.Query(link, "*IDN?"), kIdn1);
+    EXPECT_EQ(newer.Write(lost, "*IDN?\n"), -1000);
+    EXPECT_TRUE(newer.closed());
+    EXPECT_EQ(older.Query(kept, "*IDN?"), kIdn0);
+    EXPECT_NE(rig_.log().find("closed: to make room for 127.0.0.2"), std::string::npos)
+        << rig_.log();
 }
 
 // The portmapper's answers, as the server gives them on port 111.

@@ -3,6 +3,7 @@
 // raw records for the calls no client would send.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <regex>
@@ -141,8 +142,16 @@ class Vxi11Client {
     bool Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), const Args& args,
               bool_t (*decode)(XDR*, Results*), Results* results,
               milliseconds timeout = milliseconds(4000), uint32_t program = vxi11::kCoreProgram) {
-        if (!SendRaw(rpc::Mark(
-                CallRecord(++xid_, program, vxi11::kVersion, procedure, Encoded(encode, args))))) {
+        return Call(procedure, Encoded(encode, args), decode, results, timeout, program);
+    }
+
+    // The same with the arguments' bytes as given.
+    template <typename Results>
+    bool Call(uint32_t procedure, const std::string& arguments, bool_t (*decode)(XDR*, Results*),
+              Results* results, milliseconds timeout = milliseconds(4000),
+              uint32_t program = vxi11::kCoreProgram) {
+        if (!SendRaw(
+                rpc::Mark(CallRecord(++xid_, program, vxi11::kVersion, procedure, arguments)))) {
             return false;
         }
         const std::optional<std::string> reply = Receive(timeout);
@@ -157,9 +166,15 @@ class Vxi11Client {
         args.clientId = 1;
         args.lockDevice = lock;
         args.lock_timeout = lock_ms;
-        args.device = const_cast<char*>(device.c_str());
+        // Encoded with a stand-in for each NUL, which a C string cannot hold,
+        // and then the name's own bytes put in its place (after 4 words).
+        std::string name = device;
+        std::replace(name.begin(), name.end(), '\0', '\1');
+        args.device = name.data();
+        const std::string arguments =
+            Encoded(xdr_Create_LinkParms, args).replace(16, name.size(), device);
         Create_LinkResp response{};
-        if (!Call(vxi11::kCreateLink, xdr_Create_LinkParms, args, xdr_Create_LinkResp, &response)) {
+        if (!Call(vxi11::kCreateLink, arguments, xdr_Create_LinkResp, &response)) {
             return -1000;
         }
         max_receive_ = static_cast<uint32_t>(response.maxRecvSize);
