@@ -64,18 +64,6 @@ std::string RandomToken() {
     return token;
 }
 
-std::optional<int> IndexAfter(std::string_view path, std::string_view prefix) {
-    if (path.substr(0, prefix.size()) != prefix) return std::nullopt;
-    const std::string_view digits = path.substr(prefix.size());
-    if (digits.empty() || digits.size() > 3) return std::nullopt;
-    int index = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-        index = index * 10 + (c - '0');
-    }
-    return index;
-}
-
 }  // namespace
 
 class HttpDoor::Impl : public std::enable_shared_from_this<HttpDoor::Impl> {
@@ -141,7 +129,6 @@ class HttpDoor::Impl : public std::enable_shared_from_this<HttpDoor::Impl> {
     };
 
     void Take(tcp::socket socket, const Peer& peer);
-    bool MakeRoomFor(const Peer& peer);
     void RefuseBusy(tcp::socket socket, const std::string& why);
 
     CommandLayer& layer_;
@@ -869,7 +856,8 @@ bool HttpDoor::Impl::Listen(std::string* error) {
 }
 
 void HttpDoor::Impl::Take(tcp::socket socket, const Peer& peer) {
-    if (connections_.size() >= kMostWebClients && !MakeRoomFor(peer)) {
+    if (connections_.size() >= kMostWebClients &&
+        !MakeRoom(connections_, peer, kMostWebClients, "")) {
         const std::string why = "already " + std::to_string(connections_.size()) +
                                 " HTTP and WebSocket connections, of which one peer may hold " +
                                 "more than half only while nobody else wants one";
@@ -881,17 +869,6 @@ void HttpDoor::Impl::Take(tcp::socket socket, const Peer& peer) {
 
 // The socket door's rule: the newest connection of a peer over its share
 // makes room for another peer.
-bool HttpDoor::Impl::MakeRoomFor(const Peer& peer) {
-    std::string why;
-    const std::optional<uint64_t> newest =
-        RoomAmong(connections_, peer.address, kMostWebClients, "", &why);
-    if (!newest) return false;
-    std::shared_ptr<Connection> connection = connections_[*newest].connection.lock();
-    if (!connection) return false;
-    connection->Close("to make room for " + peer.text + ": " + why);
-    return true;
-}
-
 // 503 with the reason, where it can be said: a few refusals at a time, each
 // closed once it is sent (or after kLingerTime); beyond those, a refused
 // connection is closed at once.

@@ -31,6 +31,20 @@ bool ListenCovers(const std::vector<std::string>& listen, const asio::ip::addres
     return false;
 }
 
+std::optional<int> IndexAfter(std::string_view text, std::string_view prefix) {
+    if (text.substr(0, prefix.size()) != prefix) return std::nullopt;
+    const std::string_view digits = text.substr(prefix.size());
+    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) {
+        return std::nullopt;
+    }
+    int index = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        index = index * 10 + (c - '0');
+    }
+    return index;
+}
+
 std::string Plural(size_t count, const std::string& word) {
     return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
 }

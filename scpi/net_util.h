@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server.h"
@@ -41,6 +42,11 @@ asio::ip::address PeerAddress(const asio::ip::address& address);
 // connections to `address`: it is one of them, or they hold the any-address
 // of its family.
 bool ListenCovers(const std::vector<std::string>& listen, const asio::ip::address& address);
+
+// The instrument a name ends in, after `prefix`: "inst1" after "inst",
+// "/instrument/12" after "/instrument/". Nothing for no digits, more than
+// three, a leading zero, or anything after them.
+std::optional<int> IndexAfter(std::string_view text, std::string_view prefix);
 
 // "1 second", "3 clients".
 std::string Plural(size_t count, const std::string& word);
@@ -81,19 +87,24 @@ std::optional<size_t> RoomFor(const std::vector<asio::ip::address>& held,
                               std::string* why);
 
 // RoomFor over a door's open connections: a map by id, oldest first, of
-// entries that name their `peer`. The id of the connection that makes room.
+// entries that name their `peer` and hold their `connection` weakly. The
+// connection that makes room for `peer` is closed, with the reason; false
+// when none does.
 template <typename Connections>
-std::optional<uint64_t> RoomAmong(const Connections& open, const asio::ip::address& peer,
-                                  size_t most, const std::string& limit, std::string* why) {
+bool MakeRoom(Connections& open, const Peer& peer, size_t most, const std::string& limit) {
     std::vector<asio::ip::address> held;
     std::vector<uint64_t> ids;
-    for (const auto& [id, connection] : open) {
-        held.push_back(connection.peer);
+    for (const auto& [id, entry] : open) {
+        held.push_back(entry.peer);
         ids.push_back(id);
     }
-    const std::optional<size_t> newest = RoomFor(held, peer, most, limit, why);
-    if (!newest) return std::nullopt;
-    return ids[*newest];
+    std::string why;
+    const std::optional<size_t> newest = RoomFor(held, peer.address, most, limit, &why);
+    if (!newest) return false;
+    const auto connection = open.at(ids[*newest]).connection.lock();
+    if (!connection) return false;
+    connection->Close("to make room for " + peer.text + ": " + why);
+    return true;
 }
 
 }  // namespace velmar::scpi

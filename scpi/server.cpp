@@ -137,12 +137,11 @@ class Server::Impl {
         int index;
     };
     struct Connection {
-        std::weak_ptr<Session> session;
+        std::weak_ptr<Session> connection;
         asio::ip::address peer;
     };
 
     void Accept(Listener& listener);
-    bool MakeRoomFor(const Peer& peer);
     bool Listen(Served& served, uint16_t port, std::string* error);
     void Search();
     void Found(const Searched& found);
@@ -535,7 +534,8 @@ void Server::Impl::Accept(Listener& listener) {
         [this] { return stopping_; },
         [this, where, index = listener.index](tcp::socket socket, const Peer& peer) {
             boost::system::error_code ec;
-            if (sessions_.size() >= options_.max_clients && !MakeRoomFor(peer)) {
+            if (sessions_.size() >= options_.max_clients &&
+                !MakeRoom(sessions_, peer, options_.max_clients, " (--max-clients)")) {
                 Log(where + peer.text + " refused: already " + Plural(sessions_.size(), "client") +
                     " (--max-clients)");
                 socket.close(ec);
@@ -566,17 +566,6 @@ void Server::Impl::Accept(Listener& listener) {
 // A peer may hold more than half the connections while nobody else wants
 // one. When the server is full and another peer comes, the newest
 // connection of the peer over its share makes room.
-bool Server::Impl::MakeRoomFor(const Peer& peer) {
-    std::string why;
-    const std::optional<uint64_t> newest =
-        RoomAmong(sessions_, peer.address, options_.max_clients, " (--max-clients)", &why);
-    if (!newest) return false;
-    std::shared_ptr<Session> session = sessions_[*newest].session.lock();
-    if (!session) return false;
-    session->Close("to make room for " + peer.text + ": " + why);
-    return true;
-}
-
 void Server::Impl::ScheduleSearch() {
     search_timer_.expires_after(options_.search_interval);
     search_timer_.async_wait([this](boost::system::error_code error) {
@@ -701,7 +690,7 @@ void Server::Impl::Shutdown() {
     layer_.StopCalls();
     std::vector<std::shared_ptr<Session>> open;
     for (auto& [id, connection] : sessions_) {
-        if (auto session = connection.session.lock()) open.push_back(session);
+        if (auto session = connection.connection.lock()) open.push_back(session);
     }
     for (auto& session : open) session->Close("the server is stopping");
     waiting_next_.clear();

@@ -32,20 +32,6 @@ constexpr std::chrono::seconds kLongestWait{600};
 // create_link's device names: inst0, inst1, ...
 constexpr const char* kDevicePrefix = "inst";
 
-// "inst0" -> 0; anything else (inst, inst01, gpib0,1, inst999999) -> nothing.
-std::optional<int> DeviceIndex(const std::string& name) {
-    const std::string digits = name.substr(0, 4) == kDevicePrefix ? name.substr(4) : "";
-    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) {
-        return std::nullopt;
-    }
-    int index = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-        index = index * 10 + (c - '0');
-    }
-    return index;
-}
-
 }  // namespace
 
 class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
@@ -75,7 +61,7 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
     // `local`: instN, or at an instrument's own address (--instrument-
     // address) inst0 alone, that instrument.
     std::optional<int> Device(const std::string& name, const asio::ip::address& local) const {
-        const std::optional<int> index = DeviceIndex(name);
+        const std::optional<int> index = IndexAfter(name, kDevicePrefix);
         for (const auto& [own, address] : options_.own_addresses) {
             if (address == local) return index == 0 ? std::optional<int>(own) : std::nullopt;
         }
@@ -116,7 +102,6 @@ class Vxi11Door::Impl : public std::enable_shared_from_this<Vxi11Door::Impl> {
     };
 
     void Accept(tcp::acceptor& acceptor);
-    bool MakeRoomFor(const Peer& peer);
 
     CommandLayer& layer_;
     const ServerOptions& options_;
@@ -776,7 +761,8 @@ void Vxi11Door::Impl::Accept(tcp::acceptor& acceptor) {
             if (!self) return;
             boost::system::error_code ec;
             if (self->connections_.size() >= self->options_.max_clients &&
-                !self->MakeRoomFor(peer)) {
+                !MakeRoom(self->connections_, peer, self->options_.max_clients,
+                          " (--max-clients)")) {
                 self->Log("VXI-11 " + peer.text + " refused: already " +
                           Plural(self->connections_.size(), "VXI-11 connection") +
                           " (--max-clients)");
@@ -794,17 +780,6 @@ void Vxi11Door::Impl::Accept(tcp::acceptor& acceptor) {
 
 // The socket door's rule: the newest connection of a peer over its share
 // makes room for another peer.
-bool Vxi11Door::Impl::MakeRoomFor(const Peer& peer) {
-    std::string why;
-    const std::optional<uint64_t> newest =
-        RoomAmong(connections_, peer.address, options_.max_clients, " (--max-clients)", &why);
-    if (!newest) return false;
-    std::shared_ptr<Connection> connection = connections_[*newest].connection.lock();
-    if (!connection) return false;
-    connection->Close("to make room for " + peer.text + ": " + why);
-    return true;
-}
-
 void Vxi11Door::Impl::Stop() {
     if (stopping_) return;
     stopping_ = true;

@@ -617,6 +617,15 @@ TEST(ScpiServerTest, AddressRanges) {
         {{"::"}, "192.0.2.12", false},  // IPv6 sockets are IPv6 only here
         {{"bogus", "::"}, "fe80::1", true},
     };
+    // The instrument a device name or a page's path ends in.
+    const struct {
+        const char* text;
+        std::optional<int> index;
+    } names[] = {{"inst0", 0},          {"inst12", 12}, {"inst999", 999}, {"inst1000", {}},
+                 {"inst01", {}},        {"inst", {}},   {"inst1x", {}},   {"gpib0,1", {}},
+                 {"/instrument/3", {}}, {"inst-1", {}}};
+    for (const auto& c : names) EXPECT_EQ(IndexAfter(c.text, "inst"), c.index) << c.text;
+    EXPECT_EQ(IndexAfter(std::string("inst1\0x", 7), "inst"), std::nullopt);
     for (const auto& c : listens) {
         EXPECT_EQ(ListenCovers(c.listen, asio::ip::make_address(c.address)), c.covered)
             << c.listen[0] << " " << c.address;
