@@ -331,7 +331,8 @@ int Play(Instrument& instrument, const Realised& r, bool output_on, bool force_c
     const int count = static_cast<int>(samples.size());
     const int error = instrument.Run(
         [&](velmar_dds* handle) { return velmar_dds_download(handle, samples.data(), count); });
-    if (error == 0 && r.plays) instrument.settings().loaded = r.wave;
+    // The granule of 0 V with nothing to play replaces whatever was loaded.
+    if (error == 0) instrument.settings().loaded = r.wave;
     return error;
 }
 

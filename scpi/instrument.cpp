@@ -166,8 +166,6 @@ Reply SetWord(Instrument& instrument, const ProgramUnit& unit,
     const auto word = static_cast<uint16_t>(value);
     return Done(instrument.Run([&](velmar_dds* handle) { return setter(handle, word); }));
 }
-
-constexpr Range kWordRange{0, 65535, 0};
 }  // namespace
 
 Reply SelfTest(Instrument& instrument, ByteOrder, const ProgramUnit&) {

@@ -298,6 +298,8 @@ TEST(ScpiServerTest, SpeaksTheGeneratorDialect) {
     const Exchange table[] = {
         // With nothing to play yet, the output off is still 0 V.
         {"OUTP OFF;OUTP?;DATA:DAC:POIN?", "0;0"},
+        // That 0 V replaces a wave loaded before: the memory holds it no more.
+        {"DATA:DAC 1,2,3;FUNC SIN;OUTP ON;DATA:DAC:POIN?;DATA:DAC?", "0;0"},
         {"*RST;OUTP ON;OUTP?;*IDN?", "1;VELMAR,DDS,dds0," VELMAR_DDS_VERSION_STRING},
         {"VOLT 4;VOLT:OFFS 1;VOLT:HIGH?;VOLT:LOW?", "~3;~-1"},
         {"VOLT:HIGH 4;VOLT?;VOLT:OFFS?;VOLT:LOW -1;VOLT?", "~5;~1.5;~5"},
