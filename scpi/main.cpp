@@ -1,6 +1,7 @@
 // velmar-dds-scpi: each instrument as a SCPI raw-socket instrument,
 // instrument i on port 5025 + i, until SIGINT or SIGTERM (Ctrl-C on Windows).
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -77,7 +78,8 @@ const char kUsage[] =
     "                       instrument N also stands alone at ADDR, an address of\n"
     "                       this host that --listen covers: there inst0 is\n"
     "                       instrument N (TCPIP::ADDR::INSTR), and lxi discover's\n"
-    "                       broadcast finds it at ADDR (repeatable)\n"
+    "                       broadcast finds it at ADDR where the server answers\n"
+    "                       port 111 itself (repeatable)\n"
     "  --no-vxi11           no VXI-11 and no portmapper\n"
     "  --no-advertise       do not advertise the instruments over mDNS/DNS-SD\n"
     "                       (_scpi-raw._tcp, _lxi._tcp, _vxi-11._tcp, _http._tcp:\n"
@@ -229,8 +231,12 @@ int main(int argc, char** argv) {
                     text + "'");
             }
             const int index = static_cast<int>(WholeNumber(arg, text.substr(0, equals), 255));
+            if (options.own_addresses.count(index) != 0) {
+                UsageError("--instrument-address: instrument " + std::to_string(index) +
+                           " has an address already");
+            }
             for (const auto& [other, taken] : options.own_addresses) {
-                if (taken == address && other != index) {
+                if (taken == address) {
                     UsageError("--instrument-address: " + address.to_string() + " is instrument " +
                                std::to_string(other) + "'s already");
                 }
@@ -250,6 +256,14 @@ int main(int argc, char** argv) {
         UsageError("--instruments and --device both say which instruments: give one");
     }
     for (const auto& [index, address] : options.own_addresses) {
+        const bool served = options.devices.empty()
+                                ? options.instruments == 0 || index < options.instruments
+                                : std::find(options.devices.begin(), options.devices.end(),
+                                            index) != options.devices.end();
+        if (!served) {
+            UsageError("--instrument-address: instrument " + std::to_string(index) +
+                       " is not served (--instruments, --device)");
+        }
         if (!velmar::scpi::ListenCovers(options.listen, address)) {
             UsageError("--instrument-address " + address.to_string() +
                        " is not among the --listen addresses (add --listen " + address.to_string() +

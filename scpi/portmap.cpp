@@ -13,9 +13,12 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include "net_util.h"
@@ -204,7 +207,8 @@ void Portmapper::Impl::Start() {
     }
     const std::string why = Serve();
     if (why.empty()) return;
-    log_("VXI-11: no portmapper: " + (refused.empty() ? "rpcbind does not run" : refused) +
+    log_("VXI-11: no portmapper: " +
+         (refused.empty() ? "rpcbind does not run, or refused" : refused) +
          ", and port 111 cannot be bound (" + why +
          "); TCPIP::host::INSTR needs one of the two (clients that take a port find VXI-11 on " +
          std::to_string(vxi11_port_) + ")");
@@ -235,14 +239,29 @@ std::optional<uint16_t> RegisteredPort(netconfig* transport) {
     return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
-// Whether a server listens at `port` on the loopback: the entry's server
-// runs still.
+// Whether a TCP socket of this host listens at `port` on any address: the
+// entry's server runs still. The kernel's tables say so without connecting
+// (a connection would reach only the addresses that server listens on, and
+// show in its log).
 bool Listening(uint16_t port) {
-    asio::io_context io;
-    tcp::socket probe(io);
-    boost::system::error_code ec;
-    probe.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port), ec);
-    return !ec;
+    char wanted[8];
+    std::snprintf(wanted, sizeof(wanted), ":%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream lines(table);
+        std::string line;
+        std::getline(lines, line);  // the heading
+        // sl local_address rem_address st ...; st 0A is LISTEN.
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (state == "0A" && local.size() > 5 &&
+                local.compare(local.size() - 5, 5, wanted) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -261,8 +280,8 @@ bool Portmapper::Impl::Register(std::string* refused) {
     if (!registered) {
         if (const std::optional<uint16_t> held = RegisteredPort(transport)) {
             if (Listening(*held)) {
-                *refused = "rpcbind gives VXI-11 to port " + std::to_string(*held) +
-                           ", where another server listens";
+                *refused = "the portmapper on 127.0.0.1:111 gives VXI-11 to port " +
+                           std::to_string(*held) + ", where another server listens";
             } else {
                 rpcb_unset(vxi11::kCoreProgram, vxi11::kVersion, nullptr);
                 rpcb_unset(vxi11::kAbortProgram, vxi11::kVersion, nullptr);
@@ -363,7 +382,7 @@ void Portmapper::Impl::Answer(Datagrams& d, const Datagram& call) {
     if (call.broadcast) {
         for (const asio::ip::address_v4& own :
              OwnAddressesFacing(options_.own_addresses, call.sender)) {
-            SendFrom(d, own, reply, call.sender);
+            if (own != call.local) SendFrom(d, own, reply, call.sender);  // answered already
         }
     }
 }

@@ -480,6 +480,12 @@ bool Server::Impl::Start(std::string* error) {
         *error = "no address to listen on";
         return false;
     }
+    for (const auto& [index, address] : options_.own_addresses) {
+        if (instruments_.count(index) == 0) {
+            *error = "--instrument-address: instrument " + std::to_string(index) + " is not served";
+            return false;
+        }
+    }
     for (auto& listener : listeners_) Accept(*listener);
     if (options_.http_port != 0 || options_.http_any_port) {
         std::map<int, PanelInstrument> panel;
@@ -493,6 +499,10 @@ bool Server::Impl::Start(std::string* error) {
     }
 #ifdef VELMAR_VXI11
     if (options_.vxi11) {
+        for (const auto& [index, address] : options_.own_addresses) {
+            Log("instrument " + std::to_string(index) + " stands alone at " + address.to_string() +
+                ": TCPIP::" + address.to_string() + "::INSTR");
+        }
         std::map<int, ServedInstrument*> served;
         for (auto& [index, instrument] : instruments_) served.emplace(index, instrument.get());
         vxi11_ = std::make_unique<Vxi11Door>(layer_, options_, std::move(served));

@@ -153,16 +153,18 @@ def bring_loopback_up():
     loopback interface, so that ports 5025 and 111 are free whatever else
     runs on the machine, and into a mount namespace where the machine's
     rpcbind, whose socket is a file, cannot be reached: the server then
-    answers VXI-11's portmapper itself. Returns False where the namespaces
-    cannot be made (not root)."""
+    answers VXI-11's portmapper itself. Returns whether the namespaces were
+    made (not as root: no), and whether port 111 is the server's to answer."""
     clone_newnet, clone_newns = 0x40000000, 0x00020000
     ms_bind, ms_rec, ms_private = 0x1000, 0x4000, 0x40000
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.unshare(clone_newnet | clone_newns) != 0:
-        return False
-    libc.mount(None, b"/", None, ms_rec | ms_private, None)
-    if os.path.exists("/run/rpcbind.sock"):
-        libc.mount(b"/dev/null", b"/run/rpcbind.sock", None, ms_bind, None)
+        return False, False
+    # Only in a namespace whose mounts are private does the bind stay in it;
+    # where it cannot be made, INSTR blocks do not run.
+    own_portmapper = not os.path.exists("/run/rpcbind.sock") or (
+        libc.mount(None, b"/", None, ms_rec | ms_private, None) == 0
+        and libc.mount(b"/dev/null", b"/run/rpcbind.sock", None, ms_bind, None) == 0)
     siocgifflags, siocsifflags, iff_up = 0x8913, 0x8914, 0x1
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         request = struct.pack("16sh14x", b"lo", 0)
@@ -170,7 +172,7 @@ def bring_loopback_up():
         # Without loopback up the namespace has no network at all; a failure
         # here is a fault of the runner, not of a snippet.
         fcntl.ioctl(s, siocsifflags, struct.pack("16sh14x", b"lo", flags | iff_up))
-    return True
+    return True, own_portmapper
 
 
 def port_taken(port):
@@ -242,8 +244,9 @@ class Runner:
                                    capture_output=True)
             if probe.returncode != 0:
                 return "pyvisa missing (Debian: python3-pyvisa python3-pyvisa-py)"
-        if block.options.get("pyvisa") and "::INSTR" in block.code and not self.isolated:
-            return "VISA's INSTR needs port 111, which the runner has only in a namespace of its own"
+        if block.options.get("pyvisa") and "::INSTR" in block.code and not self.own_portmapper:
+            return "VISA's INSTR needs port 111 and no rpcbind, which the runner has only in" \
+                " namespaces of its own"
         if block.options.get("pyvisa") or "velmar-dds-scpi" in block.code:
             taken = [str(p) for p in SCPI_PORTS if port_taken(p)]
             if taken:
@@ -416,12 +419,12 @@ def main():
     if missing:
         parser.error("running blocks needs --" + ", --".join(m.replace("_", "-") for m in missing))
 
-    isolated = bring_loopback_up()
+    isolated, own_portmapper = bring_loopback_up()
     if not isolated:
         print("run_snippets: no network namespace of our own (not root): SCPI blocks use this"
               " machine's ports 5025 and 5026")
     runner = Runner(args)
-    runner.isolated = isolated
+    runner.own_portmapper = own_portmapper
     counts = {"passed": 0, "FAILED": 0, "NOT RUN": 0, "written": 0}
     try:
         for block in blocks:

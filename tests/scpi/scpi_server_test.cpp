@@ -855,6 +855,22 @@ TEST(ScpiServerTest, RefusesToStartOnWhatItCannotServeInOneLine) {
         {{"--allow", "10.0.0.0/33"},
          2,
          "--allow: '10.0.0.0/33' is not an address or CIDR range (see velmar-dds-scpi --help)"},
+        {{"--instrument-address", "1=127.0.0.2"},
+         2,
+         "--instrument-address 127.0.0.2 is not among the --listen addresses (add --listen "
+         "127.0.0.2, or 0.0.0.0 / ::) (see velmar-dds-scpi --help)"},
+        {{"--listen", "0.0.0.0", "--instrument-address", "0=127.0.0.2", "--instrument-address",
+          "0=127.0.0.3"},
+         2,
+         "--instrument-address: instrument 0 has an address already (see velmar-dds-scpi --help)"},
+        {{"--listen", "0.0.0.0", "--instrument-address", "0=127.0.0.2", "--instrument-address",
+          "1=127.0.0.2"},
+         2,
+         "--instrument-address: 127.0.0.2 is instrument 0's already (see velmar-dds-scpi --help)"},
+        {{"--instruments", "1", "--instrument-address", "5=127.0.0.1"},
+         2,
+         "--instrument-address: instrument 5 is not served (--instruments, --device) (see "
+         "velmar-dds-scpi --help)"},
     };
     int run = 0;
     for (const auto& c : cases) {

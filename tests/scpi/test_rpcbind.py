@@ -83,7 +83,7 @@ def start():
     root = tempfile.mkdtemp(prefix="velmar-rpcbind-test-")
     started = []
 
-    def run(prefix):
+    def run(prefix, args=()):
         if prefix and shutil.which(prefix[0]) is None:
             pytest.skip(f"{prefix[0]} is not installed")
         log_path = os.path.join(root, f"server{len(started)}.log")
@@ -91,7 +91,8 @@ def start():
             env = dict(os.environ, VELMAR_DDS_DEVICE_DIR=os.path.join(root, "none"),
                        VELMAR_DDS_STATE_DIR=os.path.join(root, "none"))
             scpi = subprocess.Popen(prefix + [os.environ["VELMAR_SCPI"], "--port", "0", "--http",
-                                              "0", "--instruments", "1"], env=env, stderr=log)
+                                              "0", "--instruments", "1", *args], env=env,
+                                    stderr=log)
         started.append(scpi)
         return scpi, log_path
 
@@ -143,13 +144,16 @@ def test_the_entry_of_a_killed_server(start, first, then, takes_it):
     assert entries() == {}
 
 
-def test_the_entry_of_a_running_server_is_left_to_it(start):
-    first, log = start([])
+@pytest.mark.parametrize("listen", [[], ["--listen", "127.0.0.2"]],
+                         ids=["loopback", "another address"])
+def test_the_entry_of_a_running_server_is_left_to_it(start, listen):
+    first, log = start([], listen)
     assert wait_for(log, REGISTERED), read(log)
     held = entries()
     second, second_log = start([])
-    assert wait_for(second_log, rf"VXI-11: no portmapper: rpcbind gives VXI-11 to port "
-                                rf"{vxi11_port(log)}, where another server listens"), read(second_log)
+    assert wait_for(second_log, rf"VXI-11: no portmapper: the portmapper on 127\.0\.0\.1:111 "
+                                rf"gives VXI-11 to port {vxi11_port(log)}, where another server "
+                                rf"listens"), read(second_log)
     second.send_signal(signal.SIGTERM)
     assert second.wait(timeout=10) == 0, read(second_log)
     assert entries() == held  # the second took back nothing it did not make
