@@ -159,9 +159,11 @@ def text(driver, element_id):
 
 
 def set_field(driver, element_id, value):
-    """Types a value and leaves the field, as a person does."""
+    """Types a value over the field's and leaves it, as a person does. (Not
+    clear(): that leaves the field, and the page fills it again from the
+    instrument before the keys come.)"""
     field = driver.find_element("id", element_id)
-    field.clear()
+    driver.execute_script("arguments[0].focus(); arguments[0].select()", field)
     field.send_keys(value + "\n")
     driver.execute_script("arguments[0].blur()", field)
 
